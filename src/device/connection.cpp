@@ -1,0 +1,138 @@
+// Port availability, opening (with identification and acceptance of the
+// unit) and closing.
+#include <string>
+
+#include "methods.hpp"
+
+namespace kx::device {
+
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kBusyLine = "serial port already opened!, Please close and try                       again!";
+constexpr const char* kCheckErrorPrefix = "检查端口时出错: ";
+constexpr const char* kOpenErrorPrefix = "Cannot open serial port";
+
+py::str joined(const char* prefix, const py::handle& value) {
+    return py::str(std::string(prefix) + std::string(py::str(value)));
+}
+
+bool matches_serial_exception(const Call& call, const py::error_already_set& e) {
+    return e.matches(call.global("serial").attr("SerialException"));
+}
+
+bool is_model(const py::object& model, const char* code) {
+    return PyUnicode_Check(model.ptr()) && model.equal(py::str(code));
+}
+
+// Runs the identity read through the object and tells whether this very
+// read stored an identity. The stored model code is blanked for the
+// duration, so that a silent unit cannot pass on an earlier unit's code;
+// when nothing was stored the earlier identity is put back untouched.
+bool identify(py::handle self) {
+    py::object previous = self.attr("_KX5180__product_model");
+    self.attr("_KX5180__product_model") = py::str("");
+    auto restore_if_unread = [&] {
+        py::object now = self.attr("_KX5180__product_model");
+        if (is_model(now, "")) {
+            self.attr("_KX5180__product_model") = previous;
+            return false;
+        }
+        return true;
+    };
+    try {
+        self.attr("_KX5180__read_device_version")();
+    } catch (py::error_already_set&) {
+        restore_if_unread();
+        throw;
+    }
+    return restore_if_unread();
+}
+
+// After a failure a port that open created must not stay open behind the
+// caller's back; an error while closing it would only hide the first one.
+void close_quietly(const py::object& port) {
+    if (!port) {
+        return;
+    }
+    try {
+        port.attr("close")();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+    }
+}
+
+}  // namespace
+
+py::object check_port_available(const Call& call) {
+    py::handle self = call.self();
+    std::string system = py::str(call.global("platform").attr("system")().attr("lower")());
+    if (system == "windows") {
+        try {
+            py::object port = call.global("serial").attr("Serial")(self.attr("port"));
+            port.attr("close")();
+            return py::bool_(true);
+        } catch (py::error_already_set& e) {
+            if (matches_serial_exception(call, e)) {
+                return py::bool_(false);
+            }
+            throw;
+        }
+    }
+    try {
+        py::object subprocess = call.global("subprocess");
+        py::list argv;
+        argv.append("lsof");
+        argv.append(self.attr("port"));
+        py::object result = subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"),
+                                                   "stderr"_a = subprocess.attr("PIPE"));
+        return py::bool_(!py::bool_(result.attr("stdout")));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        call.print(joined(kCheckErrorPrefix, e.value()));
+        return py::bool_(false);
+    }
+}
+
+py::object open(const Call& call) {
+    py::handle self = call.self();
+    py::object port;
+    try {
+        if (!py::bool_(self.attr("check_port_available")())) {
+            call.print(py::str(kBusyLine));
+            return py::bool_(false);
+        }
+        port = call.global("serial").attr("Serial")(self.attr("port"), 4800, 8, "N", "timeout"_a = 50,
+                                                    "stopbits"_a = 1);
+        self.attr("ser") = port;
+        const bool identified = identify(self);
+        py::object model = self.attr("_KX5180__product_model");
+        if (identified && (is_model(model, "5180") || is_model(model, "5181"))) {
+            return py::bool_(true);
+        }
+        self.attr("close")();
+        return py::bool_(false);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        const bool serial_error = matches_serial_exception(call, e);
+        if (serial_error) {
+            call.print(joined(kOpenErrorPrefix, e.value()));
+        }
+        close_quietly(port);
+        return py::bool_(false);
+    }
+}
+
+py::object close(const Call& call) {
+    call.self().attr("ser").attr("close")();
+    return py::none();
+}
+
+}  // namespace kx::device

@@ -1,0 +1,130 @@
+"""Fakes shared by the unit tests: a port that records every call, a clock
+that records every sleep, and frame builders."""
+
+import types
+
+import pytest
+import serial
+
+import kx5180
+
+FRAME = 26
+
+
+def frame(values=(), **at):
+    """A valid 26-byte reply: `values` from byte 0 on, then `at` as
+    b<index>=value, zeros elsewhere, sync byte 0xAA unless given, and the
+    checksum byte computed last."""
+    data = [0] * FRAME
+    data[0] = 0xAA
+    for i, v in enumerate(values):
+        data[i] = v
+    for key, v in at.items():
+        data[int(key[1:])] = v
+    data[-1] = sum(data[:-1]) & 0xFF
+    return bytes(data)
+
+
+def sent(head, **at):
+    """The 26 bytes a command frame should carry."""
+    data = list(head) + [0] * (FRAME - len(head))
+    for key, v in at.items():
+        data[int(key[1:])] = v
+    data[-1] = sum(data[:-1]) & 0xFF
+    return bytes(data)
+
+
+class FakePort:
+    """Stands in for a pyserial port. `reply` is a function from the written
+    bytes to a list of chunks; each poll after a write (an inWaiting call)
+    delivers the next chunk into the receive buffer."""
+
+    def __init__(self, reply=None, stale=b""):
+        self.calls = []
+        self.buffer = bytearray(stale)
+        self.pending = []
+        self.reply = reply or (lambda written: [])
+        self.written = []
+        self.closed = False
+
+    def write(self, data):
+        self.calls.append(("write", bytes(data)))
+        self.written.append(bytes(data))
+        self.pending = list(self.reply(bytes(data)))
+        return len(data)
+
+    def inWaiting(self):
+        if self.written and self.pending:
+            self.buffer += self.pending.pop(0)
+        self.calls.append(("inWaiting", len(self.buffer)))
+        return len(self.buffer)
+
+    def read(self, n):
+        self.calls.append(("read", n))
+        out = bytes(self.buffer[:n])
+        del self.buffer[:n]
+        return out
+
+    def close(self):
+        self.calls.append(("close",))
+        self.closed = True
+
+    def names(self):
+        return [c[0] for c in self.calls]
+
+
+class FakeTime:
+    def __init__(self, log=None):
+        self.sleeps = []
+        self.log = log
+
+    def sleep(self, seconds):
+        self.sleeps.append(seconds)
+        if self.log is not None:
+            self.log.append(("sleep", seconds))
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    fake = FakeTime()
+    monkeypatch.setattr(kx5180, "time", fake)
+    return fake
+
+
+def answering(reply_bytes):
+    """A reply function that answers every command with the same frame."""
+    return lambda written: [reply_bytes]
+
+
+@pytest.fixture
+def printed(monkeypatch):
+    lines = []
+    monkeypatch.setattr(kx5180, "print", lambda *a: lines.append(" ".join(map(str, a))), raising=False)
+    return lines
+
+
+def driver(port, addr=None):
+    obj = kx5180.KX5180("/dev/ttyUSB0")
+    obj.ser = port
+    if addr is not None:
+        obj._KX5180__addr = addr
+    return obj
+
+
+class FakeSerialModule(types.SimpleNamespace):
+    """A `serial` module whose Serial() hands out the given ports in turn and
+    records its arguments."""
+
+    SerialException = serial.SerialException
+
+    def __init__(self, *ports):
+        super().__init__()
+        self.ports = list(ports)
+        self.constructed = []
+
+    def Serial(self, *args, **kwargs):
+        self.constructed.append((args, kwargs))
+        port = self.ports.pop(0)
+        if isinstance(port, BaseException):
+            raise port
+        return port

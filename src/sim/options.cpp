@@ -117,6 +117,20 @@ bool parse_faults(const std::string& text, std::vector<Fault>& out) {
     return !out.empty();
 }
 
+bool takes_value(std::string_view name) {
+    constexpr std::array<std::string_view, 19> kNames{
+        "--link",          "--baud",          "--turnaround-ms", "--address",       "--model",
+        "--number",        "--soft-version",  "--load-ohms",     "--ambient-c",     "--thermal-c-per-w",
+        "--thermal-tau-s", "--over-temp-c",   "--fault",         "--fault-nth",     "--fault-every",
+        "--fault-rate",    "--seed",          "--split-pause-ms", "--late-ms"};
+    for (std::string_view n : kNames) {
+        if (n == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 const char* fault_name(Fault f) {
@@ -140,6 +154,10 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
             value = name.substr(eq + 1);
             name.resize(eq);
         } else if (!flag) {
+            if (!takes_value(name)) {
+                error = "unknown option " + name + " (see --help)";
+                return std::nullopt;
+            }
             if (i + 1 >= argc) {
                 error = "option " + name + " needs a value (see --help)";
                 return std::nullopt;

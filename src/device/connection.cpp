@@ -87,8 +87,8 @@ py::object check_port_available(const Call& call) {
         py::list argv;
         argv.append("lsof");
         argv.append(self.attr("port"));
-        py::object result = subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"),
-                                                   "stderr"_a = subprocess.attr("PIPE"));
+        py::object result =
+            subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("PIPE"));
         return py::bool_(!py::bool_(result.attr("stdout")));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
@@ -107,8 +107,8 @@ py::object open(const Call& call) {
             call.print(py::str(kBusyLine));
             return py::bool_(false);
         }
-        port = call.global("serial").attr("Serial")(self.attr("port"), 4800, 8, "N", "timeout"_a = 50,
-                                                    "stopbits"_a = 1);
+        port =
+            call.global("serial").attr("Serial")(self.attr("port"), 4800, 8, "N", "timeout"_a = 50, "stopbits"_a = 1);
         self.attr("ser") = port;
         const bool identified = identify(self);
         py::object model = self.attr("_KX5180__product_model");

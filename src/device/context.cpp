@@ -24,7 +24,9 @@ py::object Call::global(const char* name) const {
     return py::reinterpret_borrow<py::object>(found);
 }
 
-void Call::print(const py::object& line) const { global("print")(line); }
+void Call::print(const py::object& line) const {
+    global("print")(line);
+}
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

@@ -17,7 +17,9 @@ py::str latin1(const std::uint8_t* bytes, std::size_t n) {
     return py::reinterpret_steal<py::str>(s);
 }
 
-py::float_ units(std::uint32_t milli) { return py::float_(static_cast<double>(milli) / 1000.0); }
+py::float_ units(std::uint32_t milli) {
+    return py::float_(static_cast<double>(milli) / 1000.0);
+}
 
 const char* regulation_name(protocol::Regulation r) {
     switch (r) {

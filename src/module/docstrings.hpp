@@ -2,6 +2,8 @@
 // as Python users see them (their wording and spelling are the API's).
 #pragma once
 
+// One line a docstring, so that each reads as the text it is.
+// clang-format off
 namespace kx::module::docs {
 
 inline constexpr const char* kModule =
@@ -59,3 +61,4 @@ inline constexpr const char* kOpen =
     " open the serial port\n        :return bool: True if open sucess, else False\n        ";
 
 }  // namespace kx::module::docs
+// clang-format on

@@ -15,8 +15,7 @@ namespace py = pybind11;
 constexpr std::size_t kMaxParams = 4;
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec* spec;
     PyObject* name;
     PyObject* qualname;
@@ -30,13 +29,16 @@ struct Function {
 
 PyObject* function_type = nullptr;
 
-Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+Function* as_function(PyObject* o) {
+    return reinterpret_cast<Function*>(o);
+}
 
 // ---- argument binding, worded as the interpreter words it ----------------
 
 void too_many_positional(const Function* f, Py_ssize_t given) {
     const auto argcount = static_cast<Py_ssize_t>(f->spec->params.size());
-    const Py_ssize_t defcount = f->defaults != nullptr && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t defcount =
+        f->defaults != nullptr && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
     PyObject* sig = defcount != 0 ? PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount)
                                   : PyUnicode_FromFormat("%zd", argcount);
     if (sig == nullptr) {
@@ -98,7 +100,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         too_many_positional(f, nargs);
         return false;
     }
-    const Py_ssize_t defcount = f->defaults != nullptr && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t defcount =
+        f->defaults != nullptr && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
     const Py_ssize_t required = argcount - defcount;
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (bound[i] == nullptr) {

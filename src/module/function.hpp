@@ -24,14 +24,14 @@ enum class Check {
 
 struct Param {
     const char* name;
-    const char* annotation = nullptr;     // string annotation, or none
+    const char* annotation = nullptr;  // string annotation, or none
     Check check = Check::None;
     const char* default_value = nullptr;  // a string default, or none
 };
 
 struct MethodSpec {
-    const char* name;  // as written in the class body, e.g. "__check_crc"
-    const char* doc;   // or null for no docstring
+    const char* name;               // as written in the class body, e.g. "__check_crc"
+    const char* doc;                // or null for no docstring
     std::span<const Param> params;  // self first
     const char* returns;            // return annotation, or null
     device::Impl impl;

@@ -50,7 +50,8 @@ int exec_module(PyObject* module) {
         return -1;
     }
     PyObject* main_name = PyDict_GetItemString(globals, "__name__");
-    if (main_name != nullptr && PyUnicode_Check(main_name) && PyUnicode_CompareWithASCIIString(main_name, "__main__") == 0) {
+    if (main_name != nullptr && PyUnicode_Check(main_name) &&
+        PyUnicode_CompareWithASCIIString(main_name, "__main__") == 0) {
         return run_demo(globals) ? 0 : -1;
     }
     return 0;
@@ -63,19 +64,13 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "kx5180",
-    docs::kModule,
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "kx5180", docs::kModule, 0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
 }  // namespace kx::module
 
-PyMODINIT_FUNC PyInit_kx5180() { return PyModuleDef_Init(&kx::module::definition); }
+PyMODINIT_FUNC PyInit_kx5180() {
+    return PyModuleDef_Init(&kx::module::definition);
+}

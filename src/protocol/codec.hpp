@@ -46,18 +46,22 @@ inline Milli to_milli(double x) noexcept {
     return m;
 }
 
-inline void put_setpoint(Frame& f, std::uint32_t milli) noexcept { put_u32le(f, kIndexData, milli); }
+inline void put_setpoint(Frame& f, std::uint32_t milli) noexcept {
+    put_u32le(f, kIndexData, milli);
+}
 
-inline std::uint32_t get_setpoint(std::span<const std::uint8_t> f) noexcept { return get_u32le(f, kIndexData); }
+inline std::uint32_t get_setpoint(std::span<const std::uint8_t> f) noexcept {
+    return get_u32le(f, kIndexData);
+}
 
 // ---- status reply --------------------------------------------------------
 
-inline constexpr std::size_t kStatusCurrentReal = 3;   // u16, mA
-inline constexpr std::size_t kStatusVoltageReal = 5;   // u32, mV
-inline constexpr std::size_t kStatusBits = 9;          // bit fields
-inline constexpr std::size_t kStatusCurrentSet = 10;   // u16, mA
-inline constexpr std::size_t kStatusVoltageMax = 12;   // u32, mV
-inline constexpr std::size_t kStatusVoltageSet = 16;   // u32, mV
+inline constexpr std::size_t kStatusCurrentReal = 3;  // u16, mA
+inline constexpr std::size_t kStatusVoltageReal = 5;  // u32, mV
+inline constexpr std::size_t kStatusBits = 9;         // bit fields
+inline constexpr std::size_t kStatusCurrentSet = 10;  // u16, mA
+inline constexpr std::size_t kStatusVoltageMax = 12;  // u32, mV
+inline constexpr std::size_t kStatusVoltageSet = 16;  // u32, mV
 
 inline constexpr std::uint8_t kBitOutputOn = 0x01;
 inline constexpr std::uint8_t kBitOverTemp = 0x02;
@@ -116,10 +120,10 @@ constexpr void encode_status(Frame& f, const Status& s) noexcept {
 
 // ---- identity reply ------------------------------------------------------
 
-inline constexpr std::size_t kIdentityModel = 3;         // 4 characters
+inline constexpr std::size_t kIdentityModel = 3;  // 4 characters
 inline constexpr std::size_t kIdentityModelLength = 4;
-inline constexpr std::size_t kIdentityVersion = 8;       // u16
-inline constexpr std::size_t kIdentityNumber = 10;       // 9 characters
+inline constexpr std::size_t kIdentityVersion = 8;  // u16
+inline constexpr std::size_t kIdentityNumber = 10;  // 9 characters
 inline constexpr std::size_t kIdentityNumberLength = 9;
 
 struct Identity {

@@ -57,13 +57,14 @@ constexpr std::uint8_t checksum(std::span<const std::uint8_t> frame) noexcept {
     return static_cast<std::uint8_t>(sum & 0xFFU);
 }
 
-constexpr void seal(Frame& frame) noexcept { frame[kChecksumIndex] = checksum(frame); }
+constexpr void seal(Frame& frame) noexcept {
+    frame[kChecksumIndex] = checksum(frame);
+}
 
 // True for a complete frame that starts with the sync byte and whose
 // checksum byte verifies.
 constexpr bool is_valid(std::span<const std::uint8_t> frame) noexcept {
-    return frame.size() == kFrameLength && frame[kIndexSync] == kSync &&
-           frame[kChecksumIndex] == checksum(frame);
+    return frame.size() == kFrameLength && frame[kIndexSync] == kSync && frame[kChecksumIndex] == checksum(frame);
 }
 
 constexpr Frame make_frame(std::uint8_t address, Command command) noexcept {

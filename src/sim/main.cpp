@@ -35,7 +35,9 @@ using protocol::kFrameLength;
 
 volatile sig_atomic_t stop_requested = 0;
 
-void on_signal(int /*sig*/) { stop_requested = 1; }
+void on_signal(int /*sig*/) {
+    stop_requested = 1;
+}
 
 double monotonic_s() {
     using namespace std::chrono;

@@ -119,10 +119,10 @@ bool parse_faults(const std::string& text, std::vector<Fault>& out) {
 
 bool takes_value(std::string_view name) {
     constexpr std::array<std::string_view, 19> kNames{
-        "--link",          "--baud",          "--turnaround-ms", "--address",       "--model",
-        "--number",        "--soft-version",  "--load-ohms",     "--ambient-c",     "--thermal-c-per-w",
-        "--thermal-tau-s", "--over-temp-c",   "--fault",         "--fault-nth",     "--fault-every",
-        "--fault-rate",    "--seed",          "--split-pause-ms", "--late-ms"};
+        "--link",          "--baud",         "--turnaround-ms",  "--address",   "--model",
+        "--number",        "--soft-version", "--load-ohms",      "--ambient-c", "--thermal-c-per-w",
+        "--thermal-tau-s", "--over-temp-c",  "--fault",          "--fault-nth", "--fault-every",
+        "--fault-rate",    "--seed",         "--split-pause-ms", "--late-ms"};
     for (std::string_view n : kNames) {
         if (n == name) {
             return true;
@@ -229,8 +229,8 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
             return std::nullopt;
         }
     }
-    const int selectors = int(o.faults.nth.has_value()) + int(o.faults.every.has_value()) +
-                          int(o.faults.rate.has_value());
+    const int selectors =
+        int(o.faults.nth.has_value()) + int(o.faults.every.has_value()) + int(o.faults.rate.has_value());
     if (selectors > 1) {
         error = "give at most one of --fault-nth, --fault-every and --fault-rate";
         return std::nullopt;

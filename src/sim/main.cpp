@@ -117,7 +117,7 @@ private:
         std::string hex;
         for (std::size_t i = 0; i < n; ++i) {
             char h[4];
-            std::snprintf(h, sizeof h, i ? " %02X" : "%02X", b[i]);
+            std::snprintf(h, sizeof h, i > 0 ? " %02X" : "%02X", b[i]);
             hex += h;
         }
         std::fprintf(stderr, "[%11.6f] %s %s%s%s\n", elapsed(monotonic_s()), dir, hex.c_str(), note ? "  " : "",

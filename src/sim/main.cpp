@@ -247,7 +247,7 @@ private:
             out_.push_back({bytes, ready});
             return;
         }
-        log_note(std::string("fault: ") + fault_name(fault));
+        log_note("fault: " + std::string(fault_name(fault)) + " on reply " + std::to_string(replies_));
         switch (fault) {
             case Fault::Silent:
                 return;

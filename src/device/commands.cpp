@@ -32,7 +32,7 @@ int mode_flag(py::handle mode, const char* one, const char* zero) {
     throw py::error_already_set();
 }
 
-py::object set_flag(const Call& call, const char* word_attr, int flag) {
+py::object set_flag(const Call& call, py::handle word_attr, int flag) {
     py::handle self = call.self();
     py::list command = new_command(self, word_attr);
     command[3] = py::int_(flag);
@@ -40,7 +40,7 @@ py::object set_flag(const Call& call, const char* word_attr, int flag) {
 }
 
 struct Setpoint {
-    const char* word_attr;
+    py::handle word_attr;
     const char* quantity;  // "voltage" or "current"
     const char* unit;      // "V" or "A"
     const char* printed;   // prefix of the line printed on success, or null
@@ -83,23 +83,23 @@ py::object set_setpoint(const Call& call, const Setpoint& sp) {
 }  // namespace
 
 py::object set_work_mode(const Call& call) {
-    return set_flag(call, "_KX5180__CMD_WORD_SET_WORK_MODE", mode_flag(call.arg(1), "remote", "local"));
+    return set_flag(call, name<"_KX5180__CMD_WORD_SET_WORK_MODE">(), mode_flag(call.arg(1), "remote", "local"));
 }
 
 py::object set_ouput_mode(const Call& call) {
-    return set_flag(call, "_KX5180__CMD_WORD_SET_OUT_MODE", mode_flag(call.arg(1), "on", "off"));
+    return set_flag(call, name<"_KX5180__CMD_WORD_SET_OUT_MODE">(), mode_flag(call.arg(1), "on", "off"));
 }
 
 py::object set_voltage_max(const Call& call) {
-    return set_setpoint(call, {"_KX5180__CMD_WORD_SET_MAX_OUT_VOLTAGE", "voltage", "V", nullptr});
+    return set_setpoint(call, {name<"_KX5180__CMD_WORD_SET_MAX_OUT_VOLTAGE">(), "voltage", "V", nullptr});
 }
 
 py::object set_out_voltage(const Call& call) {
-    return set_setpoint(call, {"_KX5180__CMD_WORD_SET_OUT_VOLTAGE", "voltage", "V", "set voltage, read:"});
+    return set_setpoint(call, {name<"_KX5180__CMD_WORD_SET_OUT_VOLTAGE">(), "voltage", "V", "set voltage, read:"});
 }
 
 py::object set_out_current(const Call& call) {
-    return set_setpoint(call, {"_KX5180__CMD_WORD_SET_OUT_CURRENT", "current", "A", "set current, read:"});
+    return set_setpoint(call, {name<"_KX5180__CMD_WORD_SET_OUT_CURRENT">(), "current", "A", "set current, read:"});
 }
 
 // The stored address is left alone: the object learns an address only
@@ -107,14 +107,14 @@ py::object set_out_current(const Call& call) {
 // address the unit answered at.
 py::object set_new_addr(const Call& call) {
     py::handle self = call.self();
-    py::list command = new_command(self, "_KX5180__CMD_WORD_SET_NEW_ADDR");
+    py::list command = new_command(self, name<"_KX5180__CMD_WORD_SET_NEW_ADDR">());
     command[3] = call.arg(1);
     return py::bool_(py::bool_(send(self, command)));
 }
 
 py::object restore_factory(const Call& call) {
     py::handle self = call.self();
-    py::list command = new_command(self, "_KX5180__CMD_WORD_RESTORE_FACTORY");
+    py::list command = new_command(self, name<"_KX5180__CMD_WORD_RESTORE_FACTORY">());
     py::object reply = send(self, command);
     if (!py::bool_(reply)) {
         return py::bool_(false);

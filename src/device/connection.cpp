@@ -19,7 +19,7 @@ py::str joined(const char* prefix, const py::handle& value) {
 }
 
 bool matches_serial_exception(const Call& call, const py::error_already_set& e) {
-    return e.matches(call.global("serial").attr("SerialException"));
+    return e.matches(get_attr(call.global(name<"serial">()), name<"SerialException">()));
 }
 
 bool is_model(const py::object& model, const char* code) {
@@ -31,18 +31,18 @@ bool is_model(const py::object& model, const char* code) {
 // duration, so that a silent unit cannot pass on an earlier unit's code;
 // when nothing was stored the earlier identity is put back untouched.
 bool identify(py::handle self) {
-    py::object previous = self.attr("_KX5180__product_model");
-    self.attr("_KX5180__product_model") = py::str("");
+    py::object previous = get_attr(self, name<"_KX5180__product_model">());
+    set_attr(self, name<"_KX5180__product_model">(), py::str(""));
     auto restore_if_unread = [&] {
-        py::object now = self.attr("_KX5180__product_model");
+        py::object now = get_attr(self, name<"_KX5180__product_model">());
         if (is_model(now, "")) {
-            self.attr("_KX5180__product_model") = previous;
+            set_attr(self, name<"_KX5180__product_model">(), previous);
             return false;
         }
         return true;
     };
     try {
-        self.attr("_KX5180__read_device_version")();
+        call_method(self, name<"_KX5180__read_device_version">());
     } catch (py::error_already_set&) {
         restore_if_unread();
         throw;
@@ -57,7 +57,7 @@ void close_quietly(const py::object& port) {
         return;
     }
     try {
-        port.attr("close")();
+        call_method(port, name<"close">());
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -69,11 +69,12 @@ void close_quietly(const py::object& port) {
 
 py::object check_port_available(const Call& call) {
     py::handle self = call.self();
-    std::string system = py::str(call.global("platform").attr("system")().attr("lower")());
+    std::string system =
+        py::str(call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">()));
     if (system == "windows") {
         try {
-            py::object port = call.global("serial").attr("Serial")(self.attr("port"));
-            port.attr("close")();
+            py::object port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()));
+            call_method(port, name<"close">());
             return py::bool_(true);
         } catch (py::error_already_set& e) {
             if (matches_serial_exception(call, e)) {
@@ -83,10 +84,10 @@ py::object check_port_available(const Call& call) {
         }
     }
     try {
-        py::object subprocess = call.global("subprocess");
+        py::object subprocess = call.global(name<"subprocess">());
         py::list argv;
         argv.append("lsof");
-        argv.append(self.attr("port"));
+        argv.append(get_attr(self, name<"port">()));
         py::object result =
             subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("PIPE"));
         return py::bool_(!py::bool_(result.attr("stdout")));
@@ -103,19 +104,19 @@ py::object open(const Call& call) {
     py::handle self = call.self();
     py::object port;
     try {
-        if (!py::bool_(self.attr("check_port_available")())) {
+        if (!py::bool_(call_method(self, name<"check_port_available">()))) {
             call.print(py::str(kBusyLine));
             return py::bool_(false);
         }
-        port =
-            call.global("serial").attr("Serial")(self.attr("port"), 4800, 8, "N", "timeout"_a = 50, "stopbits"_a = 1);
-        self.attr("ser") = port;
+        port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()), 4800, 8, "N",
+                                                                         "timeout"_a = 50, "stopbits"_a = 1);
+        set_attr(self, name<"ser">(), port);
         const bool identified = identify(self);
-        py::object model = self.attr("_KX5180__product_model");
+        py::object model = get_attr(self, name<"_KX5180__product_model">());
         if (identified && (is_model(model, "5180") || is_model(model, "5181"))) {
             return py::bool_(true);
         }
-        self.attr("close")();
+        call_method(self, name<"close">());
         return py::bool_(false);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
@@ -131,7 +132,7 @@ py::object open(const Call& call) {
 }
 
 py::object close(const Call& call) {
-    call.self().attr("ser").attr("close")();
+    call_method(get_attr(call.self(), name<"ser">()), name<"close">());
     return py::none();
 }
 

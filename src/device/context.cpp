@@ -2,22 +2,17 @@
 
 namespace kx::device {
 
-py::object Call::global(const char* name) const {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (key == nullptr) {
-        throw py::error_already_set();
-    }
-    PyObject* found = PyDict_GetItemWithError(globals, key);
+py::object Call::global(py::handle key) const {
+    PyObject* found = PyDict_GetItemWithError(globals, key.ptr());
     if (found == nullptr && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();
         if (builtins != nullptr) {
-            found = PyDict_GetItemWithError(builtins, key);
+            found = PyDict_GetItemWithError(builtins, key.ptr());
         }
     }
-    Py_DECREF(key);
     if (found == nullptr) {
         if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
         }
         throw py::error_already_set();
     }
@@ -25,7 +20,13 @@ py::object Call::global(const char* name) const {
 }
 
 void Call::print(const py::object& line) const {
-    global("print")(line);
+    py::object print = global(name<"print">());
+    PyObject* argv[] = {line.ptr()};
+    PyObject* result = PyObject_Vectorcall(print.ptr(), argv, 1, nullptr);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    Py_DECREF(result);
 }
 
 void raise(PyObject* type, const char* message) {

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "names.hpp"
+
 namespace kx::device {
 
 namespace py = pybind11;
@@ -19,7 +21,7 @@ struct Call {
     [[nodiscard]] py::handle arg(std::size_t i) const { return args[i]; }
 
     // A module global, else a builtin, else NameError.
-    [[nodiscard]] py::object global(const char* name) const;
+    [[nodiscard]] py::object global(py::handle key) const;
 
     // One line to standard output through whatever `print` resolves to.
     void print(const py::object& line) const;

@@ -123,22 +123,24 @@ public:
     using Reply = py::object;
 
     PyPort(const Call& call, py::bytes frame) : call_(call), frame_(std::move(frame)) {
-        ser_ = call.self().attr("ser");
+        ser_ = get_attr(call.self(), name<"ser">());
     }
 
     void discard_stale() {
-        py::object stale = ser_.attr("inWaiting")();
+        py::object stale = call_method(ser_, name<"inWaiting">());
         if (stale > py::int_(0)) {
-            ser_.attr("read")(stale);
+            call_method(ser_, name<"read">(), stale);
         }
     }
-    void write() { ser_.attr("write")(frame_); }
-    void pause() { call_.global("time").attr("sleep")(protocol::kPollIntervalSeconds); }
-    bool frame_waiting() {
-        waiting_ = ser_.attr("inWaiting")();
-        return waiting_.equal(call_.self().attr("_KX5180__CMD_LENGTH"));
+    void write() { call_method(ser_, name<"write">(), frame_); }
+    void pause() {
+        call_method(call_.global(name<"time">()), name<"sleep">(), py::float_(protocol::kPollIntervalSeconds));
     }
-    py::object read_frame() { return ser_.attr("read")(waiting_); }
+    bool frame_waiting() {
+        waiting_ = call_method(ser_, name<"inWaiting">());
+        return waiting_.equal(get_attr(call_.self(), name<"_KX5180__CMD_LENGTH">()));
+    }
+    py::object read_frame() { return call_method(ser_, name<"read">(), waiting_); }
     bool accept(const py::object& data) {
         if (py::len(data) != kFrameLength) {
             return false;
@@ -146,7 +148,7 @@ public:
         if (!py::object(data[py::int_(0)]).equal(py::int_(protocol::kSync))) {
             return false;
         }
-        return py::bool_(call_.self().attr("_KX5180__check_crc")(data));
+        return py::bool_(call_method(call_.self(), name<"_KX5180__check_crc">(), data));
     }
 
 private:
@@ -160,16 +162,20 @@ static_assert(protocol::ExchangePort<PyPort>);
 
 }  // namespace
 
-py::list new_command(py::handle self, const char* word_attr) {
-    py::list command(self.attr("_KX5180__CMD_TEMPLATE"));
-    command[1] = self.attr("_KX5180__addr");
-    command[2] = self.attr(word_attr);
+py::list new_command(py::handle self, py::handle word_attr) {
+    auto command =
+        py::reinterpret_steal<py::list>(PySequence_List(get_attr(self, name<"_KX5180__CMD_TEMPLATE">()).ptr()));
+    if (!command) {
+        throw py::error_already_set();
+    }
+    command[1] = get_attr(self, name<"_KX5180__addr">());
+    command[2] = get_attr(self, word_attr);
     return command;
 }
 
 py::object send(py::handle self, const py::list& command) {
-    self.attr("_KX5180__cal_crc")(command);
-    return self.attr("_KX5180__write_and_read")(command);
+    call_method(self, name<"_KX5180__cal_crc">(), command);
+    return call_method(self, name<"_KX5180__write_and_read">(), command);
 }
 
 protocol::Frame reply_values(py::handle reply) {
@@ -211,10 +217,10 @@ py::object cal_crc(const Call& call) {
 }
 
 py::object read(const Call& call) {
-    py::object ser = call.self().attr("ser");
-    py::object waiting = ser.attr("inWaiting")();
+    py::object ser = get_attr(call.self(), name<"ser">());
+    py::object waiting = call_method(ser, name<"inWaiting">());
     if (waiting > py::int_(0)) {
-        return ser.attr("read")(waiting);
+        return call_method(ser, name<"read">(), waiting);
     }
     return py::none();
 }

@@ -10,7 +10,7 @@ namespace kx::device {
 
 // A new list copied from the class template, with the stored address in
 // byte 1 and the named command-word constant in byte 2.
-py::list new_command(py::handle self, const char* word_attr);
+py::list new_command(py::handle self, py::handle word_attr);
 
 // __cal_crc on the frame, then __write_and_read; returns the reply or None.
 py::object send(py::handle self, const py::list& command);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../device/context.hpp"
+#include "../device/names.hpp"
 
 namespace kx::module {
 
@@ -14,12 +15,13 @@ namespace {
 // as the statements of a script do.
 void steps(const device::Call& g) {
     PyDict_SetItemString(g.globals, "opat_port", py::str("/dev/cu.usbserial-21320").ptr());
-    py::object supply = g.global("KX5180")(g.global("opat_port"));
+    py::object supply = g.global(device::name<"KX5180">())(g.global(device::name<"opat_port">()));
     PyDict_SetItemString(g.globals, "kx5100", supply.ptr());
-    auto kx5100 = [&] { return g.global("kx5100"); };
+    auto kx5100 = [&] { return g.global(device::name<"kx5100">()); };
 
     if (!py::bool_(kx5100().attr("open")())) {
-        g.print(py::str("open serial port:" + std::string(py::str(g.global("opat_port"))) + " failed!"));
+        g.print(
+            py::str("open serial port:" + std::string(py::str(g.global(device::name<"opat_port">()))) + " failed!"));
         return;
     }
     g.print(py::str("set work mode to remote controll"));
@@ -29,7 +31,7 @@ void steps(const device::Call& g) {
     kx5100().attr("set_out_voltage")(1.222);
     kx5100().attr("set_out_current")(0.888);
     kx5100().attr("set_ouput_mode")("on");
-    g.global("time").attr("sleep")(3);
+    g.global(device::name<"time">()).attr("sleep")(3);
     g.print(py::str("------------ local -------------"));
     kx5100().attr("read_dev_status")();
     kx5100().attr("set_work_mode")("local");

@@ -1,0 +1,59 @@
+// Interned attribute and global names, made once per process, and calls of
+// methods through the object without building argument tuples.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
+
+namespace kx::device {
+
+namespace py = pybind11;
+
+template <std::size_t N>
+struct Name {
+    char text[N];
+    constexpr Name(const char (&s)[N]) { std::copy_n(s, N, text); }  // NOLINT(google-explicit-constructor)
+};
+
+// The interned string for a name written in the source; kept for the life
+// of the process, like the interpreter's own identifiers.
+template <Name N>
+py::handle name() {
+    static PyObject* const interned = [] {
+        PyObject* s = PyUnicode_InternFromString(N.text);
+        if (s == nullptr) {
+            throw py::error_already_set();
+        }
+        return s;
+    }();
+    return interned;
+}
+
+// self.<method>(args...) looked up on the object, as Python code calls it.
+template <class... Args>
+py::object call_method(py::handle self, py::handle method, const Args&... args) {
+    PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
+    PyObject* result = PyObject_VectorcallMethod(method.ptr(), argv, sizeof...(Args) + 1, nullptr);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
+inline py::object get_attr(py::handle obj, py::handle attr) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), attr.ptr());
+    if (value == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+inline void set_attr(py::handle obj, py::handle attr, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace kx::device

@@ -70,35 +70,67 @@ COMMANDS = [
 ]
 
 
+class CountingTime:
+    """Stands in for the module's `time` to count the driver's poll sleeps."""
+
+    def __init__(self):
+        self.sleeps = 0
+
+    def sleep(self, seconds):
+        self.sleeps += 1
+        time.sleep(seconds)
+
+
+def sleep_cpu_ms(count, repeat=15):
+    """Process CPU time that `count` bare 10 ms sleeps cost on this machine
+    (the median of `repeat` runs)."""
+    runs = []
+    for _ in range(repeat):
+        t0 = time.process_time()
+        for _ in range(count):
+            time.sleep(0.01)
+        runs.append((time.process_time() - t0) * 1000.0)
+    return statistics.median(runs)
+
+
 def latency(calls, baud):
     wire_ms = FRAME * BITS_PER_BYTE / baud * 1000.0
     floor_ms = 2 * wire_ms + TURNAROUND_MS
     rows = []
     with simulated("--baud", str(baud), "--turnaround-ms", str(TURNAROUND_MS)) as path:
         supply = opened(path)
-        for name, call in COMMANDS:
-            with contextlib.redirect_stdout(io.StringIO()):
-                for _ in range(3):  # warm-up, not measured
-                    call(supply)
-            times, cpu0 = [], time.process_time()
-            with contextlib.redirect_stdout(io.StringIO()):
-                for _ in range(calls):
-                    t0 = time.perf_counter()
-                    if call(supply) is False:
-                        sys.exit(f"{name}: no reply from the simulator")
-                    times.append((time.perf_counter() - t0) * 1000.0)
-            cpu_ms = (time.process_time() - cpu0) / calls * 1000.0
-            times.sort()
-            median = statistics.median(times)
-            p95 = times[min(len(times) - 1, int(0.95 * len(times)))]
-            rows.append((name, median, p95, median / floor_ms, cpu_ms))
+        clock = CountingTime()
+        kx5180.time = clock
+        try:
+            for name, call in COMMANDS:
+                with contextlib.redirect_stdout(io.StringIO()):
+                    for _ in range(3):  # warm-up, not measured
+                        call(supply)
+                times, cpu, clock.sleeps = [], [], 0
+                with contextlib.redirect_stdout(io.StringIO()):
+                    for _ in range(calls):
+                        c0, t0 = time.process_time(), time.perf_counter()
+                        if call(supply) is False:
+                            sys.exit(f"{name}: no reply from the simulator")
+                        times.append((time.perf_counter() - t0) * 1000.0)
+                        cpu.append((time.process_time() - c0) * 1000.0)
+                cpu_ms = statistics.median(cpu)
+                polls = clock.sleeps / calls
+                sleeping_ms = sleep_cpu_ms(round(polls)) 
+                times.sort()
+                median = statistics.median(times)
+                p95 = times[min(len(times) - 1, int(0.95 * len(times)))]
+                rows.append((name, median, p95, median / floor_ms, cpu_ms, polls, sleeping_ms))
+        finally:
+            kx5180.time = time
         supply.close()
     print(f"\n### Latency at {baud} baud (floor {floor_ms:.2f} ms = 2 x {wire_ms:.2f} ms wire + "
           f"{TURNAROUND_MS:.0f} ms turnaround; {calls} calls each)\n")
-    print("| command | median ms | p95 ms | median / floor | CPU ms per call |")
-    print("|---|---|---|---|---|")
-    for name, median, p95, ratio, cpu in rows:
-        print(f"| {name} | {median:.2f} | {p95:.2f} | {ratio:.3f} | {cpu:.3f} |")
+    print("| command | median ms | p95 ms | median / floor | CPU ms per call | polls per call "
+          "| CPU ms of as many bare sleeps |")
+    print("|---|---|---|---|---|---|---|")
+    for name, median, p95, ratio, cpu, polls, sleeping in rows:
+        print(f"| {name} | {median:.2f} | {p95:.2f} | {ratio:.3f} | {cpu:.3f} | {polls:.1f} | {sleeping:.3f} |")
     return rows
 
 

@@ -46,10 +46,6 @@ inline Milli to_milli(double x) noexcept {
     return m;
 }
 
-inline void put_setpoint(Frame& f, std::uint32_t milli) noexcept {
-    put_u32le(f, kIndexData, milli);
-}
-
 inline std::uint32_t get_setpoint(std::span<const std::uint8_t> f) noexcept {
     return get_u32le(f, kIndexData);
 }

@@ -79,11 +79,6 @@ void Supply::advance(double now_s) {
     }
 }
 
-double Supply::temperature_c(double now_s) {
-    advance(now_s);
-    return temperature_c_;
-}
-
 protocol::Status Supply::status(double now_s) {
     advance(now_s);
     const Electrical e = regulate();

@@ -45,7 +45,6 @@ public:
 
     // The live state as the status reply reports it.
     [[nodiscard]] protocol::Status status(double now_s);
-    [[nodiscard]] double temperature_c(double now_s);
 
 private:
     struct Electrical {

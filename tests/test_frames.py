@@ -19,6 +19,8 @@ check = obj._KX5180__check_crc
     ([0x1FF, 9], 0xFF),
     ([-1, 0], 0xFF),
     ([2**70 + 5, True, 0], 6),
+    ([2**62] * 200 + [0], (2**62 * 200) & 0xFF),
+    ([2**63 - 1, 2**63 - 1, 1, 0], (2 * (2**63 - 1) + 1) & 0xFF),
 ])
 def test_cal_crc_stores_the_low_byte_of_the_sum_in_place(data, expected):
     assert cal(data) is None

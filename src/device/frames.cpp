@@ -3,7 +3,6 @@
 #include "frames.hpp"
 
 #include <cstring>
-#include <limits>
 #include <span>
 #include <string>
 
@@ -43,9 +42,8 @@ py::object sequence_checksum(py::handle data) {
         PyObject* item = PyList_GET_ITEM(data.ptr(), i);
         int overflow = 0;
         const long long v = PyLong_CheckExact(item) ? PyLong_AsLongLongAndOverflow(item, &overflow) : 0;
-        constexpr long long kLimit = std::numeric_limits<long long>::max() / 64;
-        fast = PyLong_CheckExact(item) && overflow == 0 && v < kLimit && v > -kLimit;
-        sum += v;
+        // Any list length and any values: leave the fast path before the sum could overflow.
+        fast = PyLong_CheckExact(item) && overflow == 0 && !__builtin_add_overflow(sum, v, &sum);
     }
     if (fast) {
         return py::int_(sum & 0xFF);

@@ -1,4 +1,4 @@
-"""Run the kx5180 extension module as the main program.
+"""Run the kx5180 extension module as the main program (the kx5180-demo command).
 
 ``python -m`` cannot execute an extension module, so this launcher creates
 the module from its import spec, names it "__main__" before its exec step

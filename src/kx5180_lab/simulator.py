@@ -120,6 +120,10 @@ class Simulator:
                 stderr=subprocess.PIPE,
                 text=True,
                 errors="replace",
+                # Ctrl-C at the terminal goes to the whole foreground process
+                # group; the simulator must outlive it, so that the program
+                # it serves can still switch the output off afterwards.
+                start_new_session=os.name == "posix",
             )
         except OSError as e:
             raise SimulatorError(f"cannot start {self.executable}: {e.strerror or e}") from e

@@ -549,6 +549,24 @@ class Supply:
             plan.append((name, self._milli(name, value, unit, limit, limit_name)))
         return plan
 
+    def check(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
+        """Raises LimitError for a value that `set` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._plan(voltage=voltage, current=current, ceiling=ceiling)
+
+    def check_ramp(self, voltage: float, step: float, rate: float) -> None:
+        """Raises LimitError for a ramp that `ramp` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._ramp_plan(voltage, step, rate)
+
+    def _ramp_plan(self, voltage: Any, step: Any, rate: Any) -> tuple[int, int, float]:
+        target = self._milli("voltage", voltage, "V", self._max_mv, "max_voltage")
+        for name, value in (("step", step), ("rate", rate)):
+            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value <= 0:
+                raise LimitError(f"ramp {name} must be a number > 0, not {value!r}; nothing was sent")
+        step_mv = max(1, round(step * 1000))
+        return target, step_mv, step_mv / 1000 / rate
+
     def _send(self, name: str, milli: int, verify: bool) -> None:
         method, field, unit, _ = self._SETTINGS[name]
         self._command(method, _wire_value(milli), what=f"{name} {_fmt(milli, unit)}")
@@ -601,12 +619,7 @@ class Supply:
         target. A step without answer (or failing verification) raises
         RampError, Ctrl-C raises RampInterrupted; both carry
         `last_acknowledged_v`, the setpoint the unit confirmed last."""
-        target = self._milli("voltage", voltage, "V", self._max_mv, "max_voltage")
-        for name, value in (("step", step), ("rate", rate)):
-            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value <= 0:
-                raise LimitError(f"ramp {name} must be a number > 0, not {value!r}; nothing was sent")
-        step_mv = max(1, round(step * 1000))
-        interval = step_mv / 1000 / rate
+        target, step_mv, interval = self._ramp_plan(voltage, step, rate)
         with self._operation():
             start = round(self._read_status().voltage_set_v * 1000)
         sign = 1 if target >= start else -1

@@ -389,13 +389,16 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]]
+SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]] [-- COMMAND ...]
 
-Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs COMMAND
-against it (no PORT needed), and stops it afterwards. Without a COMMAND it
-prints the simulator's port and runs until Ctrl-C.
+Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs each
+COMMAND in turn against that one simulated supply (no PORT needed), stops
+at the first that fails, and stops the simulator afterwards. Without a
+COMMAND it prints the simulator's port and runs until Ctrl-C.
 
-example: {PROG} sim --baud 0 --load-ohms 5 -- status --json
+examples:
+  {PROG} sim --baud 0 --load-ohms 5 -- status --json
+  {PROG} sim -- set --voltage 5 --current 1 --output on -- log --duration 10 --csv run.csv
 """
 
 
@@ -412,21 +415,27 @@ COMMANDS = {
 
 
 @contextmanager
-def _simulator(args: argparse.Namespace, extra: list[str] | None) -> Iterator[Simulator | None]:
-    if not getattr(args, "sim", False) and extra is None:
-        yield None
+def _simulator(args: argparse.Namespace, running: Simulator | None) -> Iterator[Simulator | None]:
+    if running is not None or not getattr(args, "sim", False):
+        yield running
         return
-    sim_args = list(extra or [])
-    if getattr(args, "sim_args", None):
-        sim_args += shlex.split(args.sim_args)
+    try:
+        sim_args = shlex.split(args.sim_args or "")
+    except ValueError as e:
+        raise UsageError(f"--sim-args: {e}") from e
     with Simulator(extra_args=sim_args) as sim:
         yield sim
 
 
-def run(args: argparse.Namespace, sim_extra: list[str] | None = None) -> int:
-    if getattr(args, "trace", False):
+_trace_on = False
+
+
+def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
+    global _trace_on
+    if getattr(args, "trace", False) and not _trace_on:
         enable_trace()
-    with _simulator(args, sim_extra) as sim:
+        _trace_on = True
+    with _simulator(args, sim) as sim:
         if args.command == "ports":
             return cmd_ports(args, sim)
         if args.command == "plot":
@@ -442,32 +451,50 @@ def run(args: argparse.Namespace, sim_extra: list[str] | None = None) -> int:
         return COMMANDS[args.command](args, target)
 
 
+def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:
+    """SIM OPTIONS -- COMMAND ... [-- COMMAND ...] into its parts."""
+    parts: list[list[str]] = [[]]
+    for word in argv:
+        if word == "--":
+            parts.append([])
+        else:
+            parts[-1].append(word)
+    return parts[0], [p for p in parts[1:] if p]
+
+
 def _run_sim(argv: list[str], trace: bool) -> int:
-    parser = build_parser()
-    if "--" in argv:
-        cut = argv.index("--")
-        sim_args, command = argv[:cut], argv[cut + 1 :]
-    else:
-        sim_args, command = argv, []
+    sim_args, commands = _split_commands(argv)
     if "-h" in sim_args or "--help" in sim_args:
         print(SIM_HELP, end="")
         return EXIT_OK
-    if not command:
-        with Simulator(extra_args=sim_args) as sim:
+    parser = build_parser()
+    # Every command is parsed before the simulator starts: a typo in the
+    # last one should not cost the run of the first.
+    parsed = []
+    for command in commands:
+        if command[0] == "sim":
+            raise UsageError("sim: a COMMAND cannot be sim")
+        args = parser.parse_args(command)
+        if trace:
+            args.trace = True
+        if getattr(args, "sim", False) or getattr(args, "port", None):
+            raise UsageError(f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim")
+        parsed.append(args)
+    with Simulator(extra_args=sim_args) as sim:
+        if not parsed:
             print(sim.port, flush=True)
             try:
                 while sim.running:
                     time.sleep(0.2)
             except KeyboardInterrupt:
                 return EXIT_OK
-            fail(f"kx5180-sim ended: {' '.join(sim.log()[-1:])}")
+            fail("kx5180-sim ended by itself")
             return EXIT_FAILED
-    if command[0] == "sim":
-        raise UsageError("sim: the COMMAND cannot be sim")
-    args = parser.parse_args(command)
-    if trace:
-        args.trace = True
-    return run(args, sim_extra=sim_args)
+        for args in parsed:
+            code = run(args, sim=sim)
+            if code != EXIT_OK:
+                return code
+    return EXIT_OK
 
 
 def _after_safe_exit(e: BaseException) -> str:

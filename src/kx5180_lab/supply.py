@@ -51,13 +51,6 @@ OPEN_ERROR_PREFIX = "Cannot open serial port"
 MAX_MV = 0xFFFFFFFF
 MAX_MA = 0xFFFF
 
-# After an exchange that got no reply, or was cut short by an interrupt, its
-# reply may still be on its way; waiting this long and dropping what came
-# keeps it from being taken as the reply to the next command. A reply
-# takes 54 ms on the wire at 4800 baud; the driver gives up after 0.3 s.
-SETTLE_S = 0.35
-
-
 # -- exceptions ---------------------------------------------------------------
 
 
@@ -297,7 +290,6 @@ class Supply:
         self._driver: Any = None
         self._ports: list[TracedPort] = []
         self._open = False
-        self._dirty = False
         self._touched = False
 
     # -- limits ---------------------------------------------------------
@@ -345,29 +337,11 @@ class Supply:
                 raise SupplyError(f"{self.port}: the supply is not open")
             yield
 
-    def _settle(self) -> None:
-        time.sleep(SETTLE_S)
-        ser = getattr(self._driver, "ser", None)
-        try:
-            waiting = ser.inWaiting() if ser is not None else 0
-            if waiting:
-                ser.read(waiting)
-                log.debug("%s: dropped %d late bytes", self.port, waiting)
-        except Exception as e:  # the port may be gone; the next call will say so
-            log.debug("%s: settling failed: %s", self.port, e)
-        self._dirty = False
-
     def _call(self, method: str, *args: Any) -> Any:
-        if self._dirty:
-            self._settle()
-        try:
-            result = getattr(self._driver, method)(*args)
-        except BaseException:
-            self._dirty = True
-            raise
-        if not result:
-            self._dirty = True
-        return result
+        # A reply that is still on its way after a silent or interrupted
+        # exchange is waited out and dropped by the driver itself, before
+        # its next command on this port.
+        return getattr(self._driver, method)(*args)
 
     def _command(self, method: str, *args: Any, what: str) -> None:
         self._touched = True
@@ -388,7 +362,7 @@ class Supply:
                 return self
             self._ctx.lines.clear()
             self._ports.clear()
-            self._dirty = self._touched = False
+            self._touched = False
             self._driver = self._factory(self.port)
             try:
                 ok = self._driver.open()
@@ -436,8 +410,6 @@ class Supply:
                 log.warning("%s: closing after a failed open: %s", self.port, e)
 
     def _make_safe(self, problems: list[str]) -> None:
-        if self._dirty:
-            self._settle()
         # Both are idempotent, so one retry costs nothing and covers a
         # single lost reply.
         for method, mode, what in (("set_ouput_mode", "off", "output off"), ("set_work_mode", "local", "front-panel control")):

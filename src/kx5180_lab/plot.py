@@ -82,6 +82,7 @@ def _spans(t: list[float], flags: list[bool]) -> list[tuple[float, float]]:
 
 def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[int, int]:
     """Writes the plot and returns its size in pixels (width, height)."""
+    s = read_log(csv_path)
     try:
         import matplotlib
 
@@ -91,7 +92,6 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
     except ImportError as e:
         raise PlotUnavailable(PLOT_HINT) from e
 
-    s = read_log(csv_path)
     fig, ax_v = plt.subplots(figsize=(WIDTH_PX / DPI, HEIGHT_PX / DPI), dpi=DPI)
     try:
         ax_i = ax_v.twinx()

@@ -149,8 +149,18 @@ def test_a_supply_that_fails_exits_1(sim_args, message):
         assert message in one_line_error(kx("status", s.port), 1)
 
 
-def test_missing_and_busy_ports_exit_1(sim):
+def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so():
+    # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
+    with Simulator(baud=0, faults=("silent",), fault_nth=4) as s:
+        line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
+        assert line.endswith("no answer to output on (it may or may not have been applied); output switched off, front panel in control")
+        assert (state(s.port)["output_on"], state(s.port)["remote"]) == (False, False)
+
+
+def test_missing_and_busy_ports_exit_1(sim, tmp_path):
     assert "cannot open /dev/kx5180-nowhere" in one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    one_line_error(kx("log", "/dev/kx5180-nowhere", "--csv", tmp_path / "run.csv"), 1)
+    assert list(tmp_path.iterdir()) == []  # no supply, no empty log left behind
     with serial.Serial(sim.port):
         assert f"{sim.port} is in use by python" in one_line_error(kx("identify", sim.port), 1)
 

@@ -12,6 +12,7 @@ import csv
 import json
 import math
 import os
+import re
 import shlex
 import sys
 import time
@@ -27,7 +28,6 @@ from .supply import (
     STATUS_FIELDS,
     LimitError,
     NoAnswerError,
-    RampError,
     RampInterrupted,
     Status,
     Supply,
@@ -231,12 +231,21 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
     if args.plot and not _plot_available():
         fail(PLOT_HINT)
         return EXIT_FAILED
+    existed = os.path.exists(args.csv)
     try:
         out = open(args.csv, "w", newline="", encoding="utf-8")
     except OSError as e:
         raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
     rows = missed = 0
-    with out, open_supply(target, remote=False, keep_on_exit=True) as psu:
+    psu = open_supply(target, remote=False, keep_on_exit=True)
+    try:
+        psu.open()
+    except BaseException:
+        out.close()
+        if not existed:  # no supply, no log: leave no empty file behind
+            os.remove(args.csv)
+        raise
+    with out, psu:
         writer = csv.writer(out)
         writer.writerow(CSV_FIELDS)
         out.flush()
@@ -497,11 +506,11 @@ def _run_sim(argv: list[str], trace: bool) -> int:
     return EXIT_OK
 
 
-def _after_safe_exit(e: BaseException) -> str:
-    notes = getattr(e, "__notes__", None)
-    if notes:  # the Supply could not confirm the safe state: say so, not the opposite
-        return f"{e}; " + "; ".join(notes)
-    return f"{e}; output switched off, front panel in control"
+def _with_notes(e: BaseException) -> str:
+    """The message and what the Supply noted on its way out (the unit
+    switched off, or why that failed), on one line."""
+    notes = [re.sub(r"^\S+: ", "", n) for n in getattr(e, "__notes__", ())]  # the port is named once already
+    return "; ".join([str(e), *notes]) if notes else str(e)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -521,16 +530,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         fail(str(e))
         return EXIT_USAGE
     except RampInterrupted as e:
-        fail(_after_safe_exit(e))
+        fail(_with_notes(e))
         return EXIT_INTERRUPTED
-    except RampError as e:
-        fail(_after_safe_exit(e))
-        return EXIT_FAILED
     except (SupplyError, SimulatorError) as e:
-        fail(str(e))
+        fail(_with_notes(e))
         return EXIT_FAILED
-    except KeyboardInterrupt:
-        fail("interrupted")
+    except KeyboardInterrupt as e:
+        fail(_with_notes(e) or "interrupted")
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # Output piped into head(1) and the like: not an error of ours.

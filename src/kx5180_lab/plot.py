@@ -8,6 +8,7 @@ matplotlib is optional (pip install 'kx5180[plot]'); without it,
 from __future__ import annotations
 
 import csv
+import os
 from dataclasses import dataclass, field
 
 WIDTH_PX, HEIGHT_PX, DPI = 1000, 560, 100
@@ -100,7 +101,7 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         for (a, b) in _spans(s.t, [m == "CC" for m in s.mode]):
             ax_v.axvspan(a, b, color="tab:orange", alpha=0.18, lw=0)
         for (a, b) in _spans(s.t, s.hot):
-            ax_v.axvspan(a, b, color="tab:red", alpha=0.30, lw=0, hatch="//")
+            ax_v.axvspan(a, b, facecolor="tab:red", edgecolor="tab:red", alpha=0.15, lw=0, hatch="//")
 
         (lv,) = ax_v.plot(s.t, s.v, color="tab:blue", lw=1.8, label="voltage")
         (lvs,) = ax_v.plot(s.t, s.v_set, color="tab:blue", lw=1, ls="--", drawstyle="steps-post", label="voltage setpoint")
@@ -109,8 +110,8 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         hot_t = [t for t, h in zip(s.t, s.hot) if h]
         handles = [lv, lvs, li, lis, Patch(color="tab:green", alpha=0.25, label="CV"), Patch(color="tab:orange", alpha=0.35, label="CC")]
         if hot_t:
-            hot_v = [v for v, h in zip(s.v, s.hot) if h]
-            handles.append(ax_v.scatter(hot_t, hot_v, marker="x", color="tab:red", zorder=5, label="over-temperature"))
+            ax_v.scatter(hot_t, [v for v, h in zip(s.v, s.hot) if h], marker="x", color="tab:red", zorder=5, clip_on=False)
+            handles.append(Patch(facecolor="tab:red", edgecolor="tab:red", alpha=0.3, hatch="//", label="over-temperature"))
 
         ax_v.set_xlabel("time (s)")
         ax_v.set_ylabel("voltage (V)", color="tab:blue")
@@ -118,10 +119,12 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         top_v = max(s.v + s.v_set) or 1.0
         top_i = max(s.i + s.i_set) or 1.0
         ax_v.set_ylim(0, top_v * 1.15)
-        ax_i.set_ylim(0, top_i * 1.15)
+        # A different headroom on each axis keeps a voltage and a current
+        # line of the same relative height from hiding one another.
+        ax_i.set_ylim(0, top_i * 1.4)
         ax_v.set_xlim(s.t[0], s.t[-1] if s.t[-1] > s.t[0] else s.t[0] + 1)
         ax_v.grid(True, alpha=0.3)
-        ax_v.set_title(title or "kx5180 log")
+        ax_v.set_title(title or f"kx5180 log: {os.path.basename(csv_path)}")
         ax_v.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=len(handles), fontsize="small", frameon=False)
         fig.subplots_adjust(left=0.08, right=0.91, top=0.92, bottom=0.2)
         fig.savefig(png_path, dpi=DPI)

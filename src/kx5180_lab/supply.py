@@ -429,6 +429,7 @@ class Supply:
         any: a problem here is then added to it as a note instead of
         replacing it."""
         problems: list[str] = []
+        safe = False
         with _sigint_deferred() as pressed:
             with self._lock, hooked(self._ctx):
                 if not self._open:
@@ -449,6 +450,9 @@ class Supply:
                 raise ShutdownError(text)
             log.warning("%s", text)
             error.add_note(text)
+        elif safe and error is not None:
+            # Whoever reports the error can tell the user what state the unit is in.
+            error.add_note(f"{self.port}: output switched off, front panel in control")
         if pressed[0] and error is None:
             raise KeyboardInterrupt
 

@@ -61,6 +61,8 @@ def read_log(path: str) -> Series:
     return s
 
 
+# Every line is drawn as steps, each reading holding until the next, so
+# that the lines change exactly where the shaded spans do.
 def _spans(t: list[float], flags: list[bool]) -> list[tuple[float, float]]:
     """Time spans over which `flags` holds; each sample counts until the
     next one (the last one for half the median spacing)."""
@@ -103,9 +105,9 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         for (a, b) in _spans(s.t, s.hot):
             ax_v.axvspan(a, b, facecolor="tab:red", edgecolor="tab:red", alpha=0.15, lw=0, hatch="//")
 
-        (lv,) = ax_v.plot(s.t, s.v, color="tab:blue", lw=1.8, label="voltage")
+        (lv,) = ax_v.plot(s.t, s.v, color="tab:blue", lw=1.8, drawstyle="steps-post", label="voltage")
         (lvs,) = ax_v.plot(s.t, s.v_set, color="tab:blue", lw=1, ls="--", drawstyle="steps-post", label="voltage setpoint")
-        (li,) = ax_i.plot(s.t, s.i, color="tab:purple", lw=1.8, label="current")
+        (li,) = ax_i.plot(s.t, s.i, color="tab:purple", lw=1.8, drawstyle="steps-post", label="current")
         (lis,) = ax_i.plot(s.t, s.i_set, color="tab:purple", lw=1, ls="--", drawstyle="steps-post", label="current limit")
         hot_t = [t for t, h in zip(s.t, s.hot) if h]
         handles = [lv, lvs, li, lis, Patch(color="tab:green", alpha=0.25, label="CV"), Patch(color="tab:orange", alpha=0.35, label="CC")]

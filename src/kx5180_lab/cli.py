@@ -32,6 +32,7 @@ from .supply import (
     Status,
     Supply,
     SupplyError,
+    sigint_deferred,
 )
 from .trace import enable_trace
 
@@ -153,7 +154,13 @@ def cmd_status(args: argparse.Namespace, target: Target) -> int:
         clear = sys.stdout.isatty() and not args.json
         try:
             while True:
-                st = psu.status()
+                try:
+                    st = psu.status()
+                except NoAnswerError as e:
+                    # A live view rides out a missed reading and says so.
+                    fail(str(e))
+                    time.sleep(args.watch)
+                    continue
                 if clear:
                     sys.stdout.write("\033[H\033[J")
                     print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
@@ -266,9 +273,13 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
                     t = time.monotonic() - start
                     stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
                     values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
-                    writer.writerow([f"{t:.3f}", stamp, *values])
-                    out.flush()
-                    rows += 1
+                    # The count printed at the end is the count in the file.
+                    with sigint_deferred() as pressed:
+                        writer.writerow([f"{t:.3f}", stamp, *values])
+                        out.flush()
+                        rows += 1
+                    if pressed[0]:
+                        raise KeyboardInterrupt
                     _live(
                         f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {st.mode}  "
                         f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"

@@ -215,10 +215,11 @@ def _lsof_holders(port: str) -> str:
 
 
 @contextmanager
-def _sigint_deferred() -> Iterator[list[bool]]:
-    """Holds back Ctrl-C while the supply is being made safe, so that a
-    second, impatient Ctrl-C cannot leave the output on; the interrupt is
-    raised once the block is done. Only the main thread receives signals."""
+def sigint_deferred() -> Iterator[list[bool]]:
+    """Holds back Ctrl-C for the block (the supply being made safe, a row
+    being written and counted), so that an impatient Ctrl-C cannot cut it
+    in half. Whether one came is in the yielded list; the caller raises it
+    afterwards. Only the main thread receives signals."""
     pressed = [False]
     if threading.current_thread() is not threading.main_thread():
         yield pressed
@@ -281,7 +282,6 @@ class Supply:
         self._max_mv = self._limit_milli("max_voltage", max_voltage, MAX_MV)
         self._max_ma = self._limit_milli("max_current", max_current, MAX_MA)
         self.verify = verify
-        self.quiet = quiet
         self.remote = remote
         self.keep_on_exit = keep_on_exit
         self._factory = driver_factory or kx5180.KX5180
@@ -291,6 +291,15 @@ class Supply:
         self._ports: list[TracedPort] = []
         self._open = False
         self._touched = False
+
+    @property
+    def quiet(self) -> bool:
+        """False lets the driver's printed reply lines through to stdout."""
+        return self._ctx.quiet
+
+    @quiet.setter
+    def quiet(self, value: bool) -> None:
+        self._ctx.quiet = bool(value)
 
     # -- limits ---------------------------------------------------------
 
@@ -430,7 +439,7 @@ class Supply:
         replacing it."""
         problems: list[str] = []
         safe = False
-        with _sigint_deferred() as pressed:
+        with sigint_deferred() as pressed:
             with self._lock, hooked(self._ctx):
                 if not self._open:
                     return

@@ -292,3 +292,29 @@ def test_the_trace_shows_every_frame_as_the_unit_saw_it(sim, caplog):
     assert sent == sim.frames("rx") and got == sim.frames("tx")
     assert sent[:3] == [frame(0xAA, 0xFF, 0x31), frame(0xAA, 1, 0x20, 1), frame(0xAA, 1, 0x23, 0xC6, 0x04)]
     assert all(r.port == sim.port and len(r.data) == 26 for r in records)
+
+
+def test_quiet_is_per_thread_and_a_plain_driver_still_prints(capfd):
+    # One Supply busy on a thread of its own while a plain driver object on
+    # this thread prints its reply lines as it always does.
+    with Simulator(baud=0) as a, Simulator(baud=0) as b:
+        stop = threading.Event()
+        with Supply(a.port) as psu:
+
+            def busy():
+                while not stop.is_set():
+                    psu.set(voltage=1.5)
+
+            worker = threading.Thread(target=busy)
+            worker.start()
+            try:
+                drv = kx5180.KX5180(b.port)
+                assert drv.open() is True
+                for _ in range(20):
+                    assert drv.set_out_voltage(1.222) is True
+                drv.close()
+            finally:
+                stop.set()
+                worker.join()
+    out = capfd.readouterr().out.splitlines()
+    assert len(out) == 20 and all(line.startswith("set voltage, read:[170, 1, 18, 35") for line in out)

@@ -300,6 +300,8 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
         if rows:
             plot_csv(args.csv, args.plot)
             print(f"plot written to {args.plot}")
+        else:
+            fail(f"no rows, so no plot written to {args.plot}")
     return EXIT_FAILED if missed else EXIT_OK
 
 

@@ -30,7 +30,7 @@ import os
 import shutil
 import subprocess
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import Any, NamedTuple
 
 import serial
@@ -44,8 +44,8 @@ SUPPORTED_MODELS = ("5180", "5181")
 
 BROADCAST_REFUSED = (
     "address 255 is the broadcast address: every unit on the line answers it at once and "
-    "the replies collide, so with two or more units no valid reply can come back; "
-    "give the unit's own address 0..254 (scan() finds them)"
+    "the replies collide, so with two or more units no valid reply can come back, and a "
+    "setting reported as failed may have reached every unit"
 )
 
 
@@ -68,7 +68,10 @@ def check_address(address: Any, *, allow_broadcast: bool = False) -> int:
     if isinstance(address, bool) or not isinstance(address, int):
         raise TypeError(f"a bus address is an int 0..254, not {address!r}")
     if address == BROADCAST and not allow_broadcast:
-        raise ValueError(BROADCAST_REFUSED + "; allow_broadcast=True sends to 255 anyway")
+        raise ValueError(
+            BROADCAST_REFUSED + "; give the unit's own address 0..254 (Bus.scan finds them), "
+            "or allow_broadcast=True to send to 255 anyway"
+        )
     if not 0 <= address <= BROADCAST:
         raise ValueError(f"a bus address is 0..254, not {address}")
     return address
@@ -122,6 +125,19 @@ class Bus:
         ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
         self.ser = _traced(ser, port)
 
+    @classmethod
+    def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
+        """`Bus(port)`, with a failure raised as the toolkit's
+        `PortBusyError` or `PortOpenError`, as `Supply` raises them."""
+        from .supply import PortBusyError, PortOpenError
+
+        try:
+            return cls(port, exclusive=exclusive)
+        except BusyPortError as e:
+            raise PortBusyError(str(e)) from e
+        except serial.SerialException as e:
+            raise PortOpenError(f"cannot open {port}: {e}") from e
+
     # -- life cycle -------------------------------------------------------------
 
     @property
@@ -161,24 +177,15 @@ class Bus:
         driver._KX5180__addr = address
         return driver
 
-    def scan(
-        self,
-        addresses: Iterable[int] = range(0, BROADCAST),
-        *,
-        progress: Callable[[int, int, int], None] | None = None,
-    ) -> list[FoundUnit]:
+    def scan(self, addresses: Iterable[int] = range(0, BROADCAST)) -> list[FoundUnit]:
         """Sends the identity request to each address in turn and returns
         the units that answered, in the order asked. Each address that
         stays silent costs about 0.6 s (the reply window, then the wait for
         a late reply before the next request), so a scan of every address
-        takes a few minutes: narrow it when you can.
-
-        `progress(done, total, address)` is called before each request."""
+        takes a few minutes: narrow it when you can."""
         todo = list(dict.fromkeys(check_address(a) for a in addresses))
         found = []
-        for done, address in enumerate(todo):
-            if progress is not None:
-                progress(done, len(todo), address)
+        for address in todo:
             driver = self.unit(address)
             driver._KX5180__read_device_version()
             ident = driver.show_device_version()
@@ -239,20 +246,10 @@ class _UnitDriver:
 
     def open(self) -> bool:
         if self._bus is None or (self._owns_bus and not self._bus.is_open):
-            self._bus = self._open_bus()
+            self._bus = Bus.connect(self._port, exclusive=self._exclusive)
         self._unit = self._bus.unit(self._address)
         self._unit._KX5180__read_device_version()
         return self._unit.show_device_version()["model"] in SUPPORTED_MODELS
-
-    def _open_bus(self) -> Bus:
-        from .supply import PortBusyError, PortOpenError
-
-        try:
-            return Bus(self._port, exclusive=self._exclusive)
-        except BusyPortError as e:
-            raise PortBusyError(str(e)) from e
-        except serial.SerialException as e:
-            raise PortOpenError(f"cannot open {self._port}: {e}") from e
 
     def close(self) -> None:
         if self._owns_bus and self._bus is not None:

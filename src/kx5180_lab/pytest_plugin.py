@@ -101,4 +101,5 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
         lines = sim.log()
         shown = lines[-LOG_TAIL:]
         head = f"(last {LOG_TAIL} of {len(lines)} lines)\n" if len(lines) > LOG_TAIL else ""
-        report.sections.append((f"kx5180-sim {n + 1} log, {sim.port}", head + "\n".join(shown)))
+        text = head + "\n".join(shown) if lines else "(nothing logged)"
+        report.sections.append((f"kx5180-sim {n + 1} log, {sim.port}", text))

@@ -215,3 +215,6 @@ def test_supply_on_a_bus_unit_leaves_the_others_and_the_line_alone(kx5180_sim):
         assert psu.status().voltage_set_v == 2.0
         assert holders(sim.port) != []
     assert holders(sim.port) == []
+    with pytest.raises(NoAnswerError, match="@5: no supply answered"):
+        supply_at(sim.port, 5).open()
+    assert holders(sim.port) == []

@@ -26,6 +26,7 @@ the line. `unit()` refuses 255 unless `allow_broadcast=True`.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -37,10 +38,12 @@ import serial
 
 import kx5180
 
+from .supply import SUPPORTED_MODELS, PortBusyError, PortOpenError, Supply
+from .trace import TracedPort
+
 __all__ = ["BROADCAST", "Bus", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
 
 BROADCAST = 255
-SUPPORTED_MODELS = ("5180", "5181")
 
 BROADCAST_REFUSED = (
     "address 255 is the broadcast address: every unit on the line answers it at once and "
@@ -123,14 +126,14 @@ class Bus:
             # exclusive by itself.
             extra["exclusive"] = True
         ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
-        self.ser = _traced(ser, port)
+        # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
+        # shares this one object, and with it the driver's lock.
+        self.ser = TracedPort(ser, port)
 
     @classmethod
     def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
         """`Bus(port)`, with a failure raised as the toolkit's
         `PortBusyError` or `PortOpenError`, as `Supply` raises them."""
-        from .supply import PortBusyError, PortOpenError
-
         try:
             return cls(port, exclusive=exclusive)
         except BusyPortError as e:
@@ -195,39 +198,39 @@ class Bus:
                 found.append(FoundUnit(address, ident["model"], ident["SN"], ident["soft_version"]))
         return found
 
-    def supply(self, address: int, **options: Any) -> Any:
+    def supply(self, address: int, **options: Any) -> Supply:
         """A `Supply` (not yet opened) for the unit at `address`, with the
         same options as `Supply` itself. Opening it reads the unit's
         identity; closing it makes the unit safe and leaves the line open
         for the others."""
-        from .supply import Supply
-
         check_address(address)
         return Supply(f"{self.port}@{address}", driver_factory=lambda _name: _UnitDriver(self, address), **options)
 
 
-def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any) -> Any:
+def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any) -> Supply:
     """A `Supply` (not yet opened) for the unit at `address` on `port` that
     opens the line when it opens and closes the line when it closes: one
     unit of a bus, used by itself (the command line's PORT@ADDRESS)."""
-    from .supply import Supply
-
     check_address(address)
-    return Supply(
+    return _LineSupply(
         f"{port}@{address}",
         driver_factory=lambda _name: _UnitDriver(None, address, port=port, exclusive=exclusive),
         **options,
     )
 
 
-def _traced(port: Any, name: str) -> Any:
-    """The port wrapped for the frame trace (logger "kx5180.traffic"), when
-    the toolkit's trace is there; the bare port otherwise."""
-    try:
-        from .trace import TracedPort
-    except ImportError:
-        return port
-    return TracedPort(port, name)
+class _LineSupply(Supply):
+    """A Supply whose driver opened a line of its own: a failed open closes
+    that line too (Supply closes only the ports its driver creates)."""
+
+    def open(self) -> "_LineSupply":
+        try:
+            return super().open()
+        except BaseException:
+            if self.driver is not None:
+                with contextlib.suppress(Exception):  # the reason it failed comes first
+                    self.driver.close()
+            raise
 
 
 class _UnitDriver:

@@ -1,0 +1,96 @@
+#include "line.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace kx::sim {
+
+Line::Line(const Options& options, double start_s)
+    : options_(options),
+      log_(options.log, start_s),
+      bus_(options.units),
+      pacer_(options.baud),
+      frames_(log_),
+      faults_(options.faults) {}
+
+void Line::receive(std::span<const std::uint8_t> bytes, double now) {
+    frames_.arriving(now);
+    pacer_.begin_receive(now);
+    for (const std::uint8_t b : bytes) {
+        const double done = pacer_.byte_received();
+        if (auto frame = frames_.take(b)) {
+            pending_.push_back({*frame, done});
+        }
+    }
+    // A half-duplex unit drops an answer it has not begun to send when a
+    // new command comes in.
+    for (std::size_t n = pacer_.cancel_late(); n > 0; --n) {
+        log_.note("late reply cancelled by a new command");
+    }
+}
+
+void Line::serve(double now) {
+    while (!pending_.empty() && pending_.front().ready_s <= now) {
+        const Pending p = pending_.front();
+        pending_.pop_front();
+        answer(p);
+    }
+}
+
+void Line::answer(const Pending& cmd) {
+    log_.frame("rx", cmd.frame);
+    const std::vector<Supply*> units = bus_.addressed(cmd.frame[protocol::kIndexAddress]);
+    if (units.empty()) {
+        log_.note("addressed to another unit: no reply");
+        return;
+    }
+    const std::uint8_t word = cmd.frame[protocol::kIndexCommand];
+    if (command_kind(word) == CommandKind::Unknown) {
+        char text[64];
+        std::snprintf(text, sizeof text, "unknown command word 0x%02X: no reply", static_cast<unsigned>(word));
+        log_.note(text);
+        return;
+    }
+    Supply& unit = *units.front();
+    const std::string who = unit_name(unit.address());
+    const auto fault = faults_.next();
+    std::string note;
+    const auto reply = unit.handle(cmd.frame, cmd.ready_s, note);
+    if (!note.empty()) {
+        log_.note(note);
+    }
+    if (!reply) {
+        return;
+    }
+    if (fault) {
+        log_.note("fault: " + std::string(fault_name(*fault)) + " on reply " + std::to_string(faults_.replies()));
+    }
+    const double ready = cmd.ready_s + options_.turnaround_ms / 1000.0;
+    for (Chunk& chunk : shape_reply(*reply, fault, cmd.ready_s, ready, options_.faults, pacer_)) {
+        chunk.who = who;
+        pacer_.queue(std::move(chunk));
+    }
+}
+
+void Line::sent(std::size_t n, double now) {
+    if (auto done = pacer_.sent(n, now)) {
+        log_.frame("tx", done->bytes);
+    }
+}
+
+void Line::hang_up() {
+    frames_.clear();
+    pending_.clear();
+    pacer_.clear();
+}
+
+std::optional<double> Line::next_deadline() const {
+    std::optional<double> d = pacer_.next_deadline();
+    if (!pending_.empty() && (!d || pending_.front().ready_s < *d)) {
+        d = pending_.front().ready_s;
+    }
+    return d;
+}
+
+}  // namespace kx::sim

@@ -1,0 +1,66 @@
+// The text of kx5180-sim --help: the options and the model of the unit.
+#include "options.hpp"
+
+namespace kx::sim {
+
+const char* const kUsage = R"(usage: kx5180-sim [options]
+
+Serves a simulated kx5100 series power supply on a pseudo-terminal. The first
+line of standard output is the path of the terminal to open (4800 8N1, as the
+driver does); the log goes to standard error. Stop it with SIGINT or SIGTERM.
+
+Port:
+  --link PATH           also make a symbolic link PATH to the terminal
+                        (replaces an existing link, removed on exit)
+  --baud N              pace the line at N baud, 10 bits a byte (default 4800);
+                        0 answers at once
+  --turnaround-ms T     delay between a command and its reply (default 2)
+  --log                 log every frame both ways, in hex, with a timestamp
+
+Unit:
+  --address N           bus address 0..254 (default 1); frames to 255 are
+                        answered too, other addresses are ignored
+  --model CODE          model code, 4 characters (default 5180)
+  --number SN           product number, 9 characters (default 518000001)
+  --soft-version N      software version 0..65535 (default 373)
+  --load-ohms R         resistive load on the output, ohms (default 10);
+                        0 is a short, inf an open circuit
+  --ambient-c T         ambient temperature, Celsius (default 25)
+  --thermal-c-per-w K   temperature rise per watt delivered (default 2)
+  --thermal-tau-s S     thermal time constant, seconds (default 20; 0 = at once)
+  --over-temp-c T       over-temperature trip point (default 85)
+
+Faults (for testing the driver's failure paths):
+  --fault MODES         comma-separated: silent, bad-checksum, bad-sync,
+                        split, extra-byte, late; alone it faults every reply
+  --fault-nth N         fault only the Nth reply
+  --fault-every N       fault every Nth reply
+  --fault-rate P        fault this fraction (0..1) of replies, drawn from --seed
+  --seed S              seed for --fault-rate (default 1)
+  --split-pause-ms T    pause inside a split reply (default 30)
+  --late-ms T           a late reply comes this long after the command
+                        (default 400, past the driver's 0.3 s wait); a new
+                        command arriving first cancels it
+
+The model:
+  At power-up (and after a factory reset) the output is off, the ceiling is
+  30.000 V, the voltage setpoint 5.000 V and the current limit 1.000 A;
+  control starts local. Setting commands are accepted in either control mode.
+  With the output on, the unit regulates to V = min(setpoint, ceiling):
+  constant voltage (CV) while V / R stays within the current limit, otherwise
+  constant current (CC) at the limit, with V = limit x R. Measured values
+  are rounded to whole mV and mA; the status frame reports the low 16 bits
+  of currents. The temperature follows ambient + K x delivered power with the
+  time constant S; the fan runs 0 below 35 C, then one step per 7 C up to 7.
+  At the trip point the output switches off and the over-temperature bit is
+  set until the output is switched on again.
+  Replies: status (0x26) and identity (0x31) replies carry their own command
+  word; setting commands are answered with command word 0x12, byte 3 the
+  command answered and byte 4 0x80 (done). Unknown command words, frames for
+  other addresses and frames with a bad sync byte or checksum get no reply.
+  A new bus address (0x25) is stored for the next power-up, which never comes
+  within one run: the unit keeps answering at its address, as the driver
+  keeps sending to it. A factory reset also forgets a stored new address.
+)";
+
+}  // namespace kx::sim

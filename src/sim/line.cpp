@@ -23,10 +23,12 @@ void Line::receive(std::span<const std::uint8_t> bytes, double now) {
             pending_.push_back({*frame, done});
         }
     }
-    // A half-duplex unit drops an answer it has not begun to send when a
-    // new command comes in.
-    for (std::size_t n = pacer_.cancel_late(); n > 0; --n) {
-        log_.note("late reply cancelled by a new command");
+    // A real unit sends a late reply all the same; --late-cancels keeps the
+    // gentler line where a new command drops it if it has not begun.
+    if (options_.faults.late_cancels) {
+        for (std::size_t n = pacer_.cancel_late(); n > 0; --n) {
+            log_.note("late reply cancelled by a new command");
+        }
     }
 }
 

@@ -43,7 +43,7 @@ bool parse_faults(std::string_view rest, std::vector<Fault>& out) {
 }
 
 bool is_flag(std::string_view name) {
-    return name == "--log" || name == "--help" || name == "-h";
+    return name == "--log" || name == "--late-cancels" || name == "--help" || name == "-h";
 }
 
 bool takes_value(std::string_view name) {
@@ -67,6 +67,8 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
     bool ok = true;
     if (name == "--log") {
         o.log = true;
+    } else if (name == "--late-cancels") {
+        o.faults.late_cancels = true;
     } else if (name == "--link") {
         o.link = value;
         ok = !value.empty();

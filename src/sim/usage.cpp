@@ -39,8 +39,11 @@ Faults (for testing the driver's failure paths):
   --seed S              seed for --fault-rate (default 1)
   --split-pause-ms T    pause inside a split reply (default 30)
   --late-ms T           a late reply comes this long after the command
-                        (default 400, past the driver's 0.3 s wait); a new
-                        command arriving first cancels it
+                        (default 400, past the driver's 0.3 s wait); it is
+                        sent even when a new command arrives meanwhile, and
+                        the reply to that command follows it
+  --late-cancels        a new command arriving before a late reply has begun
+                        cancels that reply instead
 
 The model:
   At power-up (and after a factory reset) the output is off, the ceiling is

@@ -1,0 +1,85 @@
+"""kx5180-sim's own behaviour, end to end: raw frames through real pyserial on
+its pseudo-terminal, and the installed driver where a driver is needed."""
+
+import signal
+import subprocess
+import time
+
+import pytest
+import serial
+
+import kx5180
+from test_end_to_end import SIM, pytestmark  # noqa: F401 - same requirements
+
+STATUS, IDENTITY, DONE = 0x26, 0x31, 0x12
+SET_OUT_VOLTAGE = 0x23
+
+
+def frame(address, word, data=()):
+    body = [0xAA, address, word, *data] + [0] * (22 - len(data))
+    return bytes(body + [sum(body) & 0xFF])
+
+
+def valid(reply):
+    return len(reply) == 26 and reply[0] == 0xAA and sum(reply[:25]) & 0xFF == reply[25]
+
+
+class Sim:
+    def __init__(self, args, log_path):
+        self.log_path = log_path
+        with open(log_path, "w") as err:
+            self.proc = subprocess.Popen([SIM, "--log", *args], stdout=subprocess.PIPE, stderr=err, text=True)
+        self.path = self.proc.stdout.readline().strip()
+        assert self.path, log_path.read_text()
+
+    def log(self):
+        return self.log_path.read_text()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        return self.proc.wait(timeout=5)
+
+
+@pytest.fixture
+def sim(tmp_path):
+    started = []
+
+    def start(*args, baud="0"):
+        s = Sim(["--baud", baud, *args], tmp_path / f"sim{len(started)}.log")
+        started.append(s)
+        return s
+
+    yield start
+    for s in started:
+        assert s.stop() == 0
+
+
+@pytest.fixture
+def port(sim):
+    opened = []
+
+    def open_port(*args, **kwargs):
+        s = sim(*args, **kwargs)
+        p = serial.Serial(s.path, 4800, timeout=0.5)
+        opened.append(p)
+        return s, p
+
+    yield open_port
+    for p in opened:
+        p.close()
+
+
+@pytest.mark.parametrize("cancels", [False, True])
+def test_a_late_reply_is_sent_even_when_a_new_command_arrives(port, cancels):
+    s, p = port("--fault", "late", "--fault-nth", "1", "--late-ms", "400", *(["--late-cancels"] if cancels else []))
+    p.write(frame(1, STATUS))
+    time.sleep(0.1)
+    p.write(frame(1, IDENTITY))
+    time.sleep(0.5)  # past the late reply's 0.4 s
+    replies = p.read(52)
+    words = [replies[i + 2] for i in range(0, len(replies), 26)]
+    if cancels:
+        assert words == [IDENTITY] and "late reply cancelled by a new command" in s.log()
+    else:
+        assert words == [STATUS, IDENTITY] and all(valid(replies[i:i + 26]) for i in (0, 26))
+        assert "cancelled" not in s.log()

@@ -83,3 +83,20 @@ def test_a_late_reply_is_sent_even_when_a_new_command_arrives(port, cancels):
     else:
         assert words == [STATUS, IDENTITY] and all(valid(replies[i:i + 26]) for i in (0, 26))
         assert "cancelled" not in s.log()
+
+
+@pytest.mark.parametrize("selector,ignored_reply,expected_volts", [
+    (["--fault-nth", "3"], 3, 2.5),
+    (["--fault-every", "3"], 3, 2.5),
+    (["--fault-rate", "1"], 2, 5.0),  # every reply: the first setting is lost too, leaving the factory 5 V
+])
+def test_ignore_acknowledges_a_setting_but_does_not_apply_it(sim, selector, ignored_reply, expected_volts):
+    # Reply 1 answers open's identity read, 2 and 3 the two settings, 4 the status read.
+    s = sim("--fault", "ignore", *selector)
+    supply = kx5180.KX5180(s.path)
+    assert supply.open() is True
+    assert supply.set_out_voltage(2.5) is True
+    assert supply.set_out_voltage(7.0) is True
+    assert supply.read_dev_status()["voltage_set"] == expected_volts
+    supply.close()
+    assert f"fault: ignore on reply {ignored_reply}, acknowledged but not applied" in s.log()

@@ -7,13 +7,14 @@ namespace kx::sim {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Fault>, 6> kFaultNames{{
+constexpr std::array<std::pair<std::string_view, Fault>, 7> kFaultNames{{
     {"silent", Fault::Silent},
     {"bad-checksum", Fault::BadChecksum},
     {"bad-sync", Fault::BadSync},
     {"split", Fault::Split},
     {"extra-byte", Fault::Extra},
     {"late", Fault::Late},
+    {"ignore", Fault::Ignore},
 }};
 
 // A split reply breaks after this many bytes.

@@ -48,7 +48,8 @@ void Line::answer(const Pending& cmd) {
         return;
     }
     const std::uint8_t word = cmd.frame[protocol::kIndexCommand];
-    if (command_kind(word) == CommandKind::Unknown) {
+    const CommandKind kind = command_kind(word);
+    if (kind == CommandKind::Unknown) {
         char text[64];
         std::snprintf(text, sizeof text, "unknown command word 0x%02X: no reply", static_cast<unsigned>(word));
         log_.note(text);
@@ -57,8 +58,9 @@ void Line::answer(const Pending& cmd) {
     Supply& unit = *units.front();
     const std::string who = unit_name(unit.address());
     const auto fault = faults_.next();
+    const bool ignored = fault == Fault::Ignore && kind == CommandKind::Setting;
     std::string note;
-    const auto reply = unit.handle(cmd.frame, cmd.ready_s, note);
+    const auto reply = unit.handle(cmd.frame, cmd.ready_s, note, !ignored);
     if (!note.empty()) {
         log_.note(note);
     }
@@ -66,7 +68,12 @@ void Line::answer(const Pending& cmd) {
         return;
     }
     if (fault) {
-        log_.note("fault: " + std::string(fault_name(*fault)) + " on reply " + std::to_string(faults_.replies()));
+        std::string text =
+            "fault: " + std::string(fault_name(*fault)) + " on reply " + std::to_string(faults_.replies());
+        if (*fault == Fault::Ignore) {
+            text += ignored ? ", acknowledged but not applied" : ", a readout: nothing to ignore";
+        }
+        log_.note(text);
     }
     const double ready = cmd.ready_s + options_.turnaround_ms / 1000.0;
     for (Chunk& chunk : shape_reply(*reply, fault, cmd.ready_s, ready, options_.faults, pacer_)) {

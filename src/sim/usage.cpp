@@ -32,7 +32,9 @@ Unit:
 
 Faults (for testing the driver's failure paths):
   --fault MODES         comma-separated: silent, bad-checksum, bad-sync,
-                        split, extra-byte, late; alone it faults every reply
+                        split, extra-byte, late, ignore; alone it faults every
+                        reply. ignore acknowledges a setting command as usual
+                        but does not apply it (a readout is left as it is)
   --fault-nth N         fault only the Nth reply
   --fault-every N       fault every Nth reply
   --fault-rate P        fault this fraction (0..1) of replies, drawn from --seed

@@ -100,3 +100,45 @@ def test_ignore_acknowledges_a_setting_but_does_not_apply_it(sim, selector, igno
     assert supply.read_dev_status()["voltage_set"] == expected_volts
     supply.close()
     assert f"fault: ignore on reply {ignored_reply}, acknowledged but not applied" in s.log()
+
+
+@pytest.mark.parametrize("schedule,before,after", [
+    ("0.8:5", (0.5, 5.0, "CV"), (1.0, 5.0, "CV")),
+    ("0.8:inf", (0.5, 5.0, "CV"), (0.0, 5.0, "CV")),
+    ("0.8:0", (0.5, 5.0, "CV"), (2.0, 0.0, "CC")),
+    ("0.3:2,0.8:1", (2.0, 4.0, "CC"), (2.0, 2.0, "CC")),  # two changes, both behind the first read
+])
+def test_a_load_schedule_shows_in_the_status(sim, schedule, before, after):
+    s = sim("--load-ohms", "10", "--load-schedule", schedule)
+    started = time.monotonic()
+    supply = kx5180.KX5180(s.path)
+    assert supply.open() is True
+    assert supply.set_out_current(2.0) and supply.set_out_voltage(5.0) and supply.set_ouput_mode("on")
+    if schedule.startswith("0.3"):
+        time.sleep(max(0.0, 0.5 - (time.monotonic() - started)))
+
+    def reading():
+        status = supply.read_dev_status()
+        return status["current_real"], status["voltage_real"], status["out_mode"]
+
+    assert reading() == before
+    time.sleep(max(0.0, 1.0 - (time.monotonic() - started)))
+    assert reading() == after
+    supply.close()
+    last = schedule.split(",")[-1]
+    t, r = last.split(":")
+    assert f"-- load now {r} ohms (scheduled at {t} s)" in s.log()
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--load-schedule", "1:5,0.5:3"], "bad value '1:5,0.5:3' for --load-schedule"),
+    (["--load-schedule", "1:-2"], "bad value '1:-2' for --load-schedule"),
+    (["--load-schedule", "1"], "bad value '1' for --load-schedule"),
+    (["--load-schedule", "-1:5"], "bad value '-1:5' for --load-schedule"),
+    (["--fault", "ignore,gremlins"], "bad value 'ignore,gremlins' for --fault"),
+    (["--seed", "9223372036854775808"], "bad value '9223372036854775808' for --seed"),
+])
+def test_bad_options_give_one_line_and_fail(args, message):
+    result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and message in result.stderr

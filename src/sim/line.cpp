@@ -12,7 +12,8 @@ Line::Line(const Options& options, double start_s)
       bus_(options.units),
       pacer_(options.baud),
       frames_(log_),
-      faults_(options.faults) {}
+      faults_(options.faults),
+      start_s_(start_s) {}
 
 void Line::receive(std::span<const std::uint8_t> bytes, double now) {
     frames_.arriving(now);
@@ -32,12 +33,37 @@ void Line::receive(std::span<const std::uint8_t> bytes, double now) {
     }
 }
 
+// Load changes and commands take turns in the order of their times, so that
+// a command sees the load of its moment.
 void Line::serve(double now) {
-    while (!pending_.empty() && pending_.front().ready_s <= now) {
-        const Pending p = pending_.front();
-        pending_.pop_front();
-        answer(p);
+    for (;;) {
+        const auto load_at = next_load_change();
+        const bool command_due = !pending_.empty() && pending_.front().ready_s <= now;
+        if (load_at && *load_at <= now && (!command_due || *load_at <= pending_.front().ready_s)) {
+            change_load(*load_at);
+        } else if (command_due) {
+            const Pending p = pending_.front();
+            pending_.pop_front();
+            answer(p);
+        } else {
+            return;
+        }
     }
+}
+
+std::optional<double> Line::next_load_change() const {
+    if (load_steps_done_ >= options_.load_schedule.size()) {
+        return std::nullopt;
+    }
+    return start_s_ + options_.load_schedule[load_steps_done_].at_s;
+}
+
+void Line::change_load(double at_s) {
+    const LoadStep& step = options_.load_schedule[load_steps_done_++];
+    bus_.set_load(step.ohms, at_s);
+    char text[96];
+    std::snprintf(text, sizeof text, "load now %g ohms (scheduled at %g s)", step.ohms, step.at_s);
+    log_.note(text);
 }
 
 void Line::answer(const Pending& cmd) {
@@ -96,8 +122,10 @@ void Line::hang_up() {
 
 std::optional<double> Line::next_deadline() const {
     std::optional<double> d = pacer_.next_deadline();
-    if (!pending_.empty() && (!d || pending_.front().ready_s < *d)) {
-        d = pending_.front().ready_s;
+    for (const auto t : {pending_.empty() ? std::optional<double>() : pending_.front().ready_s, next_load_change()}) {
+        if (t && (!d || *t < *d)) {
+            d = t;
+        }
     }
     return d;
 }

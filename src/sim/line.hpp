@@ -45,6 +45,8 @@ private:
     };
 
     void answer(const Pending& cmd);
+    [[nodiscard]] std::optional<double> next_load_change() const;
+    void change_load(double at_s);
 
     const Options& options_;
     Log log_;
@@ -53,6 +55,8 @@ private:
     FrameAssembler frames_;
     FaultPicker faults_;
     std::deque<Pending> pending_;
+    double start_s_;
+    std::size_t load_steps_done_ = 0;
 };
 
 }  // namespace kx::sim

@@ -42,16 +42,38 @@ bool parse_faults(std::string_view rest, std::vector<Fault>& out) {
     return !out.empty();
 }
 
+// "T:R[,T:R...]" with times strictly increasing.
+bool parse_schedule(std::string_view rest, std::vector<LoadStep>& out) {
+    out.clear();
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        const auto colon = item.find(':');
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        LoadStep step;
+        if (!parse_double(std::string(item.substr(0, colon)), 0.0, 1e9, step.at_s) ||
+            !parse_double(std::string(item.substr(colon + 1)), 0.0, kInf, step.ohms) ||
+            (!out.empty() && step.at_s <= out.back().at_s)) {
+            return false;
+        }
+        out.push_back(step);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return !out.empty();
+}
+
 bool is_flag(std::string_view name) {
     return name == "--log" || name == "--late-cancels" || name == "--help" || name == "-h";
 }
 
 bool takes_value(std::string_view name) {
-    constexpr std::array<std::string_view, 19> kNames{
-        "--link",          "--baud",         "--turnaround-ms",  "--address",   "--model",
-        "--number",        "--soft-version", "--load-ohms",      "--ambient-c", "--thermal-c-per-w",
-        "--thermal-tau-s", "--over-temp-c",  "--fault",          "--fault-nth", "--fault-every",
-        "--fault-rate",    "--seed",         "--split-pause-ms", "--late-ms"};
+    constexpr std::array<std::string_view, 20> kNames{
+        "--load-schedule",   "--link",          "--baud",         "--turnaround-ms",  "--address",
+        "--model",           "--number",        "--soft-version", "--load-ohms",      "--ambient-c",
+        "--thermal-c-per-w", "--thermal-tau-s", "--over-temp-c",  "--fault",          "--fault-nth",
+        "--fault-every",     "--fault-rate",    "--seed",         "--split-pause-ms", "--late-ms"};
     for (std::string_view n : kNames) {
         if (n == name) {
             return true;
@@ -90,6 +112,8 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
         o.supply.identity.soft_version = static_cast<std::uint16_t>(n);
     } else if (name == "--load-ohms") {
         ok = parse_double(value, 0.0, kInf, o.supply.load_ohms);
+    } else if (name == "--load-schedule") {
+        ok = parse_schedule(value, o.load_schedule);
     } else if (name == "--ambient-c") {
         ok = parse_double(value, -50.0, 100.0, o.supply.thermal.ambient_c);
     } else if (name == "--thermal-c-per-w") {

@@ -11,9 +11,16 @@
 
 namespace kx::sim {
 
+// At `at_s` seconds after the start, the load of every unit becomes `ohms`.
+struct LoadStep {
+    double at_s = 0.0;
+    double ohms = 0.0;
+};
+
 struct Options {
-    SupplyConfig supply;              // as given; the units below derive from it
-    std::vector<SupplyConfig> units;  // every unit on the line, in address order given
+    SupplyConfig supply;                  // as given; the units below derive from it
+    std::vector<SupplyConfig> units;      // every unit on the line, in address order given
+    std::vector<LoadStep> load_schedule;  // in time order
     std::string link;
     std::int64_t baud = 4800;  // 0: no pacing
     double turnaround_ms = 2.0;

@@ -25,6 +25,10 @@ Unit:
   --soft-version N      software version 0..65535 (default 373)
   --load-ohms R         resistive load on the output, ohms (default 10);
                         0 is a short, inf an open circuit
+  --load-schedule T:R[,T:R...]
+                        at T seconds after the start the load becomes R ohms
+                        (inf open, 0 short); times strictly increasing; each
+                        change is logged as a note
   --ambient-c T         ambient temperature, Celsius (default 25)
   --thermal-c-per-w K   temperature rise per watt delivered (default 2)
   --thermal-tau-s S     thermal time constant, seconds (default 20; 0 = at once)

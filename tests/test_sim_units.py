@@ -60,7 +60,7 @@ def port(sim):
 
     def open_port(*args, **kwargs):
         s = sim(*args, **kwargs)
-        p = serial.Serial(s.path, 4800, timeout=0.5)
+        p = serial.Serial(s.path, 4800, timeout=0.3)
         opened.append(p)
         return s, p
 
@@ -139,6 +139,99 @@ def test_a_load_schedule_shows_in_the_status(sim, schedule, before, after):
     (["--seed", "9223372036854775808"], "bad value '9223372036854775808' for --seed"),
 ])
 def test_bad_options_give_one_line_and_fail(args, message):
+    result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.count("\n") == 1 and message in result.stderr
+
+
+def exchange(p, address, word, data=(), size=26):
+    p.reset_input_buffer()
+    p.write(frame(address, word, data))
+    return p.read(size)
+
+
+@pytest.mark.parametrize("args,present,absent", [
+    (["--units", "3"], [1, 2, 3], [0, 4]),
+    (["--units", "1,5,7"], [1, 5, 7], [2, 6]),
+    (["--units", "3", "--address", "10"], [10, 11, 12], [1, 9, 13]),
+    (["--address", "0"], [0], [1]),
+])
+def test_each_unit_answers_its_own_address_and_no_other(port, args, present, absent):
+    s, p = port(*args)
+    for address in present:
+        reply = exchange(p, address, STATUS)
+        assert valid(reply) and reply[1] == address and reply[2] == STATUS
+    for address in absent:
+        assert exchange(p, address, STATUS) == b""
+    # A new address is kept for a power-up that never comes: the unit goes on answering at its own.
+    assert exchange(p, present[-1], 0x25, [99])[2:5] == bytes([DONE, 0x25, 0x80])
+    assert exchange(p, 99, STATUS) == b""
+    assert valid(exchange(p, present[-1], STATUS))
+    log = s.log()
+    assert log.count("addressed to another unit: no reply") == len(absent) + 1
+    assert all(f"(unit {a})" in log for a in present)
+
+
+def test_every_unit_has_its_own_identity_and_state(sim):
+    s = sim("--units", "2,4,6", "--number", "076787041", "--load-ohms", "inf")
+    shared = serial.Serial(s.path, 4800, timeout=0.5)
+    units = []
+    for address in (2, 4, 6):
+        unit = kx5180.KX5180(s.path)
+        unit.ser = shared
+        unit._KX5180__addr = address
+        units.append(unit)
+    try:
+        for k, unit in enumerate(units):
+            unit._KX5180__read_device_version()
+            assert unit.show_device_version() == {"model": "5180", "SN": f"076787{41 + k:03d}", "soft_version": 373}
+            assert unit.set_out_voltage(1.0 + k) and unit.set_ouput_mode("on" if k != 1 else "off")
+        readings = [unit.read_dev_status() for unit in units]
+        assert [(r["voltage_set"], r["voltage_real"], r["out_status"]) for r in readings] == [
+            (1.0, 1.0, "on"), (2.0, 0.0, "off"), (3.0, 3.0, "on")]
+    finally:
+        shared.close()
+
+
+def windows_valid(data):
+    return [i for i in range(len(data) - 25) if valid(data[i:i + 26])]
+
+
+@pytest.mark.parametrize("units", ["2", "3", "1,5,7,9"])
+@pytest.mark.parametrize("word,data", [(STATUS, ()), (IDENTITY, ()), (SET_OUT_VOLTAGE, (0xC6, 0x04))])
+def test_a_broadcast_to_several_units_garbles_the_line(port, units, word, data):
+    s, p = port("--units", units)
+    count = len(units.split(",")) if "," in units else int(units)
+    reply = exchange(p, 255, word, data, size=64)
+    assert len(reply) == 25 + count and windows_valid(reply) == []
+    assert f"broadcast answered by {count} units at once: the replies collide" in s.log()
+    assert " at once: collided)" in s.log()
+    if word == SET_OUT_VOLTAGE:  # every unit acted on it all the same
+        for address in ([1, 2, 3][:count] if "," not in units else [1, 5, 7, 9]):
+            assert exchange(p, address, STATUS)[16:18] == bytes([0xC6, 0x04])
+
+
+@pytest.mark.parametrize("args,opens", [([], True), (["--units", "1"], True), (["--units", "2"], False)])
+@pytest.mark.parametrize("baud", ["0", "4800"])
+def test_the_driver_sees_a_broadcast_answered_by_several_units_as_no_answer(sim, args, opens, baud):
+    s = sim(*args, baud=baud)
+    supply = kx5180.KX5180(s.path)  # a fresh object asks 255 who is there
+    assert supply.open() is opens
+    if opens:
+        assert supply.read_dev_status() is not None
+    supply.close()
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--units", "3", "--address", "253"], "--units 3 from address 253 runs past address 254"),
+    (["--units", "1,5", "--address", "3"], "give --address or a list of addresses in --units, not both"),
+    (["--units", "2", "--number", "5180000AB"], "several units need a --number whose last three characters"),
+    (["--units", "1,1"], "bad value '1,1' for --units"),
+    (["--units", "0"], "bad value '0' for --units"),
+    (["--units", "256"], "bad value '256' for --units"),
+    (["--units", "1,255"], "bad value '1,255' for --units"),
+])
+def test_bad_unit_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.count("\n") == 1 and message in result.stderr

@@ -81,6 +81,10 @@ void Line::answer(const Pending& cmd) {
         log_.note(text);
         return;
     }
+    if (units.size() > 1) {
+        answer_at_once(cmd, units);
+        return;
+    }
     Supply& unit = *units.front();
     const std::string who = unit_name(unit.address());
     const auto fault = faults_.next();
@@ -88,7 +92,7 @@ void Line::answer(const Pending& cmd) {
     std::string note;
     const auto reply = unit.handle(cmd.frame, cmd.ready_s, note, !ignored);
     if (!note.empty()) {
-        log_.note(note);
+        log_.note(note + " (" + who + ")");
     }
     if (!reply) {
         return;
@@ -99,7 +103,7 @@ void Line::answer(const Pending& cmd) {
         if (*fault == Fault::Ignore) {
             text += ignored ? ", acknowledged but not applied" : ", a readout: nothing to ignore";
         }
-        log_.note(text);
+        log_.note(text + " (" + who + ")");
     }
     const double ready = cmd.ready_s + options_.turnaround_ms / 1000.0;
     for (Chunk& chunk : shape_reply(*reply, fault, cmd.ready_s, ready, options_.faults, pacer_)) {
@@ -108,9 +112,33 @@ void Line::answer(const Pending& cmd) {
     }
 }
 
+// Every unit acts on a broadcast, and all of them answer at once.
+void Line::answer_at_once(const Pending& cmd, const std::vector<Supply*>& units) {
+    faults_.skip();
+    std::vector<protocol::Frame> replies;
+    std::string names;
+    for (Supply* unit : units) {
+        std::string note;
+        const auto reply = unit->handle(cmd.frame, cmd.ready_s, note);
+        if (!note.empty()) {
+            log_.note(note + " (" + unit_name(unit->address()) + ")");
+        }
+        if (reply) {
+            replies.push_back(*reply);
+        }
+        names += (names.empty() ? "" : ",") + std::to_string(unit->address());
+    }
+    log_.note("broadcast answered by " + std::to_string(units.size()) + " units at once: the replies collide");
+    Chunk chunk;
+    chunk.bytes = collide(replies);
+    chunk.not_before_s = cmd.ready_s + options_.turnaround_ms / 1000.0;
+    chunk.who = "units " + names + " at once: collided";
+    pacer_.queue(std::move(chunk));
+}
+
 void Line::sent(std::size_t n, double now) {
     if (auto done = pacer_.sent(n, now)) {
-        log_.frame("tx", done->bytes);
+        log_.frame("tx", done->bytes, "(" + done->who + ")");
     }
 }
 

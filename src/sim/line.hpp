@@ -7,6 +7,7 @@
 #include <deque>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "bus.hpp"
 #include "faults.hpp"
@@ -45,6 +46,7 @@ private:
     };
 
     void answer(const Pending& cmd);
+    void answer_at_once(const Pending& cmd, const std::vector<Supply*>& units);
     [[nodiscard]] std::optional<double> next_load_change() const;
     void change_load(double at_s);
 

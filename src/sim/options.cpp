@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 namespace kx::sim {
 
@@ -64,16 +65,42 @@ bool parse_schedule(std::string_view rest, std::vector<LoadStep>& out) {
     return !out.empty();
 }
 
+// "N" (a count) or "A,B,..." (distinct addresses 0..254).
+bool parse_units(std::string_view text, Options& o) {
+    o.unit_addresses.clear();
+    o.unit_count = 0;
+    if (text.find(',') == std::string_view::npos) {
+        return parse_int(text, 1, protocol::kBroadcastAddress, o.unit_count);
+    }
+    while (true) {
+        const auto comma = text.find(',');
+        std::int64_t a = 0;
+        if (!parse_int(text.substr(0, comma), 0, protocol::kBroadcastAddress - 1, a)) {
+            return false;
+        }
+        for (const std::uint8_t seen : o.unit_addresses) {
+            if (seen == a) {
+                return false;
+            }
+        }
+        o.unit_addresses.push_back(static_cast<std::uint8_t>(a));
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        text = text.substr(comma + 1);
+    }
+}
+
 bool is_flag(std::string_view name) {
     return name == "--log" || name == "--late-cancels" || name == "--help" || name == "-h";
 }
 
 bool takes_value(std::string_view name) {
-    constexpr std::array<std::string_view, 20> kNames{
-        "--load-schedule",   "--link",          "--baud",         "--turnaround-ms",  "--address",
-        "--model",           "--number",        "--soft-version", "--load-ohms",      "--ambient-c",
-        "--thermal-c-per-w", "--thermal-tau-s", "--over-temp-c",  "--fault",          "--fault-nth",
-        "--fault-every",     "--fault-rate",    "--seed",         "--split-pause-ms", "--late-ms"};
+    constexpr std::array<std::string_view, 21> kNames{
+        "--units",         "--load-schedule",  "--link",         "--baud",      "--turnaround-ms", "--address",
+        "--model",         "--number",         "--soft-version", "--load-ohms", "--ambient-c",     "--thermal-c-per-w",
+        "--thermal-tau-s", "--over-temp-c",    "--fault",        "--fault-nth", "--fault-every",   "--fault-rate",
+        "--seed",          "--split-pause-ms", "--late-ms"};
     for (std::string_view n : kNames) {
         if (n == name) {
             return true;
@@ -101,6 +128,9 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
     } else if (name == "--address") {
         ok = parse_int(value, 0, 254, n);
         o.supply.identity.address = static_cast<std::uint8_t>(n);
+        o.address_given = true;
+    } else if (name == "--units") {
+        ok = parse_units(value, o);
     } else if (name == "--model") {
         ok = value.size() == protocol::kIdentityModelLength;
         o.supply.identity.model = value;
@@ -145,6 +175,52 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
     return ok;
 }
 
+// Unit k (0 for the first) of several has the base product number with k
+// added to its last three digits, modulo 1000, so that every unit's differs.
+bool make_units(Options& o, std::string& error) {
+    std::vector<std::uint8_t> addresses = o.unit_addresses;
+    if (!addresses.empty() && o.address_given) {
+        error = "give --address or a list of addresses in --units, not both";
+        return false;
+    }
+    if (addresses.empty()) {
+        const std::int64_t first = o.supply.identity.address;
+        if (first + o.unit_count - 1 > protocol::kBroadcastAddress - 1) {
+            error = "--units " + std::to_string(o.unit_count) + " from address " + std::to_string(first) +
+                    " runs past address 254";
+            return false;
+        }
+        for (std::int64_t k = 0; k < o.unit_count; ++k) {
+            addresses.push_back(static_cast<std::uint8_t>(first + k));
+        }
+    }
+    const std::string& base = o.supply.identity.number;
+    const std::size_t tail = base.size() - 3;
+    int serial = 0;
+    if (addresses.size() > 1) {
+        const std::string_view digits(base.data() + tail, 3);
+        std::int64_t value = 0;
+        if (!parse_int(digits, 0, 999, value) || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            error = "several units need a --number whose last three characters are digits";
+            return false;
+        }
+        serial = static_cast<int>(value);
+    }
+    o.units.clear();
+    for (std::size_t k = 0; k < addresses.size(); ++k) {
+        SupplyConfig unit = o.supply;
+        unit.identity.address = addresses[k];
+        if (addresses.size() > 1) {
+            const auto v = (serial + static_cast<int>(k)) % 1000;
+            const char digits[3] = {static_cast<char>('0' + v / 100), static_cast<char>('0' + v / 10 % 10),
+                                    static_cast<char>('0' + v % 10)};
+            unit.identity.number.replace(tail, 3, digits, 3);
+        }
+        o.units.push_back(std::move(unit));
+    }
+    return true;
+}
+
 // Checks what single options cannot and derives the units; false with `error` set.
 bool finish(Options& o, std::string& error) {
     const int selectors =
@@ -157,8 +233,7 @@ bool finish(Options& o, std::string& error) {
         error = "--fault-nth, --fault-every and --fault-rate need --fault MODES";
         return false;
     }
-    o.units = {o.supply};
-    return true;
+    return make_units(o, error);
 }
 
 }  // namespace

@@ -21,6 +21,9 @@ struct Options {
     SupplyConfig supply;                  // as given; the units below derive from it
     std::vector<SupplyConfig> units;      // every unit on the line, in address order given
     std::vector<LoadStep> load_schedule;  // in time order
+    bool address_given = false;
+    std::int64_t unit_count = 1;               // --units N
+    std::vector<std::uint8_t> unit_addresses;  // --units A,B,...
     std::string link;
     std::int64_t baud = 4800;  // 0: no pacing
     double turnaround_ms = 2.0;

@@ -1,12 +1,13 @@
 #include "event_loop.hpp"
 
-#include <poll.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "signals.hpp"
 #include "sim/clock.hpp"
@@ -16,19 +17,41 @@ namespace kx::sim::posix {
 namespace {
 
 // How often to look again while no client holds the terminal: a master
-// whose slave is closed reports a hang-up at once, every time.
-constexpr int kHangupRetryMs = 5;
+// whose slave is closed is readable at once, every time, and reads fail.
+constexpr double kHangupRetryS = 0.005;
 // The longest single wait; the loop simply waits again.
-constexpr double kMaxWaitMs = 60'000.0;
+constexpr double kMaxWaitS = 60.0;
 
-// Milliseconds until `deadline`, rounded up so that the loop never wakes
-// early and spins; -1 waits for input alone.
-int wait_ms(const std::optional<double>& deadline, double now) {
-    if (!deadline) {
-        return -1;
+enum class Woken { Other, Readable, Failed };
+
+// Waits until `fd` (if not -1) or the stop pipe is readable, or until
+// `deadline`. select() rather than poll(),
+// because poll() does not serve terminal devices on every system.
+Woken wait_readable(int fd, const std::optional<double>& deadline) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(stop_fd(), &readable);
+    if (fd >= 0) {
+        FD_SET(fd, &readable);
     }
-    const double ms = std::ceil((*deadline - now) * 1000.0);
-    return static_cast<int>(std::clamp(ms, 0.0, kMaxWaitMs));
+    timeval tv{};
+    timeval* timeout = nullptr;
+    if (deadline) {
+        const double s = std::clamp(*deadline - monotonic_s(), 0.0, kMaxWaitS);
+        tv.tv_sec = static_cast<time_t>(s);
+        tv.tv_usec = static_cast<suseconds_t>(std::ceil((s - static_cast<double>(tv.tv_sec)) * 1e6));
+        if (tv.tv_usec >= 1'000'000) {
+            tv.tv_sec += 1;
+            tv.tv_usec -= 1'000'000;
+        }
+        timeout = &tv;
+    }
+    const int n = select(std::max(fd, stop_fd()) + 1, &readable, nullptr, nullptr, timeout);
+    if (n < 0 && errno != EINTR) {
+        std::perror("kx5180-sim: select");
+        return Woken::Failed;
+    }
+    return n > 0 && fd >= 0 && FD_ISSET(fd, &readable) ? Woken::Readable : Woken::Other;
 }
 
 // Writes what is due; false once the client is gone.
@@ -63,8 +86,7 @@ bool receive(Line& line, int master) {
 
 void hang_up(Line& line) {
     line.hang_up();
-    pollfd stop{stop_fd(), POLLIN, 0};
-    poll(&stop, 1, kHangupRetryMs);
+    wait_readable(-1, monotonic_s() + kHangupRetryS);
 }
 
 }  // namespace
@@ -75,20 +97,11 @@ int run(Line& line, int master) {
         if (!flush(line, master)) {
             line.drop_output();
         }
-        pollfd fds[2] = {{master, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
-        const int n = poll(fds, 2, wait_ms(line.next_deadline(), monotonic_s()));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            std::perror("kx5180-sim: poll");
+        const Woken woken = wait_readable(master, line.next_deadline());
+        if (woken == Woken::Failed) {
             return 1;
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            if (!receive(line, master)) {
-                hang_up(line);
-            }
-        } else if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+        if (woken == Woken::Readable && !receive(line, master)) {
             hang_up(line);
         }
     }

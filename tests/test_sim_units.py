@@ -235,3 +235,17 @@ def test_bad_unit_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.count("\n") == 1 and message in result.stderr
+
+
+@pytest.mark.parametrize("nth,last,note", [
+    ("2", True, None),  # reply 2 is the collision: counted, never faulted
+    ("3", False, "fault: silent on reply 3 (unit 2)"),
+])
+def test_replies_are_counted_on_the_whole_line(port, nth, last, note):
+    s, p = port("--units", "2", "--fault", "silent", "--fault-nth", nth)
+    assert valid(exchange(p, 1, STATUS))
+    assert windows_valid(exchange(p, 255, STATUS, size=64)) == []
+    assert valid(exchange(p, 2, STATUS)) is last
+    assert ("fault:" in s.log()) is (note is not None)
+    if note:
+        assert note in s.log()

@@ -1,6 +1,6 @@
 // SIGINT and SIGTERM ask the simulator to stop. The handler only records the
 // request and writes a byte to a pipe that the event loop also waits on, so
-// a request is never lost between a check and a wait (no ppoll needed).
+// a request is never lost between a check and a wait, with no signal mask to juggle.
 #pragma once
 
 namespace kx::sim::posix {

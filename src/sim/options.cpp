@@ -268,7 +268,11 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
             return std::nullopt;
         }
         if (!apply(o, name, value)) {
-            error = "bad value '" + value + "' for " + name + " (see --help)";
+            error = "bad value '";
+            error += value;
+            error += "' for ";
+            error += name;
+            error += " (see --help)";
             return std::nullopt;
         }
     }

@@ -79,3 +79,11 @@ def test_bad_addresses_are_usage_errors_and_send_nothing(kx5180_sim, args, messa
     assert err.startswith("kx5180: " + message.format(port=sim.port))
     assert err.count("\n") == 1
     assert sim.frames() == []
+
+
+def test_at_address_picks_a_unit_of_a_simulated_bus():
+    sim = ["sim", "--units", "3", "--baud", "0"]
+    code, out, err = kx5180(*sim, "--", "set", "@2", "--voltage", "3.3", "--", "status", "@2", "--json")
+    assert (code, err) == (0, "")
+    status = json.loads(out.splitlines()[-1])
+    assert status["port"].endswith("@2") and status["voltage_set_v"] == 3.3

@@ -522,11 +522,13 @@ SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]] [-- COMMA
 Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs each
 COMMAND in turn against that one simulated supply (no PORT needed), stops
 at the first that fails, and stops the simulator afterwards. Without a
-COMMAND it prints the simulator's port and runs until Ctrl-C.
+COMMAND it prints the simulator's port and runs until Ctrl-C. With
+--units, @ADDRESS in place of PORT picks one unit of the simulated bus.
 
 examples:
   {PROG} sim --baud 0 --load-ohms 5 -- status --json
   {PROG} sim -- set --voltage 5 --current 1 --output on -- log --duration 10 --csv run.csv
+  {PROG} sim --units 3 -- scan --addresses 1-5 -- set @2 --voltage 3.3 -- status @2
 """
 
 
@@ -570,9 +572,10 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
         if args.command == "plot":
             return cmd_plot(args, sim)
         if sim is not None:
-            if args.port:
-                raise UsageError("give either PORT or --sim, not both")
-            target = Target(sim.port or "")
+            if args.port and not args.port.startswith("@"):
+                raise UsageError("give either PORT or --sim, not both (@ADDRESS picks a unit of a simulated bus)")
+            # @ADDRESS alone: that unit of a simulator started with --units
+            target = resolve_target((sim.port or "") + (args.port or ""))
         elif not args.port:
             raise UsageError(f"{args.command}: give a PORT (or --sim)")
         else:
@@ -606,8 +609,12 @@ def _run_sim(argv: list[str], trace: bool) -> int:
         args = parser.parse_args(command)
         if trace:
             args.trace = True
-        if getattr(args, "sim", False) or getattr(args, "port", None):
-            raise UsageError(f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim")
+        port = getattr(args, "port", None)
+        if getattr(args, "sim", False) or (port and not port.startswith("@")):
+            raise UsageError(
+                f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim "
+                "(@ADDRESS picks a unit of a simulated bus)"
+            )
         parsed.append(args)
     with Simulator(extra_args=sim_args) as sim:
         if not parsed:

@@ -6,7 +6,6 @@ left behind, whether the tests passed, failed or were interrupted."""
 import importlib.metadata
 import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -88,7 +87,9 @@ def test_a_users_suite_passes_and_fails_and_leaves_nothing_behind(pytester, tmp_
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
     result.assert_outcomes(passed=2, failed=1)
     # the failing test's report carries the log of each of its simulators
-    result.stdout.fnmatch_lines(["*kx5180-sim 1 log, /dev/*", "*collided*", "*kx5180-sim 2 log, /dev/*", "(nothing logged)"])
+    result.stdout.fnmatch_lines(
+        ["*kx5180-sim 1 log, /dev/*", "*collided*", "*kx5180-sim 2 log, /dev/*", "(nothing logged)"]
+    )
     assert len(record.read_text().splitlines()) == 4
     assert left_behind(record) == []
 
@@ -123,7 +124,7 @@ def test_cut(kx5180_sim, breaks_on_teardown):
     assert left_behind(record) == []
 
 
-@pytest.mark.skipif(shutil.which("kx5180-sim") is not None or simulator.find_simulator() is not None, reason="kx5180-sim is installed")
+@pytest.mark.skipif(simulator.find_simulator() is not None, reason="kx5180-sim is installed")
 def test_without_the_simulator_a_test_that_asks_for_one_is_skipped(pytester):  # pragma: no cover - Windows
     pytester.makepyfile("def test_x(kx5180_sim):\n    kx5180_sim()\n")
     pytester.runpytest_subprocess().assert_outcomes(skipped=1)

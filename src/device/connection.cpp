@@ -1,7 +1,5 @@
 // Port availability, opening (with identification and acceptance of the
 // unit) and closing.
-#include <string>
-
 #include "methods.hpp"
 
 namespace kx::device {
@@ -11,11 +9,21 @@ namespace {
 using namespace pybind11::literals;
 
 constexpr const char* kBusyLine = "serial port already opened!, Please close and try                       again!";
-constexpr const char* kCheckErrorPrefix = "检查端口时出错: ";
+// "检查端口时出错: " as UTF-8 bytes, so that no compiler's idea of the source
+// file's code page can change it.
+constexpr const char* kCheckErrorPrefix =
+    "\xe6\xa3\x80\xe6\x9f\xa5\xe7\xab\xaf\xe5\x8f\xa3\xe6\x97\xb6\xe5\x87\xba\xe9\x94\x99: ";
 constexpr const char* kOpenErrorPrefix = "Cannot open serial port";
 
+// Concatenated as Python text: port names and exception texts may hold
+// characters (surrogate escapes of undecodable file names) that no C++
+// string conversion survives.
 py::str joined(const char* prefix, const py::handle& value) {
-    return py::str(std::string(prefix) + std::string(py::str(value)));
+    PyObject* line = PyUnicode_Concat(py::str(prefix).ptr(), py::str(value).ptr());
+    if (line == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(line);
 }
 
 bool matches_serial_exception(const Call& call, const py::error_already_set& e) {
@@ -69,9 +77,8 @@ void close_quietly(const py::object& port) {
 
 py::object check_port_available(const Call& call) {
     py::handle self = call.self();
-    std::string system =
-        py::str(call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">()));
-    if (system == "windows") {
+    py::object system = call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">());
+    if (system.equal(name<"windows">())) {
         try {
             py::object port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()));
             call_method(port, name<"close">());
@@ -119,14 +126,15 @@ py::object open(const Call& call) {
         call_method(self, name<"close">());
         return py::bool_(false);
     } catch (py::error_already_set& e) {
+        // Whatever ended open, Ctrl-C included, the port it created is
+        // closed before anything else can fail.
+        close_quietly(port);
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        const bool serial_error = matches_serial_exception(call, e);
-        if (serial_error) {
+        if (matches_serial_exception(call, e)) {
             call.print(joined(kOpenErrorPrefix, e.value()));
         }
-        close_quietly(port);
         return py::bool_(false);
     }
 }

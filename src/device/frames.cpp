@@ -5,8 +5,10 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "../protocol/exchange.hpp"
+#include "conversation.hpp"
 #include "methods.hpp"
 
 namespace kx::device {
@@ -115,15 +117,34 @@ py::bytes wire_bytes(py::handle cmd) {
     return {out};
 }
 
+// A port object that says it is closed is refused before it is touched:
+// pyserial itself would fail with an unrelated TypeError from deep inside.
+// Objects without `is_open` (test doubles) are taken as they are.
+void require_open(const Call& call, py::handle ser) {
+    if (!py::hasattr(ser, name<"is_open">())) {
+        return;
+    }
+    if (!py::bool_(get_attr(ser, name<"is_open">()))) {
+        PyErr_SetNone(get_attr(call.global(name<"serial">()), name<"PortNotOpenError">()).ptr());
+        throw py::error_already_set();
+    }
+}
+
 // The pyserial port as the exchange sees it.
 class PyPort {
 public:
     using Reply = py::object;
 
-    PyPort(const Call& call, py::bytes frame) : call_(call), frame_(std::move(frame)) {
-        ser_ = get_attr(call.self(), name<"ser">());
-    }
+    PyPort(const Call& call, py::object ser, PortState& state, py::bytes frame)
+        : call_(call), ser_(std::move(ser)), state_(state), frame_(std::move(frame)) {}
 
+    [[nodiscard]] bool settled() const { return state_.settled; }
+    void mark_settled(bool settled) { state_.settled = settled; }
+
+    bool frame_or_more_waiting() {
+        py::object waiting = call_method(ser_, name<"inWaiting">());
+        return waiting >= py::int_(kFrameLength);
+    }
     void discard_stale() {
         py::object stale = call_method(ser_, name<"inWaiting">());
         if (stale > py::int_(0)) {
@@ -151,12 +172,11 @@ public:
 
 private:
     const Call& call_;
-    py::bytes frame_;
     py::object ser_;
+    PortState& state_;
+    py::bytes frame_;
     py::object waiting_;
 };
-
-static_assert(protocol::ExchangePort<PyPort>);
 
 }  // namespace
 
@@ -216,6 +236,8 @@ py::object cal_crc(const Call& call) {
 
 py::object read(const Call& call) {
     py::object ser = get_attr(call.self(), name<"ser">());
+    Conversation conversation(ser);
+    require_open(call, ser);
     py::object waiting = call_method(ser, name<"inWaiting">());
     if (waiting > py::int_(0)) {
         return call_method(ser, name<"read">(), waiting);
@@ -224,7 +246,11 @@ py::object read(const Call& call) {
 }
 
 py::object write_and_read(const Call& call) {
-    PyPort port(call, wire_bytes(call.arg(1)));
+    py::bytes frame = wire_bytes(call.arg(1));
+    py::object ser = get_attr(call.self(), name<"ser">());
+    Conversation conversation(ser);
+    require_open(call, ser);
+    PyPort port(call, ser, conversation.state(), std::move(frame));
     auto reply = protocol::write_and_read(port);
     return reply ? *reply : py::none();
 }

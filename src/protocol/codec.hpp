@@ -33,7 +33,9 @@ inline Milli to_milli(double x) noexcept {
         m.error = SetpointError::NotANumber;
         return m;
     }
-    if (std::isinf(x)) {
+    // A finite value whose product overflows is an infinity to the integer
+    // conversion, as it is to int(x * 1000.0).
+    if (std::isinf(x * 1000.0)) {
         m.error = SetpointError::Infinite;
         return m;
     }

@@ -1,8 +1,9 @@
 // The setting commands: each one exchange, judged only by whether a valid
 // reply came back.
 #include "../protocol/codec.hpp"
-#include "frames.hpp"
+#include "command_frame.hpp"
 #include "methods.hpp"
+#include "names.hpp"
 
 namespace kx::device {
 
@@ -30,7 +31,7 @@ py::object set_flag(const Call& call, py::handle word_attr, int flag) {
     py::handle self = call.self();
     py::list command = new_command(self, word_attr);
     command[3] = py::int_(flag);
-    return py::bool_(py::bool_(send(self, command)));
+    return py::bool_(send(self, command));
 }
 
 struct Setpoint {
@@ -103,7 +104,7 @@ py::object set_new_addr(const Call& call) {
     py::handle self = call.self();
     py::list command = new_command(self, name<"_KX5180__CMD_WORD_SET_NEW_ADDR">());
     command[3] = call.arg(1);
-    return py::bool_(py::bool_(send(self, command)));
+    return py::bool_(send(self, command));
 }
 
 py::object restore_factory(const Call& call) {

@@ -1,6 +1,7 @@
 // Port availability, opening (with identification and acceptance of the
 // unit) and closing.
 #include "methods.hpp"
+#include "names.hpp"
 
 namespace kx::device {
 
@@ -19,15 +20,11 @@ constexpr const char* kOpenErrorPrefix = "Cannot open serial port";
 // characters (surrogate escapes of undecodable file names) that no C++
 // string conversion survives.
 py::str joined(const char* prefix, const py::handle& value) {
-    PyObject* line = PyUnicode_Concat(py::str(prefix).ptr(), py::str(value).ptr());
-    if (line == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::str>(line);
+    return py::str(py::str(prefix) + py::str(value));
 }
 
 bool matches_serial_exception(const Call& call, const py::error_already_set& e) {
-    return e.matches(get_attr(call.global(name<"serial">()), name<"SerialException">()));
+    return e.matches(py::getattr(call.global(name<"serial">()), name<"SerialException">()));
 }
 
 bool is_model(const py::object& model, const char* code) {
@@ -39,12 +36,12 @@ bool is_model(const py::object& model, const char* code) {
 // duration, so that a silent unit cannot pass on an earlier unit's code;
 // when nothing was stored the earlier identity is put back untouched.
 bool identify(py::handle self) {
-    py::object previous = get_attr(self, name<"_KX5180__product_model">());
-    set_attr(self, name<"_KX5180__product_model">(), py::str(""));
+    py::object previous = py::getattr(self, name<"_KX5180__product_model">());
+    py::setattr(self, name<"_KX5180__product_model">(), py::str(""));
     auto restore_if_unread = [&] {
-        py::object now = get_attr(self, name<"_KX5180__product_model">());
+        py::object now = py::getattr(self, name<"_KX5180__product_model">());
         if (is_model(now, "")) {
-            set_attr(self, name<"_KX5180__product_model">(), previous);
+            py::setattr(self, name<"_KX5180__product_model">(), previous);
             return false;
         }
         return true;
@@ -80,7 +77,8 @@ py::object check_port_available(const Call& call) {
     py::object system = call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">());
     if (system.equal(name<"windows">())) {
         try {
-            py::object port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()));
+            py::object port =
+                py::getattr(call.global(name<"serial">()), name<"Serial">())(py::getattr(self, name<"port">()));
             call_method(port, name<"close">());
             return py::bool_(true);
         } catch (py::error_already_set& e) {
@@ -94,7 +92,7 @@ py::object check_port_available(const Call& call) {
         py::object subprocess = call.global(name<"subprocess">());
         py::list argv;
         argv.append("lsof");
-        argv.append(get_attr(self, name<"port">()));
+        argv.append(py::getattr(self, name<"port">()));
         py::object result =
             subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("PIPE"));
         return py::bool_(!py::bool_(result.attr("stdout")));
@@ -115,11 +113,11 @@ py::object open(const Call& call) {
             call.print(py::str(kBusyLine));
             return py::bool_(false);
         }
-        port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()), 4800, 8, "N",
-                                                                         "timeout"_a = 50, "stopbits"_a = 1);
-        set_attr(self, name<"ser">(), port);
+        port = py::getattr(call.global(name<"serial">()), name<"Serial">())(py::getattr(self, name<"port">()), 4800, 8,
+                                                                            "N", "timeout"_a = 50, "stopbits"_a = 1);
+        py::setattr(self, name<"ser">(), port);
         const bool identified = identify(self);
-        py::object model = get_attr(self, name<"_KX5180__product_model">());
+        py::object model = py::getattr(self, name<"_KX5180__product_model">());
         if (identified && (is_model(model, "5180") || is_model(model, "5181"))) {
             return py::bool_(true);
         }
@@ -140,7 +138,7 @@ py::object open(const Call& call) {
 }
 
 py::object close(const Call& call) {
-    call_method(get_attr(call.self(), name<"ser">()), name<"close">());
+    call_method(py::getattr(call.self(), name<"ser">()), name<"close">());
     return py::none();
 }
 

@@ -18,7 +18,8 @@ struct Name {
 };
 
 // The interned string for a name written in the source; kept for the life
-// of the process, like the interpreter's own identifiers.
+// of the process, like the interpreter's own identifiers (the module
+// refuses sub-interpreters, so there is one interpreter to keep it for).
 template <Name N>
 py::handle name() {
     static PyObject* const interned = [] {
@@ -40,20 +41,6 @@ py::object call_method(py::handle self, py::handle method, const Args&... args) 
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::object>(result);
-}
-
-inline py::object get_attr(py::handle obj, py::handle attr) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), attr.ptr());
-    if (value == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-
-inline void set_attr(py::handle obj, py::handle attr, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
 }
 
 }  // namespace kx::device

@@ -2,7 +2,6 @@
 exchange and calls on a closed port, against kx5180-sim at 4800 baud on a
 real pseudo-terminal."""
 
-import _thread
 import json
 import random
 import signal
@@ -11,6 +10,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 import serial
@@ -121,14 +121,22 @@ def lsof(path):
     return subprocess.run(["lsof", path], capture_output=True).stdout
 
 
-def test_ctrl_c_during_opens_identity_read_leaves_the_port_closed(sim):
+def test_ctrl_c_during_opens_identity_read_leaves_the_port_closed(sim, monkeypatch):
     s = sim("--fault-nth", "1", "--fault", "silent")
+    polls = []
+
+    def sleep(seconds):
+        # Ctrl-C lands at the fifth poll of the identity read: the port is
+        # open by then, and a timer could not place it there reliably.
+        polls.append(seconds)
+        if len(polls) == 5:
+            raise KeyboardInterrupt
+        time.sleep(seconds)
+
+    monkeypatch.setattr(kx5180, "time", types.SimpleNamespace(sleep=sleep))
     supply = kx5180.KX5180(s.path)
-    timer = threading.Timer(0.1, _thread.interrupt_main)
-    timer.start()
     with pytest.raises(KeyboardInterrupt):
         supply.open()
-    timer.join()
     assert supply.ser.is_open is False
     assert lsof(s.path) == b""
     assert supply.open() is True

@@ -126,7 +126,10 @@ void Line::answer_at_once(const Pending& cmd, const std::vector<Supply*>& units)
         if (reply) {
             replies.push_back(*reply);
         }
-        names += (names.empty() ? "" : ",") + std::to_string(unit->address());
+        if (!names.empty()) {
+            names += ',';
+        }
+        names += std::to_string(unit->address());
     }
     log_.note("broadcast answered by " + std::to_string(units.size()) + " units at once: the replies collide");
     Chunk chunk;

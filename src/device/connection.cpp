@@ -7,8 +7,6 @@ namespace kx::device {
 
 namespace {
 
-using namespace pybind11::literals;
-
 constexpr const char* kBusyLine = "serial port already opened!, Please close and try                       again!";
 // "检查端口时出错: " as UTF-8 bytes, so that no compiler's idea of the source
 // file's code page can change it.
@@ -90,12 +88,13 @@ py::object check_port_available(const Call& call) {
     }
     try {
         py::object subprocess = call.global(name<"subprocess">());
-        py::list argv;
-        argv.append("lsof");
-        argv.append(py::getattr(self, name<"port">()));
-        py::object result =
-            subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("PIPE"));
-        return py::bool_(!py::bool_(result.attr("stdout")));
+        py::list argv(2);
+        argv[0] = name<"lsof">();
+        argv[1] = py::getattr(self, name<"port">());
+        py::object pipe = py::getattr(subprocess, name<"PIPE">());
+        py::object result = call_with_keywords(py::getattr(subprocess, name<"run">()),
+                                               names_tuple<"stdout", "stderr">(), argv, pipe, pipe);
+        return py::bool_(!py::bool_(py::getattr(result, name<"stdout">())));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -113,8 +112,9 @@ py::object open(const Call& call) {
             call.print(py::str(kBusyLine));
             return py::bool_(false);
         }
-        port = py::getattr(call.global(name<"serial">()), name<"Serial">())(py::getattr(self, name<"port">()), 4800, 8,
-                                                                            "N", "timeout"_a = 50, "stopbits"_a = 1);
+        port = call_with_keywords(py::getattr(call.global(name<"serial">()), name<"Serial">()),
+                                  names_tuple<"timeout", "stopbits">(), py::getattr(self, name<"port">()),
+                                  py::int_(4800), py::int_(8), name<"N">(), py::int_(50), py::int_(1));
         py::setattr(self, name<"ser">(), port);
         const bool identified = identify(self);
         py::object model = py::getattr(self, name<"_KX5180__product_model">());

@@ -19,11 +19,34 @@ struct Entry {
     py::object anchor;
 };
 
+struct Registry {
+    std::unordered_map<PyObject*, Entry> by_port;
+    std::unordered_map<PyObject*, PyObject*> port_of_ref;  // weak reference -> port
+};
+
 // Never destroyed: its Python references must not be released after the
 // interpreter has gone.
-std::unordered_map<PyObject*, Entry>& registry() {
-    static auto* map = new std::unordered_map<PyObject*, Entry>();
-    return *map;
+Registry& registry() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+// One callback for every port's weak reference, made once: a port object
+// is often made for a single open, and a new callable for each would cost
+// more than the exchange itself.
+py::handle forget_port() {
+    static PyObject* const callback =
+        py::cpp_function([](const py::handle& ref) {
+            auto& r = registry();
+            if (auto found = r.port_of_ref.find(ref.ptr()); found != r.port_of_ref.end()) {
+                PyObject* port = found->second;
+                r.port_of_ref.erase(found);
+                r.by_port.erase(port);
+            }
+        })
+            .release()
+            .ptr();
+    return callback;
 }
 
 }  // namespace
@@ -71,20 +94,20 @@ void ConversationLock::release() noexcept {
 }
 
 std::shared_ptr<PortState> port_state(py::handle port) {
-    auto& map = registry();
+    auto& r = registry();
     PyObject* key = port.ptr();
-    if (auto found = map.find(key); found != map.end()) {
+    if (auto found = r.by_port.find(key); found != r.by_port.end()) {
         return found->second.state;
     }
     Entry entry{std::make_shared<PortState>(), py::object()};
     if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key))) {
-        py::cpp_function forget([key](const py::handle&) { registry().erase(key); });
-        entry.anchor = py::weakref(port, forget);
+        entry.anchor = py::weakref(port, forget_port());
+        r.port_of_ref.emplace(entry.anchor.ptr(), key);
     } else {
         entry.anchor = py::reinterpret_borrow<py::object>(port);
     }
     auto state = entry.state;
-    map.emplace(key, std::move(entry));
+    r.by_port.emplace(key, std::move(entry));
     return state;
 }
 

@@ -12,7 +12,7 @@ passed or failed, and a failing test's report carries their logs.
     from kx5180_lab import Supply
 
     def test_my_script_sets_3v3(kx5180_sim):
-        sim = kx5180_sim(load_ohms=33.0)
+        sim = kx5180_sim(load_ohms=33.0, baud=0)
         with Supply(sim.port, max_voltage=5.0) as psu:
             psu.set(voltage=3.3, current=0.2)
             psu.output(True)
@@ -23,7 +23,9 @@ answers at once, which makes tests fast), `load_ohms`, `units` (a count or
 a list of addresses, several units on one line), `faults`, `fault_nth`,
 `fault_every`, `fault_rate`, `seed` and `extra_args` (any other kx5180-sim
 option). Where kx5180-sim is not installed (it needs pseudo-terminals,
-so not on Windows) a test that asks for one is skipped.
+so not on Windows) a test that asks for one is skipped. For one simulator
+shared by a whole module, start a `Simulator` in a fixture of your own.
+`pytest -p no:kx5180` turns the plugin off.
 """
 
 from __future__ import annotations

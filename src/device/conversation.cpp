@@ -115,7 +115,7 @@ std::shared_ptr<PortState> port_state(py::handle port) {
         return found->second.state;
     }
     Entry entry{std::make_shared<PortState>(), py::object()};
-    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key))) {
+    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key)) != 0) {
         entry.anchor = py::weakref(port, forget_port());
         r.port_of_ref.emplace(entry.anchor.ptr(), key);
     } else {

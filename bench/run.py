@@ -172,8 +172,9 @@ def many_supplies(seconds, counts=(1, 2, 4, 8)):
 def shared_object(seconds, counts=(1, 2, 8)):
     """N threads calling read_dev_status on one object of one paced supply:
     the port lock serialises them, so the line is the limit and the rate
-    should stay at one thread's."""
-    rates = {}
+    should stay at one thread's, with no call failing. A failed call is
+    counted, not fatal, so that an earlier driver can be measured too."""
+    rates, failures = {}, {}
     with simulated("--baud", "4800", "--turnaround-ms", str(TURNAROUND_MS)) as path:
         supply = opened(path)
         for n in counts:
@@ -195,16 +196,15 @@ def shared_object(seconds, counts=(1, 2, 8)):
             for t in threads:
                 t.join()
             elapsed = time.perf_counter() - t0
-            if sum(failed):
-                sys.exit(f"{sum(failed)} of {sum(done)} calls failed with {n} threads on one object")
-            rates[n] = sum(done) / elapsed
+            rates[n] = (sum(done) - sum(failed)) / elapsed
+            failures[n] = (sum(failed), sum(done))
         supply.close()
-    print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each, "
-          "every call succeeded)\n")
-    print("| threads | calls/s | / one-thread rate |")
-    print("|---|---|---|")
+    print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each)\n")
+    print("| threads | successful calls/s | / one-thread rate | failed calls |")
+    print("|---|---|---|---|")
     for n, rate in rates.items():
-        print(f"| {n} | {rate:.2f} | {rate / rates[1]:.3f} |")
+        bad, total = failures[n]
+        print(f"| {n} | {rate:.2f} | {rate / rates[1]:.3f} | {bad} of {total} |")
     return rates
 
 

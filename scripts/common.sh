@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts in this directory. Finds a Python (3.11 or newer;
 # PYTHON=/path/to/python picks one), makes or reuses a virtual environment and
 # brings the system packages that the build and the tests need: installed with
@@ -56,41 +57,29 @@ kx_base_python() {
     kx_base_version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 }
 
-# kx_venv DIR: makes DIR a working virtual environment (reused when it is
-# one) and sets kx_py to its interpreter and kx_bin to its scripts folder.
-kx_venv() {
+# kx_setup DIR [PACKAGE...]: makes DIR a working virtual environment (reused
+# when it is one), sets kx_py to its interpreter and kx_bin to its scripts
+# folder, and makes sure of what building the extension and running the
+# tests need from the system: Python's headers, a C++ compiler, lsof (the
+# driver's port check on Linux and macOS) and the packages given. Whatever is
+# missing is named in one line (or installed in one go as root).
+kx_setup() {
     local dir="$1"
+    shift
+    local missing=("$@") python version
     case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
     kx_bin="$dir/bin"
     [ -d "$dir/Scripts" ] && kx_bin="$dir/Scripts"
     if "$kx_bin/python" -m pip --version >/dev/null 2>&1; then
-        kx_py="$kx_bin/python"
-        return 0
+        python="$kx_bin/python"
+    else
+        kx_base_python
+        python="$kx_base"
+        # Debian and Ubuntu ship venv's pip bootstrap separately.
+        "$python" -c 'import ensurepip, venv' >/dev/null 2>&1 || missing+=("python$kx_base_version-venv")
     fi
-    kx_base_python
-    # Debian and Ubuntu ship venv's pip bootstrap separately.
-    if ! "$kx_base" -c 'import ensurepip, venv' >/dev/null 2>&1; then
-        kx_system_packages "python$kx_base_version-venv"
-    fi
-    if [ -e "$dir" ]; then
-        kx_say "$dir is not a working virtual environment: making it anew"
-        rm -rf "$dir"
-    fi
-    kx_say "making the virtual environment $dir with $("$kx_base" -V 2>&1)"
-    "$kx_base" -m venv "$dir" || kx_die "could not make the virtual environment $dir"
-    kx_bin="$dir/bin"
-    [ -d "$dir/Scripts" ] && kx_bin="$dir/Scripts"
-    kx_py="$kx_bin/python"
-}
-
-# What building the extension and running the tests need from the system:
-# Python's headers, a C++ compiler, and lsof (the driver's port check on Linux
-# and macOS). Call after kx_venv.
-kx_build_needs() {
-    local missing=()
-    local version
-    version="$("$kx_py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    if ! "$kx_py" -c 'import os, sys, sysconfig
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    if ! "$python" -c 'import os, sys, sysconfig
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then
         missing+=("python$version-dev")
     fi
@@ -103,6 +92,18 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     fi
     # (bash 3.2, as on macOS, takes an empty "${missing[@]}" for unset)
     kx_system_packages ${missing[@]+"${missing[@]}"}
+
+    if [ "$python" != "$kx_bin/python" ]; then
+        if [ -e "$dir" ]; then
+            kx_say "$dir is not a working virtual environment: making it anew"
+            rm -rf "$dir"
+        fi
+        kx_say "making the virtual environment $dir with $("$python" -V 2>&1)"
+        "$python" -m venv "$dir" || kx_die "could not make the virtual environment $dir"
+        kx_bin="$dir/bin"
+        [ -d "$dir/Scripts" ] && kx_bin="$dir/Scripts"
+    fi
+    kx_py="$kx_bin/python"
 }
 
 # kx_install SPEC BUILD_DIR [PIP ARGS...]: builds and installs the project

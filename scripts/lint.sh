@@ -8,10 +8,7 @@ cd "$(dirname "$0")/.."
 tools=()
 command -v clang-tidy >/dev/null 2>&1 || tools+=(clang-tidy)
 command -v clang-format >/dev/null 2>&1 || tools+=(clang-format)
-kx_system_packages ${tools[@]+"${tools[@]}"}
-
-kx_venv build/lint-venv
-kx_build_needs
+kx_setup build/lint-venv ${tools[@]+"${tools[@]}"}
 "$kx_py" -m pip install --quiet --disable-pip-version-check pybind11 cmake ninja ||
     kx_die "could not install pybind11, cmake and ninja into build/lint-venv"
 

@@ -9,8 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
-kx_venv build/package-venv
-kx_build_needs
+kx_setup build/package-venv
 "$kx_py" -m pip install --quiet --disable-pip-version-check build twine ||
     kx_die "could not install build and twine into build/package-venv"
 

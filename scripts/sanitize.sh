@@ -7,8 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
-kx_venv "${KX5180_SANITIZE_VENV:-build/sanitize-venv}"
-kx_build_needs
+kx_setup "${KX5180_SANITIZE_VENV:-build/sanitize-venv}"
 kx_install ".[test]" build/sanitize \
     --config-settings=cmake.define.KX5180_SANITIZE=ON \
     --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON

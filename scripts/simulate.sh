@@ -6,8 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
-kx_venv .venv
-kx_build_needs
+kx_setup .venv
 kx_install ".[plot]" "build/{wheel_tag}"
 
 "$kx_py" examples/basic_usage.py

@@ -22,8 +22,7 @@ for arg in "$@"; do
     fi
 done
 
-kx_venv "${KX5180_VENV:-.venv}"
-kx_build_needs
+kx_setup "${KX5180_VENV:-.venv}"
 build_dir="${KX5180_BUILD_DIR:-}"
 [ -n "$build_dir" ] || build_dir="build/test-{wheel_tag}"
 kx_install ".[test]" "$build_dir" \

@@ -44,7 +44,10 @@ class DevStatus(TypedDict):
     fan_speed: int
     work_mode: WorkMode
 
-DeviceVersion = TypedDict("DeviceVersion", {"model": str, "SN": str, "soft_version": int})
+class DeviceVersion(TypedDict):
+    model: str
+    SN: str
+    soft_version: int
 
 class KX5180:
     port: str

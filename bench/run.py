@@ -2,12 +2,14 @@
 
     python3 bench/run.py            # full run, about two minutes
     python3 bench/run.py --quick    # fewer calls, for a smoke run
+    python3 bench/run.py --only latency --only shared
 
 1. latency of every command on a paced 4800-baud line, against the wire floor
    (command wire time + turnaround + reply wire time);
 2. process CPU time per call during (1);
-3. many supplies: N simulators at --baud 0, one object and one thread each;
-4. pure-code overhead of the checksum and status paths beside plain Python.
+3. threads sharing one object of one paced supply (1, 2 and 8 threads);
+4. many supplies: N simulators at --baud 0, one object and one thread each;
+5. pure-code overhead of the checksum and status paths beside plain Python.
 Prints Markdown tables.
 """
 
@@ -116,7 +118,7 @@ def latency(calls, baud):
                         cpu.append((time.process_time() - c0) * 1000.0)
                 cpu_ms = statistics.median(cpu)
                 polls = clock.sleeps / calls
-                sleeping_ms = sleep_cpu_ms(round(polls)) 
+                sleeping_ms = sleep_cpu_ms(round(polls))
                 times.sort()
                 median = statistics.median(times)
                 p95 = times[min(len(times) - 1, int(0.95 * len(times)))]
@@ -164,6 +166,45 @@ def many_supplies(seconds, counts=(1, 2, 4, 8)):
     print("|---|---|---|")
     for n, rate in rates.items():
         print(f"| {n} | {rate:.0f} | {rate / (n * rates[1]):.3f} |")
+    return rates
+
+
+def shared_object(seconds, counts=(1, 2, 8)):
+    """N threads calling read_dev_status on one object of one paced supply:
+    the port lock serialises them, so the line is the limit and the rate
+    should stay at one thread's."""
+    rates = {}
+    with simulated("--baud", "4800", "--turnaround-ms", str(TURNAROUND_MS)) as path:
+        supply = opened(path)
+        for n in counts:
+            done, failed = [0] * n, [0] * n
+            stop = threading.Event()
+
+            def loop(i):
+                while not stop.is_set():
+                    if supply.read_dev_status() is None:
+                        failed[i] += 1
+                    done[i] += 1
+
+            threads = [threading.Thread(target=loop, args=(i,)) for i in range(n)]
+            t0 = time.perf_counter()
+            for t in threads:
+                t.start()
+            time.sleep(seconds)
+            stop.set()
+            for t in threads:
+                t.join()
+            elapsed = time.perf_counter() - t0
+            if sum(failed):
+                sys.exit(f"{sum(failed)} of {sum(done)} calls failed with {n} threads on one object")
+            rates[n] = sum(done) / elapsed
+        supply.close()
+    print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each, "
+          "every call succeeded)\n")
+    print("| threads | calls/s | / one-thread rate |")
+    print("|---|---|---|")
+    for n, rate in rates.items():
+        print(f"| {n} | {rate:.2f} | {rate / rates[1]:.3f} |")
     return rates
 
 
@@ -261,11 +302,19 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer calls, for a smoke run")
+    parser.add_argument("--only", choices=["latency", "shared", "many", "pure"], action="append",
+                        help="run only these sections (repeatable)")
     args = parser.parse_args()
+    only = set(args.only or ["latency", "shared", "many", "pure"])
     print(f"Machine: {machine()}")
-    latency(calls=10 if args.quick else 40, baud=4800)
-    many_supplies(seconds=1.0 if args.quick else 4.0)
-    pure_code(number=2_000 if args.quick else 50_000)
+    if "latency" in only:
+        latency(calls=10 if args.quick else 40, baud=4800)
+    if "shared" in only:
+        shared_object(seconds=2.0 if args.quick else 6.0)
+    if "many" in only:
+        many_supplies(seconds=1.0 if args.quick else 4.0)
+    if "pure" in only:
+        pure_code(number=2_000 if args.quick else 50_000)
 
 
 if __name__ == "__main__":

@@ -1,14 +1,21 @@
 """The Python surface of the module: namespace, class, method objects,
 argument binding and argument checks."""
 
+import copy
+import gc
 import inspect
+import pickle
 import subprocess
 import sys
 import textwrap
+import types
+import weakref
+from unittest import mock
 
 import pytest
 
 import kx5180
+import plain_driver
 from kx5180 import KX5180
 
 METHODS = [
@@ -104,42 +111,113 @@ def test_defaults_and_docstrings():
     assert all(KX5180.__dict__[m].__doc__ for m in METHODS if m != "close")
 
 
-class Reference:
-    """Plain Python methods of the same shapes, for the interpreter's own wording."""
-
-    def __init__(self, serial_port): pass
-    def set_work_mode(self, mode="remote"): pass
-    def open(self): pass
+def plain(stored):
+    return plain_driver.KX5180.__dict__[stored]
 
 
-Reference.__qualname__ = "KX5180"
-for _f in (Reference.__init__, Reference.set_work_mode, Reference.open):
-    _f.__qualname__ = "KX5180." + _f.__name__
-
-BINDING_CASES = [
-    ("__init__", (), {}),
-    ("__init__", (1, "a", "b"), {}),
-    ("__init__", (), {"serial_port": "x"}),
-    ("__init__", (1,), {"port": "x"}),
-    ("__init__", (1, "a"), {"serial_port": "x"}),
-    ("set_work_mode", (1, 2, 3), {}),
-    ("set_work_mode", (1, 2), {"mode": 3}),
-    ("set_work_mode", (1,), {"self": 2}),
-    ("set_work_mode", (), {"mode": "x"}),
-    ("set_work_mode", (1,), {"modes": 2}),
-    ("open", (1, 2), {}),
-    ("open", (), {}),
-    ("open", (), {"x": 1}),
-]
+def params_after_self(stored):
+    return list(inspect.signature(plain(stored)).parameters.values())[1:]
 
 
-@pytest.mark.parametrize("name,args,kwargs", BINDING_CASES)
-def test_binding_errors_are_worded_as_the_interpreter_words_them(name, args, kwargs):
+@pytest.mark.parametrize("stored", METHODS)
+def test_methods_are_python_functions_of_the_plain_shape(stored):
+    func, twin = KX5180.__dict__[stored], plain(stored)
+    assert type(func) is types.FunctionType and inspect.isfunction(func)
+    assert func.__globals__ is vars(kx5180)
+    for attr in ("__name__", "__qualname__", "__defaults__", "__kwdefaults__", "__annotations__"):
+        assert getattr(func, attr) == getattr(twin, attr), attr
+    code, twin_code = func.__code__, twin.__code__
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_flags & 0x0C) == \
+        (twin_code.co_argcount, twin_code.co_posonlyargcount, twin_code.co_kwonlyargcount, twin_code.co_flags & 0x0C)
+    assert code.co_varnames[:code.co_argcount] == twin_code.co_varnames[:twin_code.co_argcount]
+    assert str(inspect.signature(func)) == str(inspect.signature(twin))
+    bound = getattr(KX5180("COM3"), stored)
+    assert inspect.ismethod(bound) and type(bound) is types.MethodType
+    assert str(inspect.signature(bound)) == str(inspect.signature(getattr(plain_driver.KX5180("COM3"), stored)))
+
+
+@pytest.mark.parametrize("stored", METHODS)
+def test_methods_take_weak_references_and_attributes(stored):
+    func = KX5180.__dict__[stored]
+    assert weakref.ref(func)() is func
+    obj = KX5180("COM3")
+    ref = weakref.WeakMethod(getattr(obj, stored))
+    assert ref() == getattr(obj, stored) and ref().__func__ is func
+    del obj
+    gc.collect()
+    assert ref() is None
+    func.slot_id = 7
+    try:
+        assert getattr(KX5180("COM3"), stored).slot_id == 7 and func.__dict__ == {"slot_id": 7}
+    finally:
+        del func.slot_id
+
+
+@pytest.mark.parametrize("stored", METHODS)
+def test_methods_pickle_and_copy_as_plain_functions_do(stored):
+    def outcome(func):
+        try:
+            return pickle.loads(pickle.dumps(func)) is func
+        except (pickle.PicklingError, AttributeError) as e:
+            return type(e)
+
+    func = KX5180.__dict__[stored]
+    assert outcome(func) == outcome(plain(stored))
+    assert copy.deepcopy(func) is func
+
+
+def autospec_outcomes(cls, stored, counts):
+    """For each argument count, whether an autospecced instance accepts the call."""
+    outcomes = []
+    for n in counts:
+        spec = mock.create_autospec(cls) if stored == "__init__" else getattr(mock.create_autospec(cls, instance=True),
+                                                                             stored)
+        try:
+            spec(*range(n))
+            outcomes.append("accepted")
+        except TypeError as e:
+            outcomes.append(str(e))
+    return outcomes
+
+
+@pytest.mark.parametrize("stored", METHODS)
+def test_autospec_enforces_each_signature(stored):
+    n = len(params_after_self(stored))
+    counts = [0, n, n + 1, n + 2]
+    got = autospec_outcomes(KX5180, stored, counts)
+    assert got == autospec_outcomes(plain_driver.KX5180, stored, counts)
+    assert got[1] == "accepted" and got[3] != "accepted"
+
+
+def binding_failures():
+    """Calls that no method of the shape can bind, worded by the interpreter."""
+    cases = []
+    for stored in METHODS:
+        params = params_after_self(stored)
+        shapes = [((), {}), ((1,) * (len(params) + 2), {}), ((1,), {"bogus": 2}), ((1,), {"self": 2})]
+        for p in params:
+            shapes += [((1, 2), {p.name: 3}), ((), {p.name: 3})]
+            if p.default is p.empty:
+                shapes.append(((1,), {}))
+        for args, kwargs in shapes:
+            cases.append(pytest.param(stored, args, kwargs, id=f"{stored}-{len(args)}-{'-'.join(kwargs)}"))
+    return cases
+
+
+@pytest.mark.parametrize("stored,args,kwargs", binding_failures())
+def test_binding_errors_are_worded_as_the_interpreter_words_them(stored, args, kwargs):
     with pytest.raises(TypeError) as expected:
-        getattr(Reference, name)(*args, **kwargs)
+        plain(stored)(*args, **kwargs)
     with pytest.raises(TypeError) as got:
-        getattr(KX5180, name)(*args, **kwargs)
+        KX5180.__dict__[stored](*args, **kwargs)
     assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize("stored", METHODS)
+def test_native_bodies_refuse_a_wrong_argument_count(stored):
+    native = KX5180.__dict__[stored].__closure__[0].cell_contents
+    with pytest.raises(TypeError, match=r"takes exactly \d argument"):
+        native(*range(len(params_after_self(stored)) + 2))
 
 
 def test_every_parameter_binds_by_keyword_self_included(clock):

@@ -1,34 +1,29 @@
 // The setting commands: each one exchange, judged only by whether a valid
 // reply came back.
-#include <string>
-
 #include "../protocol/codec.hpp"
-#include "frames.hpp"
+#include "command_frame.hpp"
 #include "methods.hpp"
+#include "names.hpp"
 
 namespace kx::device {
 
 namespace {
 
-bool equals(py::handle value, const char* text) {
-    PyObject* result = PyObject_RichCompare(value.ptr(), py::str(text).ptr(), Py_EQ);
-    if (result == nullptr) {
-        throw py::error_already_set();
+// The flag byte of a two-valued mode, the words compared in the order the
+// protocol documents: an object that equals everything gets the first
+// word's flag. Anything but the two exact words is refused: a look-alike
+// such as 'OFF' must never switch an output on.
+int mode_flag(py::handle mode, py::handle first, int first_flag, py::handle second) {
+    if (mode.equal(first)) {
+        return first_flag;
     }
-    return py::bool_(py::reinterpret_steal<py::object>(result));
-}
-
-// The flag byte of a two-valued mode. Anything but the two exact words is
-// refused: a look-alike such as 'OFF' must never switch an output on.
-int mode_flag(py::handle mode, const char* one, const char* zero) {
-    if (equals(mode, one)) {
-        return 1;
+    if (mode.equal(second)) {
+        return 1 - first_flag;
     }
-    if (equals(mode, zero)) {
-        return 0;
-    }
-    const std::string given = py::repr(mode);
-    PyErr_Format(PyExc_ValueError, "mode must be '%s' or '%s', not %s; nothing was sent", one, zero, given.c_str());
+    py::handle on = first_flag == 1 ? first : second;
+    py::handle off = first_flag == 1 ? second : first;
+    PyErr_Format(PyExc_ValueError, "mode must be '%U' or '%U', not %R; nothing was sent", on.ptr(), off.ptr(),
+                 mode.ptr());
     throw py::error_already_set();
 }
 
@@ -36,7 +31,7 @@ py::object set_flag(const Call& call, py::handle word_attr, int flag) {
     py::handle self = call.self();
     py::list command = new_command(self, word_attr);
     command[3] = py::int_(flag);
-    return py::bool_(py::bool_(send(self, command)));
+    return py::bool_(send(self, command));
 }
 
 struct Setpoint {
@@ -56,14 +51,12 @@ py::object set_setpoint(const Call& call, const Setpoint& sp) {
             raise(PyExc_ValueError, "cannot convert float NaN to integer");
         case protocol::SetpointError::Infinite:
             raise(PyExc_OverflowError, "cannot convert float infinity to integer");
-        case protocol::SetpointError::OutOfRange: {
-            const std::string given = py::repr(call.arg(1));
+        case protocol::SetpointError::OutOfRange:
             PyErr_Format(PyExc_ValueError,
-                         "%s %s %s is out of range: the accepted range is 0 to 4294967.295 %s "
+                         "%s %R %s is out of range: the accepted range is 0 to 4294967.295 %s "
                          "(0 to 4294967295 milli%s after truncation); nothing was sent",
-                         sp.quantity, given.c_str(), sp.unit, sp.unit, sp.unit[0] == 'V' ? "volts" : "amperes");
+                         sp.quantity, call.arg(1).ptr(), sp.unit, sp.unit, sp.unit[0] == 'V' ? "volts" : "amperes");
             throw py::error_already_set();
-        }
         case protocol::SetpointError::None:
             break;
     }
@@ -83,11 +76,13 @@ py::object set_setpoint(const Call& call, const Setpoint& sp) {
 }  // namespace
 
 py::object set_work_mode(const Call& call) {
-    return set_flag(call, name<"_KX5180__CMD_WORD_SET_WORK_MODE">(), mode_flag(call.arg(1), "remote", "local"));
+    return set_flag(call, name<"_KX5180__CMD_WORD_SET_WORK_MODE">(),
+                    mode_flag(call.arg(1), name<"remote">(), 1, name<"local">()));
 }
 
 py::object set_ouput_mode(const Call& call) {
-    return set_flag(call, name<"_KX5180__CMD_WORD_SET_OUT_MODE">(), mode_flag(call.arg(1), "on", "off"));
+    return set_flag(call, name<"_KX5180__CMD_WORD_SET_OUT_MODE">(),
+                    mode_flag(call.arg(1), name<"off">(), 0, name<"on">()));
 }
 
 py::object set_voltage_max(const Call& call) {
@@ -109,7 +104,7 @@ py::object set_new_addr(const Call& call) {
     py::handle self = call.self();
     py::list command = new_command(self, name<"_KX5180__CMD_WORD_SET_NEW_ADDR">());
     command[3] = call.arg(1);
-    return py::bool_(py::bool_(send(self, command)));
+    return py::bool_(send(self, command));
 }
 
 py::object restore_factory(const Call& call) {

@@ -1,25 +1,28 @@
 // Port availability, opening (with identification and acceptance of the
 // unit) and closing.
-#include <string>
-
 #include "methods.hpp"
+#include "names.hpp"
 
 namespace kx::device {
 
 namespace {
 
-using namespace pybind11::literals;
-
 constexpr const char* kBusyLine = "serial port already opened!, Please close and try                       again!";
-constexpr const char* kCheckErrorPrefix = "检查端口时出错: ";
+// "检查端口时出错: " as UTF-8 bytes, so that no compiler's idea of the source
+// file's code page can change it.
+constexpr const char* kCheckErrorPrefix =
+    "\xe6\xa3\x80\xe6\x9f\xa5\xe7\xab\xaf\xe5\x8f\xa3\xe6\x97\xb6\xe5\x87\xba\xe9\x94\x99: ";
 constexpr const char* kOpenErrorPrefix = "Cannot open serial port";
 
+// Concatenated as Python text: port names and exception texts may hold
+// characters (surrogate escapes of undecodable file names) that no C++
+// string conversion survives.
 py::str joined(const char* prefix, const py::handle& value) {
-    return py::str(std::string(prefix) + std::string(py::str(value)));
+    return py::str(py::str(prefix) + py::str(value));
 }
 
 bool matches_serial_exception(const Call& call, const py::error_already_set& e) {
-    return e.matches(get_attr(call.global(name<"serial">()), name<"SerialException">()));
+    return e.matches(py::getattr(call.global(name<"serial">()), name<"SerialException">()));
 }
 
 bool is_model(const py::object& model, const char* code) {
@@ -31,12 +34,12 @@ bool is_model(const py::object& model, const char* code) {
 // duration, so that a silent unit cannot pass on an earlier unit's code;
 // when nothing was stored the earlier identity is put back untouched.
 bool identify(py::handle self) {
-    py::object previous = get_attr(self, name<"_KX5180__product_model">());
-    set_attr(self, name<"_KX5180__product_model">(), py::str(""));
+    py::object previous = py::getattr(self, name<"_KX5180__product_model">());
+    py::setattr(self, name<"_KX5180__product_model">(), py::str(""));
     auto restore_if_unread = [&] {
-        py::object now = get_attr(self, name<"_KX5180__product_model">());
+        py::object now = py::getattr(self, name<"_KX5180__product_model">());
         if (is_model(now, "")) {
-            set_attr(self, name<"_KX5180__product_model">(), previous);
+            py::setattr(self, name<"_KX5180__product_model">(), previous);
             return false;
         }
         return true;
@@ -69,11 +72,11 @@ void close_quietly(const py::object& port) {
 
 py::object check_port_available(const Call& call) {
     py::handle self = call.self();
-    std::string system =
-        py::str(call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">()));
-    if (system == "windows") {
+    py::object system = call_method(call_method(call.global(name<"platform">()), name<"system">()), name<"lower">());
+    if (system.equal(name<"windows">())) {
         try {
-            py::object port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()));
+            py::object port =
+                py::getattr(call.global(name<"serial">()), name<"Serial">())(py::getattr(self, name<"port">()));
             call_method(port, name<"close">());
             return py::bool_(true);
         } catch (py::error_already_set& e) {
@@ -85,12 +88,13 @@ py::object check_port_available(const Call& call) {
     }
     try {
         py::object subprocess = call.global(name<"subprocess">());
-        py::list argv;
-        argv.append("lsof");
-        argv.append(get_attr(self, name<"port">()));
-        py::object result =
-            subprocess.attr("run")(argv, "stdout"_a = subprocess.attr("PIPE"), "stderr"_a = subprocess.attr("PIPE"));
-        return py::bool_(!py::bool_(result.attr("stdout")));
+        py::list argv(2);
+        argv[0] = name<"lsof">();
+        argv[1] = py::getattr(self, name<"port">());
+        py::object pipe = py::getattr(subprocess, name<"PIPE">());
+        py::object result = call_with_keywords(py::getattr(subprocess, name<"run">()),
+                                               names_tuple<"stdout", "stderr">(), argv, pipe, pipe);
+        return py::bool_(!py::bool_(py::getattr(result, name<"stdout">())));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -108,31 +112,33 @@ py::object open(const Call& call) {
             call.print(py::str(kBusyLine));
             return py::bool_(false);
         }
-        port = get_attr(call.global(name<"serial">()), name<"Serial">())(get_attr(self, name<"port">()), 4800, 8, "N",
-                                                                         "timeout"_a = 50, "stopbits"_a = 1);
-        set_attr(self, name<"ser">(), port);
+        port = call_with_keywords(py::getattr(call.global(name<"serial">()), name<"Serial">()),
+                                  names_tuple<"timeout", "stopbits">(), py::getattr(self, name<"port">()),
+                                  py::int_(4800), py::int_(8), name<"N">(), py::int_(50), py::int_(1));
+        py::setattr(self, name<"ser">(), port);
         const bool identified = identify(self);
-        py::object model = get_attr(self, name<"_KX5180__product_model">());
+        py::object model = py::getattr(self, name<"_KX5180__product_model">());
         if (identified && (is_model(model, "5180") || is_model(model, "5181"))) {
             return py::bool_(true);
         }
         call_method(self, name<"close">());
         return py::bool_(false);
     } catch (py::error_already_set& e) {
+        // Whatever ended open, Ctrl-C included, the port it created is
+        // closed before anything else can fail.
+        close_quietly(port);
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        const bool serial_error = matches_serial_exception(call, e);
-        if (serial_error) {
+        if (matches_serial_exception(call, e)) {
             call.print(joined(kOpenErrorPrefix, e.value()));
         }
-        close_quietly(port);
         return py::bool_(false);
     }
 }
 
 py::object close(const Call& call) {
-    call_method(get_attr(call.self(), name<"ser">()), name<"close">());
+    call_method(py::getattr(call.self(), name<"ser">()), name<"close">());
     return py::none();
 }
 

@@ -10,9 +10,11 @@ namespace kx::device {
 py::object init(const Call& call);
 py::object show_device_version(const Call& call);
 
-// frames.cpp
+// checksum.cpp
 py::object check_crc(const Call& call);
 py::object cal_crc(const Call& call);
+
+// exchange.cpp
 py::object read(const Call& call);
 py::object write_and_read(const Call& call);
 

@@ -18,7 +18,8 @@ struct Name {
 };
 
 // The interned string for a name written in the source; kept for the life
-// of the process, like the interpreter's own identifiers.
+// of the process, like the interpreter's own identifiers (the module
+// refuses sub-interpreters, so there is one interpreter to keep it for).
 template <Name N>
 py::handle name() {
     static PyObject* const interned = [] {
@@ -42,18 +43,33 @@ py::object call_method(py::handle self, py::handle method, const Args&... args) 
     return py::reinterpret_steal<py::object>(result);
 }
 
-inline py::object get_attr(py::handle obj, py::handle attr) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), attr.ptr());
-    if (value == nullptr) {
+// callable(positional..., **keywords) in one vectorcall: the last
+// len(kwnames) arguments are the values of the keywords named, in order, by
+// the tuple `kwnames` (made once, from interned names).
+template <class... Args>
+py::object call_with_keywords(py::handle callable, py::handle kwnames, const Args&... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    const auto positional =
+        static_cast<std::size_t>(sizeof...(Args)) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
+    PyObject* result =
+        PyObject_Vectorcall(callable.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    if (result == nullptr) {
         throw py::error_already_set();
     }
-    return py::reinterpret_steal<py::object>(value);
+    return py::reinterpret_steal<py::object>(result);
 }
 
-inline void set_attr(py::handle obj, py::handle attr, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
+// A tuple of interned names, made once per process (see name()).
+template <Name... Ns>
+py::handle names_tuple() {
+    static PyObject* const tuple = [] {
+        PyObject* t = PyTuple_Pack(sizeof...(Ns), name<Ns>().ptr()...);
+        if (t == nullptr) {
+            throw py::error_already_set();
+        }
+        return t;
+    }();
+    return tuple;
 }
 
 }  // namespace kx::device

@@ -1,65 +1,59 @@
 // Entry point of the extension module kx5180. Multi-phase initialisation:
 // the module object is created first and executed afterwards, so that a
 // launcher can rename it "__main__" in between and have the demonstration
-// run (see kx5180_demo.py).
-#include <Python.h>
+// run (see kx5180_lab/demo.py).
+#include <pybind11/pybind11.h>
 
 #include <array>
 
-#include "demo.hpp"
+#include "demonstration.hpp"
 #include "docstrings.hpp"
-#include "registration.hpp"
+#include "driver_class.hpp"
+#include "errors.hpp"
 
 namespace kx::module {
 
 namespace {
 
+namespace py = pybind11;
+
 constexpr std::array<const char*, 5> kImports{"platform", "serial", "time", "subprocess", "binascii"};
 
-PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) {
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) {
-        return nullptr;
+// The device code keeps its interned names for the life of the process, and
+// pybind11's error handling takes the GIL through the main interpreter's
+// thread state; in a sub-interpreter that would share objects across
+// interpreters and can deadlock, so the module refuses to load there.
+bool refuse_sub_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        return false;
     }
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    PyErr_SetString(PyExc_ImportError, "module kx5180 does not support loading in subinterpreters");
+    return true;
 }
 
 int exec_module(PyObject* module) {
-    PyObject* globals = PyModule_GetDict(module);
-    for (const char* name : kImports) {
-        PyObject* key = PyUnicode_FromString(name);
-        PyObject* imported = key != nullptr ? PyImport_Import(key) : nullptr;
-        const int rc = imported != nullptr ? PyDict_SetItem(globals, key, imported) : -1;
-        Py_XDECREF(imported);
-        Py_XDECREF(key);
-        if (rc < 0) {
-            return -1;
+    if (refuse_sub_interpreter()) {
+        return -1;
+    }
+    return catching(-1, [module] {
+        const auto globals = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
+        for (const char* name : kImports) {
+            globals[name] = py::module_::import(name);
         }
-    }
-    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
-    if (module_name == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "module has no __name__");
-        return -1;
-    }
-    PyObject* cls = build_driver_class(module_name, globals);
-    const int rc = cls != nullptr ? PyDict_SetItemString(globals, "KX5180", cls) : -1;
-    Py_XDECREF(cls);
-    if (rc < 0) {
-        return -1;
-    }
-    PyObject* main_name = PyDict_GetItemString(globals, "__name__");
-    if (main_name != nullptr && PyUnicode_Check(main_name) &&
-        PyUnicode_CompareWithASCIIString(main_name, "__main__") == 0) {
-        return run_demo(globals) ? 0 : -1;
-    }
-    return 0;
+        const py::object module_name = globals["__name__"];
+        globals["KX5180"] = driver_class(module_name, globals);
+        if (py::isinstance<py::str>(module_name) && module_name.equal(py::str("__main__"))) {
+            run_demonstration(globals);
+        }
+        return 0;
+    });
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

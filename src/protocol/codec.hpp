@@ -20,7 +20,6 @@ enum class SetpointError { None, NotANumber, Infinite, OutOfRange };
 
 struct Milli {
     std::uint32_t value = 0;
-    double truncated = 0.0;  // x * 1000 truncated toward zero
     SetpointError error = SetpointError::None;
 };
 
@@ -33,16 +32,18 @@ inline Milli to_milli(double x) noexcept {
         m.error = SetpointError::NotANumber;
         return m;
     }
-    if (std::isinf(x)) {
+    // A finite value whose product overflows is an infinity to the integer
+    // conversion, as it is to int(x * 1000.0).
+    if (std::isinf(x * 1000.0)) {
         m.error = SetpointError::Infinite;
         return m;
     }
-    m.truncated = std::trunc(x * 1000.0);
-    if (!(m.truncated >= 0.0 && m.truncated <= kMaxMilli)) {
+    const double truncated = std::trunc(x * 1000.0);
+    if (!(truncated >= 0.0 && truncated <= kMaxMilli)) {
         m.error = SetpointError::OutOfRange;
         return m;
     }
-    m.value = static_cast<std::uint32_t>(m.truncated);
+    m.value = static_cast<std::uint32_t>(truncated);
     return m;
 }
 
@@ -65,7 +66,8 @@ inline constexpr std::uint8_t kMaskRegulation = 0x0C;
 inline constexpr std::uint8_t kMaskFan = 0x70;
 inline constexpr std::uint8_t kBitRemote = 0x80;
 
-enum class Regulation : std::uint8_t { Unknown = 0, CV = 1, CC = 2, Unknown3 = 3 };
+// Codes 0 and 3 both mean no known regulation.
+enum class Regulation : std::uint8_t { Unknown = 0, CV = 1, CC = 2 };
 
 struct Status {
     std::uint32_t current_real_ma = 0;
@@ -97,7 +99,8 @@ constexpr Status decode_status(std::span<const std::uint8_t> f) noexcept {
     const std::uint8_t b = f[kStatusBits];
     s.output_on = (b & kBitOutputOn) != 0;
     s.over_temperature = (b & kBitOverTemp) != 0;
-    s.regulation = static_cast<Regulation>((b & kMaskRegulation) >> 2);
+    const unsigned regulation = (b & kMaskRegulation) >> 2;
+    s.regulation = regulation == 1 || regulation == 2 ? static_cast<Regulation>(regulation) : Regulation::Unknown;
     s.fan_speed = static_cast<std::uint8_t>((b & kMaskFan) >> 4);
     s.remote = (b & kBitRemote) != 0;
     return s;

@@ -4,84 +4,17 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
+#include <limits>
 #include <string_view>
 #include <utility>
 
 namespace kx::sim {
 
-const char* const kUsage = R"(usage: kx5180-sim [options]
-
-Serves a simulated kx5100 series power supply on a pseudo-terminal. The first
-line of standard output is the path of the terminal to open (4800 8N1, as the
-driver does); the log goes to standard error. Stop it with SIGINT or SIGTERM.
-
-Port:
-  --link PATH           also make a symbolic link PATH to the terminal
-                        (replaces an existing link, removed on exit)
-  --baud N              pace the line at N baud, 10 bits a byte (default 4800);
-                        0 answers at once
-  --turnaround-ms T     delay between a command and its reply (default 2)
-  --log                 log every frame both ways, in hex, with a timestamp
-
-Unit:
-  --address N           bus address 0..254 (default 1); frames to 255 are
-                        answered too, other addresses are ignored
-  --model CODE          model code, 4 characters (default 5180)
-  --number SN           product number, 9 characters (default 518000001)
-  --soft-version N      software version 0..65535 (default 373)
-  --load-ohms R         resistive load on the output, ohms (default 10);
-                        0 is a short, inf an open circuit
-  --ambient-c T         ambient temperature, Celsius (default 25)
-  --thermal-c-per-w K   temperature rise per watt delivered (default 2)
-  --thermal-tau-s S     thermal time constant, seconds (default 20; 0 = at once)
-  --over-temp-c T       over-temperature trip point (default 85)
-
-Faults (for testing the driver's failure paths):
-  --fault MODES         comma-separated: silent, bad-checksum, bad-sync,
-                        split, extra-byte, late; alone it faults every reply
-  --fault-nth N         fault only the Nth reply
-  --fault-every N       fault every Nth reply
-  --fault-rate P        fault this fraction (0..1) of replies, drawn from --seed
-  --seed S              seed for --fault-rate (default 1)
-  --split-pause-ms T    pause inside a split reply (default 30)
-  --late-ms T           a late reply comes this long after the command
-                        (default 400, past the driver's 0.3 s wait); a new
-                        command arriving first cancels it
-
-The model:
-  At power-up (and after a factory reset) the output is off, the ceiling is
-  30.000 V, the voltage setpoint 5.000 V and the current limit 1.000 A;
-  control starts local. Setting commands are accepted in either control mode.
-  With the output on, the unit regulates to V = min(setpoint, ceiling):
-  constant voltage (CV) while V / R stays within the current limit, otherwise
-  constant current (CC) at the limit, with V = limit x R. Measured values
-  are rounded to whole mV and mA; the status frame reports the low 16 bits
-  of currents. The temperature follows ambient + K x delivered power with the
-  time constant S; the fan runs 0 below 35 C, then one step per 7 C up to 7.
-  At the trip point the output switches off and the over-temperature bit is
-  set until the output is switched on again.
-  Replies: status (0x26) and identity (0x31) replies carry their own command
-  word; setting commands are answered with command word 0x12, byte 3 the
-  command answered and byte 4 0x80 (done). Unknown command words, frames for
-  other addresses and frames with a bad sync byte or checksum get no reply.
-  A new bus address (0x25) is stored for the next power-up, which never comes
-  within one run: the unit keeps answering at its address, as the driver
-  keeps sending to it. A factory reset also forgets a stored new address.
-)";
-
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Fault>, 6> kFaultNames{{
-    {"silent", Fault::Silent},
-    {"bad-checksum", Fault::BadChecksum},
-    {"bad-sync", Fault::BadSync},
-    {"split", Fault::Split},
-    {"extra-byte", Fault::Extra},
-    {"late", Fault::Late},
-}};
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-bool parse_long(std::string_view text, long lo, long hi, long& out) {
+bool parse_int(std::string_view text, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end && out >= lo && out <= hi;
@@ -89,40 +22,85 @@ bool parse_long(std::string_view text, long lo, long hi, long& out) {
 
 bool parse_double(const std::string& text, double lo, double hi, double& out) {
     if (text == "inf") {
-        out = INFINITY;
-        return hi == INFINITY;
+        out = kInf;
+        return hi == kInf;
     }
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
     return !text.empty() && end == text.c_str() + text.size() && std::isfinite(out) && out >= lo && out <= hi;
 }
 
-bool parse_faults(const std::string& text, std::vector<Fault>& out) {
-    std::string_view rest(text);
+bool parse_faults(std::string_view rest, std::vector<Fault>& out) {
     while (!rest.empty()) {
         const auto comma = rest.find(',');
-        const std::string_view name = rest.substr(0, comma);
-        bool found = false;
-        for (const auto& [n, f] : kFaultNames) {
-            if (n == name) {
-                out.push_back(f);
-                found = true;
-            }
-        }
-        if (!found) {
+        const auto fault = fault_named(rest.substr(0, comma));
+        if (!fault) {
             return false;
         }
+        out.push_back(*fault);
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     return !out.empty();
 }
 
+// "T:R[,T:R...]" with times strictly increasing.
+bool parse_schedule(std::string_view rest, std::vector<LoadStep>& out) {
+    out.clear();
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        const auto colon = item.find(':');
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        LoadStep step;
+        if (!parse_double(std::string(item.substr(0, colon)), 0.0, 1e9, step.at_s) ||
+            !parse_double(std::string(item.substr(colon + 1)), 0.0, kInf, step.ohms) ||
+            (!out.empty() && step.at_s <= out.back().at_s)) {
+            return false;
+        }
+        out.push_back(step);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return !out.empty();
+}
+
+// "N" (a count) or "A,B,..." (distinct addresses 0..254).
+bool parse_units(std::string_view text, Options& o) {
+    o.unit_addresses.clear();
+    o.unit_count = 0;
+    if (text.find(',') == std::string_view::npos) {
+        return parse_int(text, 1, protocol::kBroadcastAddress, o.unit_count);
+    }
+    while (true) {
+        const auto comma = text.find(',');
+        std::int64_t a = 0;
+        if (!parse_int(text.substr(0, comma), 0, protocol::kBroadcastAddress - 1, a)) {
+            return false;
+        }
+        for (const std::uint8_t seen : o.unit_addresses) {
+            if (seen == a) {
+                return false;
+            }
+        }
+        o.unit_addresses.push_back(static_cast<std::uint8_t>(a));
+        if (comma == std::string_view::npos) {
+            return true;
+        }
+        text = text.substr(comma + 1);
+    }
+}
+
+bool is_flag(std::string_view name) {
+    return name == "--log" || name == "--late-cancels" || name == "--help" || name == "-h";
+}
+
 bool takes_value(std::string_view name) {
-    constexpr std::array<std::string_view, 19> kNames{
-        "--link",          "--baud",         "--turnaround-ms",  "--address",   "--model",
-        "--number",        "--soft-version", "--load-ohms",      "--ambient-c", "--thermal-c-per-w",
-        "--thermal-tau-s", "--over-temp-c",  "--fault",          "--fault-nth", "--fault-every",
-        "--fault-rate",    "--seed",         "--split-pause-ms", "--late-ms"};
+    constexpr std::array<std::string_view, 21> kNames{
+        "--units",         "--load-schedule",  "--link",         "--baud",      "--turnaround-ms", "--address",
+        "--model",         "--number",         "--soft-version", "--load-ohms", "--ambient-c",     "--thermal-c-per-w",
+        "--thermal-tau-s", "--over-temp-c",    "--fault",        "--fault-nth", "--fault-every",   "--fault-rate",
+        "--seed",          "--split-pause-ms", "--late-ms"};
     for (std::string_view n : kNames) {
         if (n == name) {
             return true;
@@ -131,16 +109,134 @@ bool takes_value(std::string_view name) {
     return false;
 }
 
-}  // namespace
+// Sets one option; false for a bad value.
+bool apply(Options& o, const std::string& name, const std::string& value) {
+    std::int64_t n = 0;
+    double d = 0.0;
+    bool ok = true;
+    if (name == "--log") {
+        o.log = true;
+    } else if (name == "--late-cancels") {
+        o.faults.late_cancels = true;
+    } else if (name == "--link") {
+        o.link = value;
+        ok = !value.empty();
+    } else if (name == "--baud") {
+        ok = parse_int(value, 0, 10'000'000, o.baud);
+    } else if (name == "--turnaround-ms") {
+        ok = parse_double(value, 0.0, 10'000.0, o.turnaround_ms);
+    } else if (name == "--address") {
+        ok = parse_int(value, 0, 254, n);
+        o.supply.identity.address = static_cast<std::uint8_t>(n);
+        o.address_given = true;
+    } else if (name == "--units") {
+        ok = parse_units(value, o);
+    } else if (name == "--model") {
+        ok = value.size() == protocol::kIdentityModelLength;
+        o.supply.identity.model = value;
+    } else if (name == "--number") {
+        ok = value.size() == protocol::kIdentityNumberLength;
+        o.supply.identity.number = value;
+    } else if (name == "--soft-version") {
+        ok = parse_int(value, 0, 65535, n);
+        o.supply.identity.soft_version = static_cast<std::uint16_t>(n);
+    } else if (name == "--load-ohms") {
+        ok = parse_double(value, 0.0, kInf, o.supply.load_ohms);
+    } else if (name == "--load-schedule") {
+        ok = parse_schedule(value, o.load_schedule);
+    } else if (name == "--ambient-c") {
+        ok = parse_double(value, -50.0, 100.0, o.supply.thermal.ambient_c);
+    } else if (name == "--thermal-c-per-w") {
+        ok = parse_double(value, 0.0, 1000.0, o.supply.thermal.c_per_watt);
+    } else if (name == "--thermal-tau-s") {
+        ok = parse_double(value, 0.0, 1e6, o.supply.thermal.tau_s);
+    } else if (name == "--over-temp-c") {
+        ok = parse_double(value, 0.0, 1000.0, o.supply.thermal.trip_c);
+    } else if (name == "--fault") {
+        o.faults.modes.clear();
+        ok = parse_faults(value, o.faults.modes);
+    } else if (name == "--fault-nth") {
+        ok = parse_int(value, 1, 1'000'000'000, n);
+        o.faults.nth = n;
+    } else if (name == "--fault-every") {
+        ok = parse_int(value, 1, 1'000'000'000, n);
+        o.faults.every = n;
+    } else if (name == "--fault-rate") {
+        ok = parse_double(value, 0.0, 1.0, d);
+        o.faults.rate = d;
+    } else if (name == "--seed") {
+        ok = parse_int(value, 0, std::numeric_limits<std::int64_t>::max(), n);
+        o.faults.seed = static_cast<std::uint64_t>(n);
+    } else if (name == "--split-pause-ms") {
+        ok = parse_double(value, 0.0, 10'000.0, o.faults.split_pause_ms);
+    } else if (name == "--late-ms") {
+        ok = parse_double(value, 0.0, 60'000.0, o.faults.late_ms);
+    }
+    return ok;
+}
 
-const char* fault_name(Fault f) {
-    for (const auto& [n, fault] : kFaultNames) {
-        if (fault == f) {
-            return n.data();
+// Unit k (0 for the first) of several has the base product number with k
+// added to its last three digits, modulo 1000, so that every unit's differs.
+bool make_units(Options& o, std::string& error) {
+    std::vector<std::uint8_t> addresses = o.unit_addresses;
+    if (!addresses.empty() && o.address_given) {
+        error = "give --address or a list of addresses in --units, not both";
+        return false;
+    }
+    if (addresses.empty()) {
+        const std::int64_t first = o.supply.identity.address;
+        if (first + o.unit_count - 1 > protocol::kBroadcastAddress - 1) {
+            error = "--units " + std::to_string(o.unit_count) + " from address " + std::to_string(first) +
+                    " runs past address 254";
+            return false;
+        }
+        for (std::int64_t k = 0; k < o.unit_count; ++k) {
+            addresses.push_back(static_cast<std::uint8_t>(first + k));
         }
     }
-    return "?";
+    const std::string& base = o.supply.identity.number;
+    const std::size_t tail = base.size() - 3;
+    int serial = 0;
+    if (addresses.size() > 1) {
+        const std::string_view digits(base.data() + tail, 3);
+        std::int64_t value = 0;
+        if (!parse_int(digits, 0, 999, value) || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            error = "several units need a --number whose last three characters are digits";
+            return false;
+        }
+        serial = static_cast<int>(value);
+    }
+    o.units.clear();
+    for (std::size_t k = 0; k < addresses.size(); ++k) {
+        SupplyConfig unit = o.supply;
+        unit.identity.address = addresses[k];
+        if (addresses.size() > 1) {
+            const auto v = (serial + static_cast<int>(k)) % 1000;
+            const char digits[3] = {static_cast<char>('0' + v / 100), static_cast<char>('0' + v / 10 % 10),
+                                    static_cast<char>('0' + v % 10)};
+            unit.identity.number.replace(tail, 3, digits, 3);
+        }
+        o.units.push_back(std::move(unit));
+    }
+    return true;
 }
+
+// Checks what single options cannot and derives the units; false with `error` set.
+bool finish(Options& o, std::string& error) {
+    const int selectors =
+        int(o.faults.nth.has_value()) + int(o.faults.every.has_value()) + int(o.faults.rate.has_value());
+    if (selectors > 1) {
+        error = "give at most one of --fault-nth, --fault-every and --fault-rate";
+        return false;
+    }
+    if (selectors == 1 && o.faults.modes.empty()) {
+        error = "--fault-nth, --fault-every and --fault-rate need --fault MODES";
+        return false;
+    }
+    return make_units(o, error);
+}
+
+}  // namespace
 
 std::optional<Options> parse_options(int argc, char** argv, std::string& error, bool& help) {
     Options o;
@@ -149,11 +245,10 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
         std::string name = argv[i];
         std::string value;
         const auto eq = name.find('=');
-        const bool flag = name == "--log" || name == "--help" || name == "-h";
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
-        } else if (!flag) {
+        } else if (!is_flag(name)) {
             if (!takes_value(name)) {
                 error = "unknown option " + name + " (see --help)";
                 return std::nullopt;
@@ -164,67 +259,15 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
             }
             value = argv[++i];
         }
-        long n = 0;
-        double d = 0.0;
-        bool ok = true;
         if (name == "--help" || name == "-h") {
             help = true;
             return o;
-        } else if (name == "--log") {
-            o.log = true;
-        } else if (name == "--link") {
-            o.link = value;
-            ok = !value.empty();
-        } else if (name == "--baud") {
-            ok = parse_long(value, 0, 10'000'000, o.baud);
-        } else if (name == "--turnaround-ms") {
-            ok = parse_double(value, 0.0, 10'000.0, o.turnaround_ms);
-        } else if (name == "--address") {
-            ok = parse_long(value, 0, 254, n);
-            o.supply.identity.address = static_cast<std::uint8_t>(n);
-        } else if (name == "--model") {
-            ok = value.size() == protocol::kIdentityModelLength;
-            o.supply.identity.model = value;
-        } else if (name == "--number") {
-            ok = value.size() == protocol::kIdentityNumberLength;
-            o.supply.identity.number = value;
-        } else if (name == "--soft-version") {
-            ok = parse_long(value, 0, 65535, n);
-            o.supply.identity.soft_version = static_cast<std::uint16_t>(n);
-        } else if (name == "--load-ohms") {
-            ok = parse_double(value, 0.0, INFINITY, o.supply.load_ohms);
-        } else if (name == "--ambient-c") {
-            ok = parse_double(value, -50.0, 100.0, o.supply.thermal.ambient_c);
-        } else if (name == "--thermal-c-per-w") {
-            ok = parse_double(value, 0.0, 1000.0, o.supply.thermal.c_per_watt);
-        } else if (name == "--thermal-tau-s") {
-            ok = parse_double(value, 0.0, 1e6, o.supply.thermal.tau_s);
-        } else if (name == "--over-temp-c") {
-            ok = parse_double(value, 0.0, 1000.0, o.supply.thermal.trip_c);
-        } else if (name == "--fault") {
-            o.faults.modes.clear();
-            ok = parse_faults(value, o.faults.modes);
-        } else if (name == "--fault-nth") {
-            ok = parse_long(value, 1, 1'000'000'000, n);
-            o.faults.nth = n;
-        } else if (name == "--fault-every") {
-            ok = parse_long(value, 1, 1'000'000'000, n);
-            o.faults.every = n;
-        } else if (name == "--fault-rate") {
-            ok = parse_double(value, 0.0, 1.0, d);
-            o.faults.rate = d;
-        } else if (name == "--seed") {
-            ok = parse_long(value, 0, 0x7FFFFFFFFFFFFFFFL, n);
-            o.faults.seed = static_cast<std::uint64_t>(n);
-        } else if (name == "--split-pause-ms") {
-            ok = parse_double(value, 0.0, 10'000.0, o.faults.split_pause_ms);
-        } else if (name == "--late-ms") {
-            ok = parse_double(value, 0.0, 60'000.0, o.faults.late_ms);
-        } else {
+        }
+        if (!is_flag(name) && !takes_value(name)) {
             error = "unknown option " + name + " (see --help)";
             return std::nullopt;
         }
-        if (!ok) {
+        if (!apply(o, name, value)) {
             error = "bad value '";
             error += value;
             error += "' for ";
@@ -233,14 +276,7 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
             return std::nullopt;
         }
     }
-    const int selectors =
-        int(o.faults.nth.has_value()) + int(o.faults.every.has_value()) + int(o.faults.rate.has_value());
-    if (selectors > 1) {
-        error = "give at most one of --fault-nth, --fault-every and --fault-rate";
-        return std::nullopt;
-    }
-    if (selectors == 1 && o.faults.modes.empty()) {
-        error = "--fault-nth, --fault-every and --fault-rate need --fault MODES";
+    if (!finish(o, error)) {
         return std::nullopt;
     }
     return o;

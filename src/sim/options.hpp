@@ -6,26 +6,26 @@
 #include <string>
 #include <vector>
 
+#include "faults.hpp"
 #include "supply.hpp"
 
 namespace kx::sim {
 
-enum class Fault { Silent, BadChecksum, BadSync, Split, Extra, Late };
-
-struct FaultPlan {
-    std::vector<Fault> modes;    // empty: no faults
-    std::optional<long> nth;     // only the Nth reply
-    std::optional<long> every;   // every Nth reply
-    std::optional<double> rate;  // this fraction of replies, drawn from the seed
-    std::uint64_t seed = 1;
-    double split_pause_ms = 30.0;
-    double late_ms = 400.0;
+// At `at_s` seconds after the start, the load of every unit becomes `ohms`.
+struct LoadStep {
+    double at_s = 0.0;
+    double ohms = 0.0;
 };
 
 struct Options {
-    SupplyConfig supply;
+    SupplyConfig supply;                  // as given; the units below derive from it
+    std::vector<SupplyConfig> units;      // every unit on the line, in address order given
+    std::vector<LoadStep> load_schedule;  // in time order
+    bool address_given = false;
+    std::int64_t unit_count = 1;               // --units N
+    std::vector<std::uint8_t> unit_addresses;  // --units A,B,...
     std::string link;
-    long baud = 4800;  // 0: no pacing
+    std::int64_t baud = 4800;  // 0: no pacing
     double turnaround_ms = 2.0;
     FaultPlan faults;
     bool log = false;
@@ -34,8 +34,6 @@ struct Options {
 // Parses argv. On a bad option returns nothing and sets `error` to one line;
 // on --help sets `help`.
 std::optional<Options> parse_options(int argc, char** argv, std::string& error, bool& help);
-
-const char* fault_name(Fault f);
 
 extern const char* const kUsage;
 

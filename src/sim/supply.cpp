@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace kx::sim {
 
@@ -15,8 +16,10 @@ constexpr std::uint8_t kAckDone = 0x80;
 constexpr double kFanStartC = 35.0;
 constexpr double kFanStepC = 7.0;
 
+// Clamped before rounding: a huge load in CC mode must not overflow the conversion.
 std::uint32_t to_milli(double units) {
-    return static_cast<std::uint32_t>(std::clamp(std::lround(units * 1000.0), 0L, 4294967295L));
+    const double milli = std::clamp(units * 1000.0, 0.0, 4294967295.0);
+    return static_cast<std::uint32_t>(std::floor(milli + 0.5));
 }
 
 }  // namespace
@@ -27,9 +30,28 @@ Supply::Supply(SupplyConfig config)
       address_at_power_up_(config_.identity.address),
       temperature_c_(config_.thermal.ambient_c) {}
 
-bool Supply::addressed_to_me(const Frame& command) const {
-    const std::uint8_t a = command[protocol::kIndexAddress];
-    return a == address_ || a == protocol::kBroadcastAddress;
+CommandKind command_kind(std::uint8_t word) {
+    switch (static_cast<Command>(word)) {
+        case Command::SetWorkMode:
+        case Command::SetOutMode:
+        case Command::SetMaxOutVoltage:
+        case Command::SetOutVoltage:
+        case Command::SetOutCurrent:
+        case Command::SetNewAddr:
+        case Command::RestoreFactory:
+            return CommandKind::Setting;
+        case Command::ReadDevRealStatus:
+        case Command::ReadDevVersion:
+            return CommandKind::Readout;
+        case Command::DevReturn:
+            break;
+    }
+    return CommandKind::Unknown;
+}
+
+void Supply::set_load(double ohms, double at_s) {
+    advance(at_s);
+    config_.load_ohms = ohms;
 }
 
 Supply::Electrical Supply::regulate() const {
@@ -114,9 +136,12 @@ Frame Supply::acknowledge(Command word) const {
     return reply;
 }
 
-std::optional<Frame> Supply::handle(const Frame& command, double now_s, std::string& note) {
+std::optional<Frame> Supply::handle(const Frame& command, double now_s, std::string& note, bool apply) {
     advance(now_s);
     const auto word = static_cast<Command>(command[protocol::kIndexCommand]);
+    if (!apply && command_kind(command[protocol::kIndexCommand]) == CommandKind::Setting) {
+        return acknowledge(word);
+    }
     const std::uint8_t flag = command[protocol::kIndexData];
     const std::uint32_t value = protocol::get_setpoint(command);
     char text[160];

@@ -31,17 +31,25 @@ inline constexpr std::uint32_t kFactoryVoltageMaxMv = 30000;
 inline constexpr std::uint32_t kFactoryVoltageSetMv = 5000;
 inline constexpr std::uint32_t kFactoryCurrentSetMa = 1000;
 
+// What a command word asks of the unit.
+enum class CommandKind { Unknown, Setting, Readout };
+CommandKind command_kind(std::uint8_t word);
+
 class Supply {
 public:
     explicit Supply(SupplyConfig config);
 
-    // True when a frame is addressed to this unit (its own address or 255).
-    [[nodiscard]] bool addressed_to_me(const protocol::Frame& command) const;
+    [[nodiscard]] std::uint8_t address() const { return address_; }
 
     // Acts on a valid command frame at time `now_s` and returns the reply,
     // or nothing for a command word the unit does not know. `note` receives
-    // a line for the log when the command deserves one.
-    std::optional<protocol::Frame> handle(const protocol::Frame& command, double now_s, std::string& note);
+    // a line for the log when the command deserves one. With `apply` false a
+    // setting command is acknowledged but changes nothing.
+    std::optional<protocol::Frame> handle(const protocol::Frame& command, double now_s, std::string& note,
+                                          bool apply = true);
+
+    // The load changes at `at_s`; the temperature integrates the old one up to then.
+    void set_load(double ohms, double at_s);
 
     // The live state as the status reply reports it.
     [[nodiscard]] protocol::Status status(double now_s);

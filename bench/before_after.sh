@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Latency and CPU per call of an earlier revision and of the working tree,
+# measured in one run on this machine:
+#   bash bench/before_after.sh REV [bench/run.py options]
+# Each side is built into a virtual environment of its own under build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rev="${1:?usage: bench/before_after.sh REV [options for bench/run.py]}"
+shift
+python="${PYTHON:-python3}"
+tree="build/before-$rev"
+rm -rf "$tree"
+git worktree add --detach -f "$tree" "$rev" >/dev/null
+trap 'git worktree remove --force "$tree" >/dev/null 2>&1 || true' EXIT
+for side in before after; do
+    venv="build/bench-$side-venv"
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    src="."
+    [ "$side" = before ] && src="$tree"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$src"
+done
+for side in before after; do
+    echo "## $side ($([ "$side" = before ] && echo "$rev" || echo "working tree"))"
+    PATH="$PWD/build/bench-$side-venv/bin:$PATH" "build/bench-$side-venv/bin/python" bench/run.py "$@"
+done

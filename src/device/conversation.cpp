@@ -1,0 +1,114 @@
+#include "conversation.hpp"
+
+#include <chrono>
+#include <unordered_map>
+
+namespace kx::device {
+
+namespace {
+
+// How long a waiter sleeps between looks at pending signals, so that
+// Ctrl-C still reaches a thread that waits for a busy port.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+struct Entry {
+    std::shared_ptr<PortState> state;
+    // A weak reference whose callback drops the entry, or, for a port
+    // object that cannot be weakly referenced, the object itself (its state
+    // then lives as long as the process).
+    py::object anchor;
+};
+
+struct Registry {
+    std::unordered_map<PyObject*, Entry> by_port;
+    std::unordered_map<PyObject*, PyObject*> port_of_ref;  // weak reference -> port
+};
+
+// Never destroyed: its Python references must not be released after the
+// interpreter has gone.
+Registry& registry() {
+    static auto* r = new Registry();
+    return *r;
+}
+
+// One callback for every port's weak reference, made once: a port object
+// is often made for a single open, and a new callable for each would cost
+// more than the exchange itself.
+py::handle forget_port() {
+    static PyObject* const callback =
+        py::cpp_function([](const py::handle& ref) {
+            auto& r = registry();
+            if (auto found = r.port_of_ref.find(ref.ptr()); found != r.port_of_ref.end()) {
+                PyObject* port = found->second;
+                r.port_of_ref.erase(found);
+                r.by_port.erase(port);
+            }
+        })
+            .release()
+            .ptr();
+    return callback;
+}
+
+}  // namespace
+
+void ConversationLock::acquire() {
+    const std::thread::id me = std::this_thread::get_id();
+    {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        if (depth_ > 0 && owner_ == me) {
+            ++depth_;
+            return;
+        }
+        if (depth_ == 0) {
+            owner_ = me;
+            depth_ = 1;
+            return;
+        }
+    }
+    for (;;) {
+        bool taken = false;
+        {
+            const py::gil_scoped_release released;
+            std::unique_lock<std::mutex> lock(mutex_);
+            taken = free_.wait_for(lock, kSignalCheckInterval, [this] { return depth_ == 0; });
+            if (taken) {
+                owner_ = me;
+                depth_ = 1;
+            }
+        }
+        if (taken) {
+            return;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            throw py::error_already_set();
+        }
+    }
+}
+
+void ConversationLock::release() noexcept {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    if (--depth_ == 0) {
+        owner_ = std::thread::id();
+        free_.notify_one();
+    }
+}
+
+std::shared_ptr<PortState> port_state(py::handle port) {
+    auto& r = registry();
+    PyObject* key = port.ptr();
+    if (auto found = r.by_port.find(key); found != r.by_port.end()) {
+        return found->second.state;
+    }
+    Entry entry{std::make_shared<PortState>(), py::object()};
+    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key))) {
+        entry.anchor = py::weakref(port, forget_port());
+        r.port_of_ref.emplace(entry.anchor.ptr(), key);
+    } else {
+        entry.anchor = py::reinterpret_borrow<py::object>(port);
+    }
+    auto state = entry.state;
+    r.by_port.emplace(key, std::move(entry));
+    return state;
+}
+
+}  // namespace kx::device

@@ -1,0 +1,567 @@
+"""The `kx5180` command line.
+
+Exit status: 0 done, 1 the supply did not answer or a check failed, 2 bad
+usage or a refused value, 130 a ramp or an open cut short by Ctrl-C (a
+`log` or `status --watch` stopped by Ctrl-C has done its job: 0).
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import os
+import re
+import shlex
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import datetime, timezone
+from typing import Any
+
+from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
+from .simulator import Simulator, SimulatorError
+from .supply import (
+    STATUS_FIELDS,
+    LimitError,
+    NoAnswerError,
+    RampInterrupted,
+    Status,
+    Supply,
+    SupplyError,
+    sigint_deferred,
+)
+from .trace import enable_trace
+
+PROG = "kx5180"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS
+
+
+class UsageError(Exception):
+    pass
+
+
+# -- where to talk to ---------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Target:
+    """A supply named on the command line. Every port argument goes through
+    `resolve_target`, so that new forms of naming one (several units on
+    one port, for instance) are added in one place."""
+
+    port: str
+    address: int | None = None
+
+
+def resolve_target(text: str) -> Target:
+    text = text.strip()
+    if not text:
+        raise UsageError("the port name is empty")
+    return Target(text)
+
+
+def open_supply(target: Target, **options: Any) -> Supply:
+    """The Supply for a target (not yet opened)."""
+    return Supply(target.port, **options)
+
+
+# -- output helpers -------------------------------------------------------------
+
+
+def fail(message: str) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+
+
+def _value_text(value: Any) -> str:
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    if isinstance(value, float):
+        return f"{value:.3f}"
+    return str(value)
+
+
+def print_table(pairs: Sequence[tuple[str, Any]]) -> None:
+    width = max(len(k) for k, _ in pairs)
+    for key, value in pairs:
+        print(f"{key:<{width}}  {_value_text(value)}")
+
+
+def status_pairs(port: str, st: Status) -> list[tuple[str, Any]]:
+    return [("port", port), *st.as_dict().items()]
+
+
+def _live(line: str) -> None:
+    """A line that rewrites itself, on a terminal only."""
+    if sys.stderr.isatty():
+        sys.stderr.write("\r\033[K" + line)
+        sys.stderr.flush()
+
+
+def _live_end() -> None:
+    if sys.stderr.isatty():
+        sys.stderr.write("\n")
+        sys.stderr.flush()
+
+
+# -- commands -----------------------------------------------------------------------
+
+
+def cmd_ports(args: argparse.Namespace, sim: Simulator | None) -> int:
+    # Lists what the operating system knows; no port is opened.
+    from serial.tools import list_ports
+
+    found = [
+        {"device": p.device, "description": p.description or "", "hwid": p.hwid or ""}
+        for p in sorted(list_ports.comports(), key=lambda p: p.device)
+    ]
+    if sim is not None and sim.port:
+        found.append({"device": sim.port, "description": "kx5180-sim (simulated supply)", "hwid": "n/a"})
+    if args.json:
+        print(json.dumps(found, indent=2))
+        return EXIT_OK
+    if not found:
+        print("no serial ports found", file=sys.stderr)
+        return EXIT_OK
+    rows = [("DEVICE", "DESCRIPTION", "HARDWARE ID")] + [(p["device"], p["description"], p["hwid"]) for p in found]
+    widths = [max(len(r[i]) for r in rows) for i in range(2)]
+    for r in rows:
+        print(f"{r[0]:<{widths[0]}}  {r[1]:<{widths[1]}}  {r[2]}".rstrip())
+    return EXIT_OK
+
+
+def cmd_identify(args: argparse.Namespace, target: Target) -> int:
+    with open_supply(target, remote=False, keep_on_exit=True) as psu:
+        ident = psu.identity()
+    if args.json:
+        print(json.dumps({"port": target.port, **ident.as_dict()}))
+    else:
+        print_table([("port", target.port), *ident.as_dict().items()])
+    return EXIT_OK
+
+
+def cmd_status(args: argparse.Namespace, target: Target) -> int:
+    if args.watch is not None and not (args.watch > 0 and math.isfinite(args.watch)):
+        raise UsageError("--watch needs a number of seconds > 0")
+    with open_supply(target, remote=False, keep_on_exit=True) as psu:
+        if args.watch is None:
+            show_status(args, target, psu.status())
+            return EXIT_OK
+        clear = sys.stdout.isatty() and not args.json
+        try:
+            while True:
+                try:
+                    st = psu.status()
+                except NoAnswerError as e:
+                    # A live view rides out a missed reading and says so.
+                    fail(str(e))
+                    time.sleep(args.watch)
+                    continue
+                if clear:
+                    sys.stdout.write("\033[H\033[J")
+                    print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
+                show_status(args, target, st)
+                if not clear and not args.json:
+                    print()
+                sys.stdout.flush()
+                time.sleep(args.watch)
+        except KeyboardInterrupt:
+            return EXIT_OK
+
+
+def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
+    if args.json:
+        print(json.dumps({"port": target.port, **st.as_dict()}), flush=True)
+    else:
+        print_table(status_pairs(target.port, st))
+
+
+def cmd_set(args: argparse.Namespace, target: Target) -> int:
+    if all(v is None for v in (args.voltage, args.current, args.ceiling, args.output)) and not args.local:
+        raise UsageError("set: give at least one of --voltage, --current, --ceiling, --output, --local")
+    psu = open_supply(
+        target, max_voltage=args.max_voltage, max_current=args.max_current, verify=args.verify, keep_on_exit=True
+    )
+    # A refused value is refused before the port is even opened.
+    psu.check(voltage=args.voltage, current=args.current, ceiling=args.ceiling)
+    with psu:
+        psu.set(voltage=args.voltage, current=args.current, ceiling=args.ceiling)
+        done = [
+            f"{name} {value:.3f} {unit}"
+            for name, value, unit in (("ceiling", args.ceiling, "V"), ("current", args.current, "A"), ("voltage", args.voltage, "V"))
+            if value is not None
+        ]
+        if args.output is not None:
+            psu.output(args.output == "on")
+            done.append(f"output {args.output}")
+        if args.local:
+            psu.set_local()
+            done.append("front panel in control")
+    print("set " + ", ".join(done) + ("; verified" if args.verify else ""))
+    return EXIT_OK
+
+
+def cmd_ramp(args: argparse.Namespace, target: Target) -> int:
+    psu = open_supply(target, max_voltage=args.max_voltage, verify=args.verify, keep_on_exit=True)
+    psu.check_ramp(args.to, args.step, args.rate)
+    with psu:
+        target_v = args.to
+
+        def progress(v: float) -> None:
+            _live(f"ramp {v:.3f} V -> {target_v:.3f} V")
+
+        try:
+            psu.ramp(args.to, args.step, args.rate, on_step=progress)
+        finally:
+            _live_end()
+    print(f"ramp done: voltage setpoint {args.to:.3f} V")
+    return EXIT_OK
+
+
+def _plot_available() -> bool:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def cmd_log(args: argparse.Namespace, target: Target) -> int:
+    if not (args.interval > 0 and math.isfinite(args.interval)):
+        raise UsageError("--interval needs a number of seconds > 0")
+    if args.duration is not None and not (args.duration >= 0 and math.isfinite(args.duration)):
+        raise UsageError("--duration needs a number of seconds >= 0")
+    if args.plot and not _plot_available():
+        fail(PLOT_HINT)
+        return EXIT_FAILED
+    existed = os.path.exists(args.csv)
+    try:
+        out = open(args.csv, "w", newline="", encoding="utf-8")
+    except OSError as e:
+        raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
+    rows = missed = 0
+    psu = open_supply(target, remote=False, keep_on_exit=True)
+    try:
+        psu.open()
+    except BaseException:
+        out.close()
+        if not existed:  # no supply, no log: leave no empty file behind
+            os.remove(args.csv)
+        raise
+    with out, psu:
+        writer = csv.writer(out)
+        writer.writerow(CSV_FIELDS)
+        out.flush()
+        start = time.monotonic()
+        slot = 0
+        try:
+            while args.duration is None or slot * args.interval <= args.duration + 1e-9:
+                pause = start + slot * args.interval - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+                try:
+                    st = psu.status()
+                except NoAnswerError as e:
+                    missed += 1
+                    _live_end()
+                    fail(f"no reading at {slot * args.interval:.1f} s: {e}")
+                else:
+                    t = time.monotonic() - start
+                    stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+                    values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
+                    # The count printed at the end is the count in the file.
+                    with sigint_deferred() as pressed:
+                        writer.writerow([f"{t:.3f}", stamp, *values])
+                        out.flush()
+                        rows += 1
+                    if pressed[0]:
+                        raise KeyboardInterrupt
+                    _live(
+                        f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {st.mode}  "
+                        f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"
+                        f"  rows {rows}"
+                    )
+                slot += 1
+                # A slow reply costs the slots it overran, never a burst of
+                # catch-up readings.
+                now = time.monotonic()
+                while start + (slot + 1) * args.interval <= now:
+                    slot += 1
+        except KeyboardInterrupt:
+            pass
+        finally:
+            _live_end()
+    print(f"{rows} rows written to {args.csv}" + (f" ({missed} readings missed)" if missed else ""))
+    if args.plot:
+        if rows:
+            plot_csv(args.csv, args.plot)
+            print(f"plot written to {args.plot}")
+        else:
+            fail(f"no rows, so no plot written to {args.plot}")
+    return EXIT_FAILED if missed else EXIT_OK
+
+
+def cmd_plot(args: argparse.Namespace, sim: Simulator | None) -> int:
+    try:
+        w, h = plot_csv(args.file, args.output, title=args.title)
+    except PlotUnavailable as e:
+        fail(str(e))
+        return EXIT_FAILED
+    print(f"plot written to {args.output} ({w}x{h})")
+    return EXIT_OK
+
+
+# -- the parser -----------------------------------------------------------------------
+
+
+def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
+    # On the subcommands the defaults are suppressed, so that an option
+    # given before the command name is not reset by the subcommand.
+    d = (lambda v: v) if top else (lambda v: argparse.SUPPRESS)
+    g = p.add_argument_group("common options")
+    g.add_argument("--trace", action="store_true", default=d(False), help="print every frame on the wire to stderr")
+    g.add_argument(
+        "--sim", action="store_true", default=d(False), help="run against a simulated supply started for this command"
+    )
+    g.add_argument(
+        "--sim-args",
+        metavar="ARGS",
+        default=d(None),
+        help="options for the simulated supply, as one string (e.g. \"--baud 0 --load-ohms 5\")",
+    )
+
+
+def _port(p: argparse.ArgumentParser) -> None:
+    p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
+
+
+def _on_off(text: str) -> str:
+    if text not in ("on", "off"):
+        raise argparse.ArgumentTypeError("give on or off")
+    return text
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
+        epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
+        "130 interrupted.",
+    )
+    _add_common(parser, top=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, help: str) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help, description=help)
+        _add_common(p, top=False)
+        return p
+
+    p = command("ports", "list serial ports (sends nothing)")
+    p.add_argument("--json", action="store_true", help="as JSON")
+
+    p = command("identify", "show the model, product number, software version and address")
+    _port(p)
+    p.add_argument("--json", action="store_true", help="as JSON")
+
+    p = command("status", "show measured values, setpoints and state")
+    _port(p)
+    p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
+    p.add_argument("--watch", type=float, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
+
+    p = command("set", "change setpoints, switch the output, hand back control")
+    _port(p)
+    p.add_argument("--voltage", type=float, metavar="V", help="output voltage setpoint")
+    p.add_argument("--current", type=float, metavar="A", help="current limit")
+    p.add_argument("--ceiling", type=float, metavar="V", help="voltage ceiling")
+    p.add_argument("--output", type=_on_off, metavar="on|off", help="switch the output")
+    p.add_argument("--local", action="store_true", help="hand control back to the front panel afterwards")
+    p.add_argument("--verify", action="store_true", help="read every setting back and fail on a difference")
+    p.add_argument("--max-voltage", type=float, metavar="V", help="refuse voltages above V")
+    p.add_argument("--max-current", type=float, metavar="A", help="refuse currents above A")
+
+    p = command("ramp", "move the voltage setpoint step by step (Ctrl-C stops and switches the output off)")
+    _port(p)
+    p.add_argument("--to", type=float, required=True, metavar="V", help="target voltage")
+    p.add_argument("--step", type=float, required=True, metavar="V", help="step size")
+    p.add_argument("--rate", type=float, required=True, metavar="V/s", help="volts per second")
+    p.add_argument("--verify", action="store_true", help="read every step back")
+    p.add_argument("--max-voltage", type=float, metavar="V", help="refuse a target above V")
+
+    p = command("log", "log status to CSV (Ctrl-C stops and keeps every row)")
+    _port(p)
+    p.add_argument("--interval", type=float, default=1.0, metavar="S", help="seconds between readings (default 1)")
+    p.add_argument("--duration", type=float, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
+    p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
+    p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
+
+    p = command("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')")
+    p.add_argument("file", metavar="FILE.csv")
+    p.add_argument("-o", "--output", required=True, metavar="FILE.png")
+    p.add_argument("--title", help="plot title")
+
+    sub.add_parser(
+        "sim",
+        help="run a simulated supply: 'kx5180 sim [SIM OPTIONS] -- COMMAND ...' runs COMMAND against it",
+        add_help=False,
+    )
+    return parser
+
+
+SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]] [-- COMMAND ...]
+
+Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs each
+COMMAND in turn against that one simulated supply (no PORT needed), stops
+at the first that fails, and stops the simulator afterwards. Without a
+COMMAND it prints the simulator's port and runs until Ctrl-C.
+
+examples:
+  {PROG} sim --baud 0 --load-ohms 5 -- status --json
+  {PROG} sim -- set --voltage 5 --current 1 --output on -- log --duration 10 --csv run.csv
+"""
+
+
+# -- running ------------------------------------------------------------------------------
+
+
+COMMANDS = {
+    "identify": cmd_identify,
+    "status": cmd_status,
+    "set": cmd_set,
+    "ramp": cmd_ramp,
+    "log": cmd_log,
+}
+
+
+@contextmanager
+def _simulator(args: argparse.Namespace, running: Simulator | None) -> Iterator[Simulator | None]:
+    if running is not None or not getattr(args, "sim", False):
+        yield running
+        return
+    try:
+        sim_args = shlex.split(args.sim_args or "")
+    except ValueError as e:
+        raise UsageError(f"--sim-args: {e}") from e
+    with Simulator(extra_args=sim_args) as sim:
+        yield sim
+
+
+_trace_on = False
+
+
+def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
+    global _trace_on
+    if getattr(args, "trace", False) and not _trace_on:
+        enable_trace()
+        _trace_on = True
+    with _simulator(args, sim) as sim:
+        if args.command == "ports":
+            return cmd_ports(args, sim)
+        if args.command == "plot":
+            return cmd_plot(args, sim)
+        if sim is not None:
+            if args.port:
+                raise UsageError("give either PORT or --sim, not both")
+            target = Target(sim.port or "")
+        elif not args.port:
+            raise UsageError(f"{args.command}: give a PORT (or --sim)")
+        else:
+            target = resolve_target(args.port)
+        return COMMANDS[args.command](args, target)
+
+
+def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:
+    """SIM OPTIONS -- COMMAND ... [-- COMMAND ...] into its parts."""
+    parts: list[list[str]] = [[]]
+    for word in argv:
+        if word == "--":
+            parts.append([])
+        else:
+            parts[-1].append(word)
+    return parts[0], [p for p in parts[1:] if p]
+
+
+def _run_sim(argv: list[str], trace: bool) -> int:
+    sim_args, commands = _split_commands(argv)
+    if "-h" in sim_args or "--help" in sim_args:
+        print(SIM_HELP, end="")
+        return EXIT_OK
+    parser = build_parser()
+    # Every command is parsed before the simulator starts: a typo in the
+    # last one should not cost the run of the first.
+    parsed = []
+    for command in commands:
+        if command[0] == "sim":
+            raise UsageError("sim: a COMMAND cannot be sim")
+        args = parser.parse_args(command)
+        if trace:
+            args.trace = True
+        if getattr(args, "sim", False) or getattr(args, "port", None):
+            raise UsageError(f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim")
+        parsed.append(args)
+    with Simulator(extra_args=sim_args) as sim:
+        if not parsed:
+            print(sim.port, flush=True)
+            try:
+                while sim.running:
+                    time.sleep(0.2)
+            except KeyboardInterrupt:
+                return EXIT_OK
+            fail("kx5180-sim ended by itself")
+            return EXIT_FAILED
+        for args in parsed:
+            code = run(args, sim=sim)
+            if code != EXIT_OK:
+                return code
+    return EXIT_OK
+
+
+def _with_notes(e: BaseException) -> str:
+    """The message and what the Supply noted on its way out (the unit
+    switched off, or why that failed), on one line."""
+    notes = [re.sub(r"^\S+: ", "", n) for n in getattr(e, "__notes__", ())]  # the port is named once already
+    return "; ".join([str(e), *notes]) if notes else str(e)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    try:
+        lead = 0
+        while lead < len(argv) and argv[lead] == "--trace":
+            lead += 1
+        if lead < len(argv) and argv[lead] == "sim":
+            return _run_sim(argv[lead + 1 :], trace=lead > 0)
+        args = build_parser().parse_args(argv)
+        return run(args)
+    except UsageError as e:
+        fail(str(e))
+        return EXIT_USAGE
+    except LimitError as e:
+        fail(str(e))
+        return EXIT_USAGE
+    except RampInterrupted as e:
+        fail(_with_notes(e))
+        return EXIT_INTERRUPTED
+    except (SupplyError, SimulatorError) as e:
+        fail(_with_notes(e))
+        return EXIT_FAILED
+    except KeyboardInterrupt as e:
+        fail(_with_notes(e) or "interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # Output piped into head(1) and the like: not an error of ours.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return EXIT_OK
+    except PlotInputError as e:
+        fail(str(e))
+        return EXIT_USAGE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,655 @@
+"""`Supply`: one kx5180 supply used safely from Python.
+
+    from kx5180_lab import Supply
+
+    with Supply("/dev/ttyUSB0", max_voltage=5.0, max_current=0.5, verify=True) as psu:
+        psu.set(voltage=3.3, current=0.2)
+        psu.output(True)
+        print(psu.status().voltage_v)
+    # output off, front panel back in control, port closed: also after an
+    # exception or Ctrl-C
+
+The driver class itself is used unchanged; this module only adds what a
+lab needs around it: clear exceptions instead of True/False, software
+limits checked before anything is sent, read-back verification, ramps that
+stop at a known value, quiet operation, a frame trace and one lock per
+supply.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import numbers
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import asdict, dataclass
+from typing import Any
+
+import kx5180
+
+from ._hooks import HookContext, hooked
+from .trace import TracedPort
+
+log = logging.getLogger("kx5180.lab")
+
+SUPPORTED_MODELS = ("5180", "5181")
+
+# The driver's own printed lines, by which a failed open tells its reason.
+BUSY_LINE = "serial port already opened!, Please close and try                       again!"
+CHECK_ERROR_PREFIX = "检查端口时出错: "
+OPEN_ERROR_PREFIX = "Cannot open serial port"
+
+# Volts and amperes travel as 32-bit millivolts and milliamperes, but the
+# status frame reports currents in 16 bits: a larger limit could never be
+# read back.
+MAX_MV = 0xFFFFFFFF
+MAX_MA = 0xFFFF
+
+# -- exceptions ---------------------------------------------------------------
+
+
+class SupplyError(Exception):
+    """Base of every error this toolkit raises about a supply."""
+
+
+class ConnectError(SupplyError):
+    """The supply could not be opened."""
+
+
+class PortBusyError(ConnectError):
+    """Another program holds the port."""
+
+
+class PortCheckError(ConnectError):
+    """Whether the port is free could not be checked (lsof missing, ...)."""
+
+
+class PortOpenError(ConnectError):
+    """The port could not be opened (missing device, permissions, ...)."""
+
+
+class UnsupportedModelError(ConnectError):
+    """Something answered, but it is not a 5180 or 5181."""
+
+    def __init__(self, message: str, model: str = "") -> None:
+        super().__init__(message)
+        self.model = model
+
+
+class NoAnswerError(SupplyError):
+    """The supply did not answer a command or readout."""
+
+
+class LimitError(SupplyError, ValueError):
+    """A value was refused before anything was sent."""
+
+
+class VerifyError(SupplyError):
+    """A setting was acknowledged but reads back differently."""
+
+    def __init__(self, message: str, field: str = "", sent: Any = None, read: Any = None) -> None:
+        super().__init__(message)
+        self.field, self.sent, self.read = field, sent, read
+
+
+class RampError(SupplyError):
+    """A ramp stopped early; `last_acknowledged_v` is where it stands."""
+
+    def __init__(self, message: str, last_acknowledged_v: float, target_v: float) -> None:
+        super().__init__(message)
+        self.last_acknowledged_v = last_acknowledged_v
+        self.target_v = target_v
+
+
+class RampInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a ramp. Still a KeyboardInterrupt, so that the program
+    stops as the user asked, but it says where the ramp stopped."""
+
+    def __init__(self, message: str, last_acknowledged_v: float, target_v: float) -> None:
+        super().__init__(message)
+        self.last_acknowledged_v = last_acknowledged_v
+        self.target_v = target_v
+
+
+class ShutdownError(SupplyError):
+    """Leaving the supply safe failed (output off, local, close)."""
+
+
+# -- records ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Status:
+    """One status readout, with the unit of each value in its name."""
+
+    voltage_v: float
+    current_a: float
+    voltage_set_v: float
+    current_set_a: float
+    ceiling_v: float
+    output_on: bool
+    over_temperature: bool
+    mode: str  # "CV", "CC", or "XX" when neither (output off)
+    fan_speed: int
+    remote: bool
+
+    @property
+    def cv(self) -> bool:
+        return self.mode == "CV"
+
+    @property
+    def cc(self) -> bool:
+        return self.mode == "CC"
+
+    @property
+    def power_w(self) -> float:
+        return self.voltage_v * self.current_a
+
+    @classmethod
+    def from_driver(cls, d: dict) -> "Status":
+        return cls(
+            voltage_v=d["voltage_real"],
+            current_a=d["current_real"],
+            voltage_set_v=d["voltage_set"],
+            current_set_a=d["current_set"],
+            ceiling_v=d["voltage_max_set"],
+            output_on=d["out_status"] == "on",
+            over_temperature=bool(d["beyond_temp"]),
+            mode=d["out_mode"],
+            fan_speed=int(d["fan_speed"]),
+            remote=d["work_mode"] == "remote",
+        )
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+
+STATUS_FIELDS = tuple(Status.__dataclass_fields__)
+
+
+@dataclass(frozen=True)
+class Identity:
+    model: str
+    serial_number: str
+    software_version: int
+    address: int
+
+    def as_dict(self) -> dict[str, Any]:
+        return asdict(self)
+
+
+# -- helpers ------------------------------------------------------------------
+
+
+def _wire_value(milli: int) -> float:
+    """The float to hand the driver so that it sends exactly `milli`. The
+    driver truncates value x 1000 toward zero, so 1.001 would go out as
+    1000 mV; a quarter unit above lands on `milli` whether the product is
+    truncated or rounded."""
+    return (milli + 0.25) / 1000.0
+
+
+def _fmt(milli: int, unit: str) -> str:
+    return f"{milli / 1000:.3f} {unit}"
+
+
+def _lsof_holders(port: str) -> str:
+    """Who holds the port, for the busy message; best effort."""
+    try:
+        out = subprocess.run(["lsof", "-F", "pc", port], capture_output=True, text=True, timeout=5).stdout
+    except (OSError, subprocess.SubprocessError):
+        return ""
+    holders, pid = [], ""
+    for line in out.splitlines():
+        if line.startswith("p"):
+            pid = line[1:]
+        elif line.startswith("c") and pid:
+            holders.append(f"{line[1:]} (pid {pid})")
+    return ", ".join(dict.fromkeys(holders))
+
+
+@contextmanager
+def sigint_deferred() -> Iterator[list[bool]]:
+    """Holds back Ctrl-C for the block (the supply being made safe, a row
+    being written and counted), so that an impatient Ctrl-C cannot cut it
+    in half. Whether one came is in the yielded list; the caller raises it
+    afterwards. Only the main thread receives signals."""
+    pressed = [False]
+    if threading.current_thread() is not threading.main_thread():
+        yield pressed
+        return
+    try:
+        previous = signal.getsignal(signal.SIGINT)
+    except (ValueError, OSError):
+        yield pressed
+        return
+    if previous is not signal.default_int_handler:
+        yield pressed
+        return
+
+    def hold(signum: int, frame: Any) -> None:
+        pressed[0] = True
+
+    signal.signal(signal.SIGINT, hold)
+    try:
+        yield pressed
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+# -- the supply -----------------------------------------------------------------
+
+
+class Supply:
+    """One supply on one port, as a context manager.
+
+    Entering opens the port (raising a ConnectError subclass or
+    NoAnswerError that says why when that fails) and, with `remote=True`,
+    puts the unit under computer control. Leaving switches the output off,
+    hands control back to the front panel and closes the port, whatever the
+    reason for leaving; the exception that ended the block is never hidden.
+
+    `keep_on_exit=True` is for tools whose settings must outlast them: a
+    normal exit then only closes the port, and an exit by exception makes
+    the unit safe only if this Supply changed something (a Supply that only
+    read leaves the unit as it found it).
+
+    Every operation holds the supply's lock, so one Supply may be shared
+    between threads.
+    """
+
+    def __init__(
+        self,
+        port: str,
+        *,
+        max_voltage: float | None = None,
+        max_current: float | None = None,
+        verify: bool = False,
+        quiet: bool = True,
+        remote: bool = True,
+        keep_on_exit: bool = False,
+        driver_factory: Callable[[str], Any] | None = None,
+    ) -> None:
+        self.port = port
+        self.max_voltage = max_voltage
+        self.max_current = max_current
+        self._max_mv = self._limit_milli("max_voltage", max_voltage, MAX_MV)
+        self._max_ma = self._limit_milli("max_current", max_current, MAX_MA)
+        self.verify = verify
+        self.remote = remote
+        self.keep_on_exit = keep_on_exit
+        self._factory = driver_factory or kx5180.KX5180
+        self._lock = threading.RLock()
+        self._ctx = HookContext(quiet=quiet, on_port=self._wrap_port, on_line=self._driver_line)
+        self._driver: Any = None
+        self._ports: list[TracedPort] = []
+        self._open = False
+        self._touched = False
+
+    @property
+    def quiet(self) -> bool:
+        """False lets the driver's printed reply lines through to stdout."""
+        return self._ctx.quiet
+
+    @quiet.setter
+    def quiet(self, value: bool) -> None:
+        self._ctx.quiet = bool(value)
+
+    # -- limits ---------------------------------------------------------
+
+    @staticmethod
+    def _limit_milli(name: str, value: float | None, hard: int) -> int:
+        if value is None:
+            return hard
+        if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
+            raise LimitError(f"{name} must be a finite number >= 0, not {value!r}")
+        return min(hard, round(value * 1000))
+
+    def _milli(self, name: str, value: Any, unit: str, limit: int, limit_name: str) -> int:
+        if isinstance(value, bool) or not isinstance(value, numbers.Real):
+            raise LimitError(f"{name} must be a number of {unit}, not {value!r}; nothing was sent")
+        value = float(value)
+        if not math.isfinite(value):
+            raise LimitError(f"{name} {value} is not a finite number; nothing was sent")
+        if value < 0:
+            raise LimitError(f"{name} {value:g} {unit} is negative; nothing was sent")
+        milli = round(value * 1000)
+        if milli > limit:
+            what = (
+                f"the limit {limit_name}={_fmt(limit, unit)}"
+                if getattr(self, limit_name) is not None
+                else f"the largest value the supply takes ({_fmt(limit, unit)})"
+            )
+            raise LimitError(f"{name} {value:g} {unit} is above {what}; nothing was sent")
+        return milli
+
+    # -- plumbing ---------------------------------------------------------
+
+    def _wrap_port(self, port: Any) -> TracedPort:
+        traced = TracedPort(port, self.port)
+        self._ports.append(traced)
+        return traced
+
+    def _driver_line(self, line: str) -> None:
+        log.debug("%s: driver printed %r", self.port, line)
+
+    @contextmanager
+    def _operation(self) -> Iterator[None]:
+        with self._lock, hooked(self._ctx):
+            if not self._open:
+                raise SupplyError(f"{self.port}: the supply is not open")
+            yield
+
+    def _call(self, method: str, *args: Any) -> Any:
+        # A reply that is still on its way after a silent or interrupted
+        # exchange is waited out and dropped by the driver itself, before
+        # its next command on this port.
+        return getattr(self._driver, method)(*args)
+
+    def _command(self, method: str, *args: Any, what: str) -> None:
+        self._touched = True
+        if not self._call(method, *args):
+            raise NoAnswerError(f"{self.port}: no answer to {what} (it may or may not have been applied)")
+
+    def _read_status(self) -> Status:
+        d = self._call("read_dev_status")
+        if not d:
+            raise NoAnswerError(f"{self.port}: no answer to the status request")
+        return Status.from_driver(d)
+
+    # -- open and close -----------------------------------------------------
+
+    def open(self) -> "Supply":
+        with self._lock, hooked(self._ctx):
+            if self._open:
+                return self
+            self._ctx.lines.clear()
+            self._ports.clear()
+            self._touched = False
+            self._driver = self._factory(self.port)
+            try:
+                ok = self._driver.open()
+                if not ok:
+                    raise self._why_open_failed(list(self._ctx.lines))
+                self._open = True
+                if self.remote:
+                    self._command("set_work_mode", "remote", what="the request for computer control")
+            except BaseException as error:
+                self._abandon(error)
+                raise
+        return self
+
+    def _why_open_failed(self, lines: list[str]) -> SupplyError:
+        port = self.port
+        for line in lines:
+            if line.startswith(CHECK_ERROR_PREFIX):
+                return PortCheckError(f"{port}: cannot check whether the port is free: {line[len(CHECK_ERROR_PREFIX):]}")
+        if BUSY_LINE in lines:
+            holders = _lsof_holders(port) if sys.platform != "win32" else ""
+            by = f" by {holders}" if holders else " by another program"
+            return PortBusyError(f"{port} is in use{by}; close it and try again")
+        for line in lines:
+            if line.startswith(OPEN_ERROR_PREFIX):
+                return PortOpenError(f"cannot open {port}: {line[len(OPEN_ERROR_PREFIX):].strip()}")
+        model = self._driver.show_device_version().get("model", "")
+        if not model:
+            return NoAnswerError(f"{port}: no supply answered the identity request")
+        if model not in SUPPORTED_MODELS:
+            shown = model.replace("\x00", "\\0")
+            return UnsupportedModelError(f"{port}: unsupported model {shown!r} (this driver knows 5180 and 5181)", model)
+        return ConnectError(f"{port}: the supply could not be opened")
+
+    def _abandon(self, error: BaseException) -> None:
+        """Cleans up after a failed open: control back if it was taken,
+        every port this attempt opened closed."""
+        if self._open and self._touched:
+            self._make_safe([])
+        self._open = False
+        for p in self._ports:
+            try:
+                if getattr(p.wrapped, "is_open", True):
+                    p.close()
+            except Exception as e:
+                log.warning("%s: closing after a failed open: %s", self.port, e)
+
+    def _make_safe(self, problems: list[str]) -> None:
+        # Both are idempotent, so one retry costs nothing and covers a
+        # single lost reply.
+        for method, mode, what in (("set_ouput_mode", "off", "output off"), ("set_work_mode", "local", "front-panel control")):
+            for attempt in (1, 2):
+                try:
+                    if self._call(method, mode):
+                        break
+                    if attempt == 2:
+                        problems.append(f"{what}: no answer")
+                except Exception as e:
+                    problems.append(f"{what}: {e}")
+                    break
+
+    def close(self, error: BaseException | None = None) -> None:
+        """Output off and local (unless keep_on_exit allows otherwise), port
+        closed. `error` is the exception that ends the caller's work, if
+        any: a problem here is then added to it as a note instead of
+        replacing it."""
+        problems: list[str] = []
+        safe = False
+        with sigint_deferred() as pressed:
+            with self._lock, hooked(self._ctx):
+                if not self._open:
+                    return
+                try:
+                    safe = not self.keep_on_exit or (error is not None and self._touched)
+                    if safe:
+                        self._make_safe(problems)
+                finally:
+                    self._open = False
+                    try:
+                        self._driver.close()
+                    except Exception as e:
+                        problems.append(f"closing the port: {e}")
+        if problems:
+            text = f"{self.port}: leaving the supply safe failed: " + "; ".join(problems)
+            if error is None:
+                raise ShutdownError(text)
+            log.warning("%s", text)
+            error.add_note(text)
+        elif safe and error is not None:
+            # Whoever reports the error can tell the user what state the unit is in.
+            error.add_note(f"{self.port}: output switched off, front panel in control")
+        if pressed[0] and error is None:
+            raise KeyboardInterrupt
+
+    def __enter__(self) -> "Supply":
+        return self.open()
+
+    def __exit__(self, exc_type: Any, exc: BaseException | None, tb: Any) -> None:
+        self.close(exc)
+
+    @property
+    def is_open(self) -> bool:
+        return self._open
+
+    @property
+    def driver(self) -> Any:
+        """The KX5180 object underneath (its port is wrapped for the trace)."""
+        return self._driver
+
+    # -- operations -----------------------------------------------------------
+
+    def status(self) -> Status:
+        with self._operation():
+            return self._read_status()
+
+    def identity(self) -> Identity:
+        """What the unit reported when it was opened (no frame is sent)."""
+        with self._operation():
+            v = self._driver.show_device_version()
+            addr = getattr(self._driver, "_KX5180__addr", 255)
+            return Identity(v["model"], v["SN"], int(v["soft_version"]), int(addr))
+
+    def output(self, on: bool) -> None:
+        with self._operation():
+            self._command("set_ouput_mode", "on" if on else "off", what=f"output {'on' if on else 'off'}")
+            if self.verify:
+                got = self._read_status().output_on
+                if got != bool(on):
+                    raise VerifyError(
+                        f"{self.port}: output reads back {'on' if got else 'off'} after switching it "
+                        f"{'on' if on else 'off'}",
+                        "output_on",
+                        bool(on),
+                        got,
+                    )
+
+    def set_local(self) -> None:
+        """Hands control back to the front panel now."""
+        with self._operation():
+            self._command("set_work_mode", "local", what="the hand-back to the front panel")
+
+    def set_remote(self) -> None:
+        with self._operation():
+            self._command("set_work_mode", "remote", what="the request for computer control")
+
+    _SETTINGS = {
+        # name: (driver method, status field, unit, limit attribute)
+        "ceiling": ("set_voltage_max", "ceiling_v", "V", "max_voltage"),
+        "current": ("set_out_current", "current_set_a", "A", "max_current"),
+        "voltage": ("set_out_voltage", "voltage_set_v", "V", "max_voltage"),
+    }
+
+    def _plan(self, **values: Any) -> list[tuple[str, int]]:
+        plan = []
+        for name in ("ceiling", "current", "voltage"):
+            value = values.get(name)
+            if value is None:
+                continue
+            unit, limit_name = self._SETTINGS[name][2], self._SETTINGS[name][3]
+            limit = self._max_mv if unit == "V" else self._max_ma
+            plan.append((name, self._milli(name, value, unit, limit, limit_name)))
+        return plan
+
+    def check(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
+        """Raises LimitError for a value that `set` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._plan(voltage=voltage, current=current, ceiling=ceiling)
+
+    def check_ramp(self, voltage: float, step: float, rate: float) -> None:
+        """Raises LimitError for a ramp that `ramp` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._ramp_plan(voltage, step, rate)
+
+    def _ramp_plan(self, voltage: Any, step: Any, rate: Any) -> tuple[int, int, float]:
+        target = self._milli("voltage", voltage, "V", self._max_mv, "max_voltage")
+        for name, value in (("step", step), ("rate", rate)):
+            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value <= 0:
+                raise LimitError(f"ramp {name} must be a number > 0, not {value!r}; nothing was sent")
+        step_mv = max(1, round(step * 1000))
+        return target, step_mv, step_mv / 1000 / rate
+
+    def _send(self, name: str, milli: int, verify: bool) -> None:
+        method, field, unit, _ = self._SETTINGS[name]
+        self._command(method, _wire_value(milli), what=f"{name} {_fmt(milli, unit)}")
+        if verify:
+            got = round(getattr(self._read_status(), field) * 1000)
+            if got != milli:
+                raise VerifyError(
+                    f"{self.port}: {name} reads back {_fmt(got, unit)}, {_fmt(milli, unit)} was sent",
+                    field,
+                    milli / 1000,
+                    got / 1000,
+                )
+
+    def set(
+        self,
+        voltage: float | None = None,
+        current: float | None = None,
+        ceiling: float | None = None,
+        *,
+        verify: bool | None = None,
+    ) -> None:
+        """Sets any of the output voltage (V), current limit (A) and voltage
+        ceiling (V), in whole millivolts and milliamperes (rounded to the
+        nearest). Every value is checked against the limits before anything
+        is sent. When several change, the ones that go down are sent before
+        the ones that go up, so that the output never passes through a
+        combination higher than both the old and the new one."""
+        verify = self.verify if verify is None else verify
+        plan = self._plan(voltage=voltage, current=current, ceiling=ceiling)
+        if not plan:
+            return
+        with self._operation():
+            if len(plan) > 1:
+                now = self._read_status()
+                present = {n: round(getattr(now, self._SETTINGS[n][1]) * 1000) for n, _ in plan}
+                plan.sort(key=lambda item: item[1] > present[item[0]])  # stable: reductions first
+            for name, milli in plan:
+                self._send(name, milli, verify)
+
+    def ramp(
+        self,
+        voltage: float,
+        step: float,
+        rate: float,
+        *,
+        on_step: Callable[[float], None] | None = None,
+    ) -> float:
+        """Moves the voltage setpoint from its read-back value to `voltage`
+        in steps of `step` volts at `rate` volts a second, and returns the
+        target. A step without answer (or failing verification) raises
+        RampError, Ctrl-C raises RampInterrupted; both carry
+        `last_acknowledged_v`, the setpoint the unit confirmed last."""
+        target, step_mv, interval = self._ramp_plan(voltage, step, rate)
+        with self._operation():
+            start = round(self._read_status().voltage_set_v * 1000)
+        sign = 1 if target >= start else -1
+        points = list(range(start + sign * step_mv, target, sign * step_mv)) + ([target] if target != start else [])
+        last, in_flight = start, None
+        due = time.monotonic()
+        try:
+            for milli in points:
+                pause = due - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+                in_flight = milli
+                try:
+                    with self._operation():
+                        self._send("voltage", milli, self.verify)
+                except SupplyError as e:
+                    raise RampError(
+                        f"{self.port}: ramp stopped at {_fmt(last, 'V')} (the last acknowledged setpoint) "
+                        f"on the way to {_fmt(target, 'V')}: {e}",
+                        last / 1000,
+                        target / 1000,
+                    ) from e
+                last, in_flight = milli, None
+                if on_step is not None:
+                    on_step(milli / 1000)
+                due += interval
+        except KeyboardInterrupt as e:
+            if isinstance(e, RampInterrupted):
+                raise
+            if in_flight is not None:
+                last = self._resolve_in_flight(last, in_flight)
+            raise RampInterrupted(
+                f"{self.port}: ramp interrupted at {_fmt(last, 'V')} (the last acknowledged setpoint) "
+                f"on the way to {_fmt(target, 'V')}",
+                last / 1000,
+                target / 1000,
+            ) from e
+        return target / 1000
+
+    def _resolve_in_flight(self, last: int, in_flight: int) -> int:
+        """Ctrl-C struck while a step was on the wire: the unit may or may
+        not have taken it. Its read-back setpoint decides, when it answers."""
+        try:
+            with self._operation():
+                got = round(self._read_status().voltage_set_v * 1000)
+        except Exception:
+            return last
+        return got if got in (last, in_flight) else last

@@ -1,0 +1,99 @@
+#include "native_bodies.hpp"
+
+#include <array>
+#include <utility>
+
+#include "errors.hpp"
+#include "method_table.hpp"
+
+namespace kx::module {
+
+namespace {
+
+[[noreturn]] void wrong_type(const Param& p, const char* expected, PyObject* given) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                 expected, Py_TYPE(given)->tp_name);
+    throw py::error_already_set();
+}
+
+// Only reachable by calling a builtin taken out of a method's closure: the
+// forwarder always passes self and the method's own arguments.
+[[noreturn]] void wrong_count(const Method& m, Py_ssize_t given) {
+    const Py_ssize_t expected = m.takes_param() ? 2 : 1;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd argument%s (%zd given)", m.name, expected,
+                 expected == 1 ? "" : "s", given);
+    throw py::error_already_set();
+}
+
+template <Check C>
+void check(const Param& p, PyObject* arg) {
+    if constexpr (C == Check::ExactStr) {
+        if (!PyUnicode_CheckExact(arg)) {
+            wrong_type(p, "str", arg);
+        }
+    } else if constexpr (C == Check::ExactList) {
+        if (!PyList_CheckExact(arg)) {
+            wrong_type(p, "list", arg);
+        }
+    } else if constexpr (C == Check::ExactInt) {
+        if (!PyLong_CheckExact(arg)) {
+            wrong_type(p, "int", arg);
+        }
+    } else if constexpr (C == Check::ListOrBytes) {
+        if (!PyList_Check(arg) && !PyBytes_Check(arg)) {
+            wrong_type(p, "list or bytes", arg);
+        }
+    }
+}
+
+// The argument as an exact float, as the body expects it.
+py::float_ to_double(PyObject* arg) {
+    const double d = PyFloat_AsDouble(arg);
+    if (d == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return py::float_(d);
+}
+
+template <std::size_t I>
+PyObject* body(PyObject* globals, PyObject* const* args, Py_ssize_t nargs) {
+    static constexpr const Method& m = kMethods[I];
+    return catching<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != (m.takes_param() ? 2 : 1)) {
+            wrong_count(m, nargs);
+        }
+        if constexpr (m.param.check == Check::Double) {
+            if (!PyFloat_CheckExact(args[1])) {
+                const py::float_ converted = to_double(args[1]);
+                PyObject* const bound[] = {args[0], converted.ptr()};
+                return m.impl(device::Call{bound, globals}).release().ptr();
+            }
+        } else if constexpr (m.param.check != Check::None) {
+            check<m.param.check>(m.param, args[1]);
+        }
+        return m.impl(device::Call{args, globals}).release().ptr();
+    });
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I)> definitions(std::index_sequence<I...> /*indices*/) {
+    // A fast-call function travels in the PyCFunction slot; the detour through
+    // void (*)() is the cast the interpreter's own headers make.
+    return {{{kMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&body<I>)), METH_FASTCALL,
+              nullptr}...}};
+}
+
+// The interpreter keeps pointers to these for the life of each builtin.
+std::array<PyMethodDef, kMethods.size()> method_definitions = definitions(std::make_index_sequence<kMethods.size()>());
+
+}  // namespace
+
+py::object native_body(std::size_t index, const py::dict& globals) {
+    PyObject* builtin = PyCFunction_NewEx(&method_definitions.at(index), globals.ptr(), nullptr);
+    if (builtin == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(builtin);
+}
+
+}  // namespace kx::module

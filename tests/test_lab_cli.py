@@ -1,0 +1,300 @@
+"""The kx5180 command line, run as a real program against kx5180-sim."""
+
+import csv
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import time
+
+import pytest
+import serial
+
+from kx5180_lab import Simulator, SimulatorError, cli
+from kx5180_lab.simulator import find_simulator
+
+SCRIPTS = sysconfig.get_path("scripts")
+KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx5180")) else shutil.which("kx5180")
+pytestmark = pytest.mark.skipif(
+    KX is None or find_simulator() is None or shutil.which("lsof") is None, reason="needs kx5180, kx5180-sim and lsof"
+)
+STATUS_KEYS = ["port", *cli.STATUS_FIELDS]
+
+
+def kx(*args, timeout=30):
+    return subprocess.run([KX, *map(str, args)], capture_output=True, text=True, timeout=timeout)
+
+
+def spawn(*args):
+    return subprocess.Popen([KX, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def one_line_error(result, code):
+    assert result.returncode == code, (result.stdout, result.stderr)
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("kx5180: "), result.stderr
+    return lines[0]
+
+
+def frame(*head):
+    data = list(head) + [0] * (25 - len(head))
+    return " ".join(f"{b:02X}" for b in data + [sum(data) & 0xFF])
+
+
+@pytest.fixture
+def sim():
+    with Simulator(baud=0, load_ohms=10) as s:
+        yield s
+
+
+def state(port):
+    r = kx("status", port, "--json")
+    assert r.returncode == 0, r.stderr
+    return json.loads(r.stdout)
+
+
+def test_ports_lists_and_sends_nothing(sim):
+    r = kx("--trace", "ports", "--json")
+    assert r.returncode == 0 and r.stderr == ""
+    assert all(set(p) == {"device", "description", "hwid"} for p in json.loads(r.stdout))
+    time.sleep(0.2)
+    assert sim.log() == []
+
+
+def test_ports_opens_no_port(monkeypatch, capsys):
+    opened = []
+    monkeypatch.setattr(serial, "Serial", lambda *a, **k: opened.append(a))
+    assert cli.main(["ports"]) == 0
+    assert opened == []
+
+
+@pytest.mark.parametrize("command", ["identify", "status"])
+def test_identify_and_status_as_table_and_json(sim, command):
+    table, as_json = kx(command, sim.port), kx(command, sim.port, "--json")
+    assert table.returncode == as_json.returncode == 0 and table.stderr == as_json.stderr == ""
+    data = json.loads(as_json.stdout)
+    rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in table.stdout.splitlines())
+    assert list(rows) == list(data)
+    if command == "identify":
+        assert data == {"port": sim.port, "model": "5180", "serial_number": "518000001", "software_version": 373, "address": 1}
+    else:
+        assert list(data) == STATUS_KEYS
+        assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
+        assert (rows["voltage_set_v"], rows["output_on"]) == ("5.000", "no")
+    # Reading changes nothing: no remote, no output command went out.
+    assert {f.split()[2] for f in sim.frames("rx")} <= {"31", "26"}
+
+
+def test_set_then_status(sim):
+    r = kx("set", sim.port, "--voltage", "3.3", "--current", "0.2", "--ceiling", "12", "--output", "on", "--verify")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "set ceiling 12.000 V, current 0.200 A, voltage 3.300 V, output on; verified\n"
+    st = state(sim.port)
+    assert (st["voltage_set_v"], st["current_set_a"], st["ceiling_v"], st["output_on"], st["remote"]) == (3.3, 0.2, 12.0, True, True)
+    assert (st["mode"], st["current_a"]) == ("CC", 0.2)  # 0.33 A wanted by 10 ohm
+    assert kx("set", sim.port, "--output", "off", "--local").returncode == 0
+    assert (state(sim.port)["output_on"], state(sim.port)["remote"]) == (False, False)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["set", "--voltage", "33", "--max-voltage", "5"], "voltage 33 V is above the limit max_voltage=5.000 V"),
+        (["set", "--voltage", "3", "--current", "2", "--max-current", "1"], "current 2 A is above the limit"),
+        (["set", "--ceiling", "-1"], "ceiling -1 V is negative"),
+        (["set", "--voltage", "nan"], "not a finite number"),
+        (["ramp", "--to", "9", "--step", "1", "--rate", "1", "--max-voltage", "5"], "voltage 9 V is above the limit"),
+        (["ramp", "--to", "3", "--step", "0", "--rate", "1"], "ramp step must be a number > 0"),
+    ],
+)
+def test_refused_values_exit_2_with_nothing_on_the_wire(sim, args, message):
+    r = kx(args[0], sim.port, *args[1:])
+    assert message in one_line_error(r, 2)
+    time.sleep(0.2)
+    assert sim.log() == []  # the port was not even opened
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "required: COMMAND"),
+        (["set", "PORT"], "give at least one of"),
+        (["status"], "status: give a PORT (or --sim)"),
+        (["set", "PORT", "--output", "maybe"], "give on or off"),
+        (["status", "PORT", "--watch", "0"], "--watch needs"),
+        (["ramp", "PORT", "--to", "1"], "required: --step, --rate"),
+        (["status", "PORT", "--sim"], "either PORT or --sim"),
+        (["sim", "--", "status", "PORT"], "give it no PORT"),
+    ],
+)
+def test_bad_usage_exits_2(args, message):
+    r = kx(*args)
+    assert r.returncode == 2 and message in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize(
+    "sim_args, message",
+    [
+        (["--model", "5100"], "unsupported model '5100'"),
+        (["--fault", "silent"], "no supply answered"),
+        (["--fault", "silent", "--fault-nth", "2"], "no answer to the status request"),
+    ],
+)
+def test_a_supply_that_fails_exits_1(sim_args, message):
+    with Simulator(baud=0, extra_args=sim_args) as s:
+        assert message in one_line_error(kx("status", s.port), 1)
+
+
+def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so():
+    # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
+    with Simulator(baud=0, faults=("silent",), fault_nth=4) as s:
+        line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
+        assert line.endswith("no answer to output on (it may or may not have been applied); output switched off, front panel in control")
+        assert (state(s.port)["output_on"], state(s.port)["remote"]) == (False, False)
+
+
+def test_missing_and_busy_ports_exit_1(sim, tmp_path):
+    assert "cannot open /dev/kx5180-nowhere" in one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    one_line_error(kx("log", "/dev/kx5180-nowhere", "--csv", tmp_path / "run.csv"), 1)
+    assert list(tmp_path.iterdir()) == []  # no supply, no empty log left behind
+    with serial.Serial(sim.port):
+        assert f"{sim.port} is in use by python" in one_line_error(kx("identify", sim.port), 1)
+
+
+def test_verify_catches_a_setting_the_unit_did_not_apply():
+    try:
+        s = Simulator(baud=0, faults=("ignore",)).start()
+    except SimulatorError:
+        pytest.skip("kx5180-sim has no 'ignore' fault yet")
+    with s:
+        line = one_line_error(kx("set", s.port, "--voltage", "3", "--verify"), 1)
+        assert "voltage reads back 5.000 V, 3.000 V was sent" in line
+        assert state(s.port)["output_on"] is False
+
+
+def wait_until(check, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not check():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.02)
+
+
+def test_a_ramp_interrupted_by_sigint_stops_at_an_acknowledged_value(sim):
+    assert kx("set", sim.port, "--voltage", "1", "--output", "on").returncode == 0
+    proc = spawn("ramp", sim.port, "--to", "20", "--step", "0.1", "--rate", "2")
+    try:
+        acks = lambda: sum(" tx AA 01 12 23 80" in line for line in sim.log())  # noqa: E731
+        wait_until(lambda: acks() >= 4)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130, err
+    stopped = float(re.search(r"ramp interrupted at (\d+\.\d{3}) V \(the last acknowledged setpoint\)", err).group(1))
+    assert "output switched off, front panel in control" in err and len(err.splitlines()) == 1
+    st = state(sim.port)
+    assert st["voltage_set_v"] == stopped and 1.3 <= stopped < 20
+    assert (st["output_on"], st["remote"]) == (False, False)
+
+
+def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path):
+    pytest.importorskip("matplotlib")
+    from matplotlib.image import imread
+
+    out, png = tmp_path / "run.csv", tmp_path / "run.png"
+    r = kx("log", sim.port, "--interval", "0.2", "--duration", "1", "--csv", out, "--plot", png)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == f"6 rows written to {out}\nplot written to {png}\n"
+    with open(out, newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == ["time_s", "timestamp", *cli.STATUS_FIELDS]
+    assert len(rows) == 1 + 6  # readings at 0, 0.2, ... 1.0 s
+    times = [float(row[0]) for row in rows[1:]]
+    assert times == sorted(times) and 0.9 <= times[-1] < 1.5
+    assert imread(str(png)).shape[:2] == (560, 1000)
+    again = kx("plot", out, "-o", tmp_path / "again.png")
+    assert again.returncode == 0 and again.stdout.endswith("(1000x560)\n")
+
+
+def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):
+    out = tmp_path / "run.csv"
+    proc = spawn("log", sim.port, "--interval", "0.05", "--csv", out)
+    try:
+        wait_until(lambda: out.exists() and out.read_text().count("\n") >= 5)
+        proc.send_signal(signal.SIGINT)
+        stdout, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0 and err == "", err
+    written = int(stdout.split()[0])
+    lines = out.read_text().splitlines()
+    assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(cli.CSV_FIELDS) - 1
+
+
+def test_status_watch_until_ctrl_c(sim):
+    proc = spawn("status", sim.port, "--watch", "0.05", "--json")
+    try:
+        seen = [json.loads(proc.stdout.readline()) for _ in range(3)]
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0 and all(list(s) == STATUS_KEYS for s in seen)
+
+
+def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsys):
+    good = tmp_path / "ok.csv"
+    good.write_text(",".join(cli.CSV_FIELDS) + "\n0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
+    assert cli.main(["plot", str(good), "-o", str(tmp_path / "x.png")]) == 1
+    assert capsys.readouterr().err == "kx5180: plotting needs matplotlib: pip install 'kx5180[plot]'\n"
+    assert cli.main(["log", "PORT", "--csv", str(tmp_path / "y.csv"), "--plot", "y.png"]) == 1  # before logging
+    assert not (tmp_path / "y.csv").exists()
+    bad = tmp_path / "bad.csv"
+    bad.write_text("a,b\n1,2\n")
+    assert cli.main(["plot", str(bad), "-o", str(tmp_path / "x.png")]) == 2
+    assert "not a kx5180 log" in capsys.readouterr().err
+
+
+def test_trace_shows_the_exact_frames(sim):
+    r = kx("--trace", "set", sim.port, "--voltage", "1.222")
+    assert r.returncode == 0, r.stderr
+    trace = [line.split(" ", 3) for line in r.stderr.splitlines()]
+    assert all(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{6}", t[0]) and t[2] == sim.port for t in trace)
+    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 3)
+    assert [t[3] for t in trace if t[1] == "tx"] == sim.frames("rx")
+    assert [t[3] for t in trace if t[1] == "rx"] == sim.frames("tx")
+    assert [t[3] for t in trace if t[1] == "tx"] == [
+        frame(0xAA, 0xFF, 0x31),
+        frame(0xAA, 1, 0x20, 1),
+        frame(0xAA, 1, 0x23, 0xC6, 0x04),
+    ]
+
+
+@pytest.mark.parametrize(
+    "args, check",
+    [
+        (["status", "--sim", "--sim-args", "--baud 0 --load-ohms 5", "--json"], lambda o: json.loads(o)["voltage_set_v"] == 5.0),
+        (["sim", "--baud", "0", "--model", "5181", "--", "identify", "--json"], lambda o: json.loads(o)["model"] == "5181"),
+        (
+            ["sim", "--baud", "0", "--", "set", "--voltage", "2", "--output", "on", "--", "status", "--json"],
+            lambda o: json.loads(o.splitlines()[-1])["voltage_v"] == 2.0,
+        ),
+    ],
+)
+def test_every_command_runs_against_a_simulated_supply(args, check):
+    r = kx(*args)
+    assert r.returncode == 0 and check(r.stdout), (r.stdout, r.stderr)
+
+
+@pytest.mark.parametrize("command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "sim"])
+def test_help_everywhere(command):
+    r = kx(*([command] if command else []), "--help")
+    assert r.returncode == 0 and "usage: kx5180" in r.stdout

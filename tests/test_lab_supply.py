@@ -1,0 +1,320 @@
+"""kx5180_lab.Supply against kx5180-sim on a real pseudo-terminal, through
+the real driver, pyserial and lsof."""
+
+import contextlib
+import functools
+import logging
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+import serial
+
+import kx5180
+from kx5180_lab import (
+    LimitError,
+    NoAnswerError,
+    PortBusyError,
+    PortCheckError,
+    PortOpenError,
+    RampError,
+    Simulator,
+    SimulatorError,
+    Supply,
+    UnsupportedModelError,
+    VerifyError,
+)
+from kx5180_lab.simulator import find_simulator
+
+SIM = find_simulator()
+pytestmark = pytest.mark.skipif(SIM is None or shutil.which("lsof") is None, reason="needs kx5180-sim and lsof")
+
+
+@functools.lru_cache(maxsize=None)
+def sim_accepts(*args):
+    """Whether this kx5180-sim takes these options (some arrive later)."""
+    if SIM is None:
+        return False
+    try:
+        with Simulator(baud=0, extra_args=args):
+            return True
+    except SimulatorError:
+        return False
+
+
+def frame(*head):
+    data = list(head) + [0] * (25 - len(head))
+    return " ".join(f"{b:02X}" for b in data + [sum(data) & 0xFF])
+
+
+def held(port):
+    return subprocess.run(["lsof", port], capture_output=True).stdout != b""
+
+
+def unit_state(port):
+    """What the unit says now, read by a plain driver object."""
+    drv = kx5180.KX5180(port)
+    assert drv.open() is True
+    try:
+        return drv.read_dev_status()
+    finally:
+        drv.close()
+
+
+@pytest.fixture
+def sim():
+    with Simulator(baud=0, load_ohms=10) as s:
+        yield s
+
+
+def rx_count(sim):
+    return len(sim.frames("rx"))
+
+
+def test_set_status_identity_and_read_back(sim):
+    with Supply(sim.port, max_voltage=6, max_current=1, verify=True) as psu:
+        assert psu.identity().as_dict() == {
+            "model": "5180",
+            "serial_number": "518000001",
+            "software_version": 373,
+            "address": 1,
+        }
+        psu.set(voltage=1.001, current=0.5, ceiling=5.5)  # 1.001 V is 1001 mV, not the driver's truncated 1000
+        psu.output(True)
+        st = psu.status()
+        assert (st.voltage_set_v, st.current_set_a, st.ceiling_v) == (1.001, 0.5, 5.5)
+        assert st.output_on and st.remote and st.cv and not st.cc and st.mode == "CV"
+        assert (st.voltage_v, st.current_a) == (1.001, 0.1)  # 10 ohm load
+        psu.set(voltage=6, current=0.2)  # 0.6 A wanted: current-limited
+        assert psu.status().cc
+        with pytest.raises(AttributeError):
+            st.voltage_v = 0  # a record, not a view
+    assert not held(sim.port)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda p: p.set(voltage=33), "voltage 33 V is above the limit max_voltage=5.000 V"),
+        (lambda p: p.set(current=1.5), "current 1.5 A is above the limit max_current=1.000 A"),
+        (lambda p: p.set(ceiling=5.001), "ceiling 5.001 V is above the limit max_voltage"),
+        (lambda p: p.set(voltage=3, current=2), "current 2 A is above"),  # nothing at all, not the voltage either
+        (lambda p: p.set(voltage=-0.1), "negative"),
+        (lambda p: p.set(voltage=math.nan), "not a finite number"),
+        (lambda p: p.set(current=math.inf), "not a finite number"),
+        (lambda p: p.set(voltage="3.3"), "must be a number"),
+        (lambda p: p.set(voltage=True), "must be a number"),
+        (lambda p: p.ramp(5.5, 0.1, 1), "voltage 5.5 V is above"),
+        (lambda p: p.ramp(3, 0, 1), "ramp step must be a number > 0"),
+        (lambda p: p.ramp(3, 0.1, -1), "ramp rate must be a number > 0"),
+    ],
+)
+def test_limits_are_refused_before_anything_is_sent(sim, call, message):
+    with Supply(sim.port, max_voltage=5, max_current=1) as psu:
+        psu.status()
+        with pytest.raises(LimitError, match=message) as refused:
+            call(psu)
+        assert "nothing was sent" in str(refused.value)
+        psu.status()  # a marker: once it is logged, anything sent before it is too
+        sim.wait_for(lambda lines: rx_count(sim) >= 4)
+        # identity, remote, status, and then only the marker
+        assert sim.frames("rx")[2:] == [frame(0xAA, 1, 0x26)] * 2
+
+
+def test_the_protocol_range_is_a_limit_of_its_own(sim):
+    # The status frame carries currents in 16 bits: 70 A could never be read back.
+    with Supply(sim.port) as psu:
+        with pytest.raises(LimitError, match="largest value the supply takes"):
+            psu.set(current=70)
+    with pytest.raises(LimitError, match="max_voltage must be a finite number"):
+        Supply(sim.port, max_voltage=-1)
+
+
+@pytest.mark.skipif(not sim_accepts("--fault", "ignore"), reason="kx5180-sim has no 'ignore' fault yet")
+def test_verify_catches_a_setting_the_unit_did_not_apply():
+    with Simulator(baud=0, faults=("ignore",)) as sim:
+        with Supply(sim.port, verify=True) as psu:
+            with pytest.raises(VerifyError, match=r"voltage reads back 5\.000 V, 3\.000 V was sent") as e:
+                psu.set(voltage=3)
+            assert (e.value.sent, e.value.read) == (3.0, 5.0)
+            psu.set(voltage=3, verify=False)  # acknowledged, so without read-back nothing is noticed
+
+
+@pytest.mark.parametrize("raised", [None, ZeroDivisionError, KeyboardInterrupt])
+def test_leaving_switches_off_hands_back_and_closes(sim, raised):
+    psu = Supply(sim.port)
+    with pytest.raises(raised) if raised else contextlib.nullcontext():
+        with psu:
+            psu.set(voltage=2, current=0.5)
+            psu.output(True)
+            assert held(sim.port)
+            if raised:
+                raise raised()
+    assert not held(sim.port) and not psu.driver.ser.is_open
+    st = unit_state(sim.port)
+    assert (st["out_status"], st["work_mode"], st["voltage_set"]) == ("off", "local", 2.0)
+
+
+def test_sigint_inside_the_block_leaves_the_unit_safe(sim):
+    script = textwrap.dedent(
+        f"""
+        import time
+        from kx5180_lab import Supply
+        with Supply({sim.port!r}) as psu:
+            psu.set(voltage=3, current=0.5)
+            psu.output(True)
+            print("on", flush=True)
+            while True:
+                psu.status()
+        """
+    )
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "on\n", proc.stderr.read()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert "KeyboardInterrupt" in err and proc.returncode != 0
+    assert not held(sim.port)
+    st = unit_state(sim.port)
+    assert (st["out_status"], st["work_mode"]) == ("off", "local")
+
+
+def test_a_supply_that_only_read_leaves_the_unit_as_it_was(sim):
+    with Supply(sim.port, keep_on_exit=True) as psu:
+        psu.set(voltage=2)
+        psu.output(True)
+    with pytest.raises(ZeroDivisionError):
+        with Supply(sim.port, remote=False, keep_on_exit=True) as watcher:
+            watcher.status()
+            1 / 0
+    assert unit_state(sim.port)["out_status"] == "on"
+
+
+@pytest.mark.parametrize(
+    "sim_args, error, message",
+    [
+        (["--model", "5100"], UnsupportedModelError, "unsupported model '5100'"),
+        (["--fault", "silent"], NoAnswerError, "no supply answered the identity request"),
+    ],
+)
+def test_a_failed_open_says_why_and_leaves_no_port_open(sim_args, error, message):
+    with Simulator(baud=0, extra_args=sim_args) as s:
+        with pytest.raises(error, match=message):
+            Supply(s.port).open()
+        assert not held(s.port)
+
+
+def test_a_busy_port_names_its_holder(sim):
+    with serial.Serial(sim.port):
+        with pytest.raises(PortBusyError, match=rf"{sim.port} is in use by python\S* \(pid {os.getpid()}\)"):
+            Supply(sim.port).open()
+
+
+def test_a_missing_port_and_a_missing_lsof(sim, monkeypatch, tmp_path):
+    with pytest.raises(PortOpenError, match="cannot open /dev/kx5180-nowhere: .*No such file"):
+        Supply("/dev/kx5180-nowhere").open()
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(PortCheckError, match="cannot check whether the port is free"):
+        Supply(sim.port).open()
+
+
+def test_ramp_reaches_the_target_step_by_step(sim):
+    seen = []
+    with Supply(sim.port, verify=True) as psu:
+        psu.set(voltage=1)
+        assert psu.ramp(1.5, 0.2, 50, on_step=seen.append) == 1.5
+        assert psu.status().voltage_set_v == 1.5
+        assert psu.ramp(1.1, 0.25, 50, on_step=seen.append) == 1.1
+    assert seen == [1.2, 1.4, 1.5, 1.25, 1.1]
+
+
+def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value():
+    # Replies: identity, remote, the ramp's status read, then the steps;
+    # the 6th reply (third step) is lost.
+    with Simulator(baud=0, faults=("silent",), fault_nth=6) as sim:
+        with pytest.raises(RampError, match=r"ramp stopped at 5\.200 V \(the last acknowledged setpoint\)") as e:
+            with Supply(sim.port) as psu:
+                psu.ramp(6, 0.1, 100)
+        assert (e.value.last_acknowledged_v, e.value.target_v) == (5.2, 6.0)
+        st = unit_state(sim.port)
+        assert st["out_status"] == "off"
+
+
+def test_quiet_by_default_and_loud_on_request(sim, capfd):
+    with Supply(sim.port) as psu:
+        psu.set(voltage=1.222)
+    assert capfd.readouterr().out == ""
+    assert "print" not in vars(kx5180)  # the driver module is left as it was
+    with Supply(sim.port, quiet=False) as psu:
+        psu.set(voltage=1.222)
+    assert capfd.readouterr().out.startswith("set voltage, read:[170, 1, 18, 35, 128")
+
+
+def test_one_supply_shared_by_threads(sim):
+    errors = []
+    with Supply(sim.port) as psu:
+
+        def work(n):
+            try:
+                for k in range(5):
+                    psu.set(current=0.1 * n + 0.01 * k)
+                    assert psu.status() is not None
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(1, 5)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert errors == []
+    lines = sim.wait_for(lambda lines: len(sim.frames("tx")) == len(sim.frames("rx")))
+    assert not any("no reply" in line or "dropped" in line for line in lines)
+
+
+def test_the_trace_shows_every_frame_as_the_unit_saw_it(sim, caplog):
+    with caplog.at_level(logging.DEBUG, logger="kx5180.traffic"):
+        with Supply(sim.port) as psu:
+            psu.set(voltage=1.222)
+    records = [r for r in caplog.records if r.name == "kx5180.traffic"]
+    sent = [r.getMessage().split(" ", 2)[2] for r in records if r.direction == "tx"]
+    got = [r.getMessage().split(" ", 2)[2] for r in records if r.direction == "rx"]
+    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 5)
+    assert sent == sim.frames("rx") and got == sim.frames("tx")
+    assert sent[:3] == [frame(0xAA, 0xFF, 0x31), frame(0xAA, 1, 0x20, 1), frame(0xAA, 1, 0x23, 0xC6, 0x04)]
+    assert all(r.port == sim.port and len(r.data) == 26 for r in records)
+
+
+def test_quiet_is_per_thread_and_a_plain_driver_still_prints(capfd):
+    # One Supply busy on a thread of its own while a plain driver object on
+    # this thread prints its reply lines as it always does.
+    with Simulator(baud=0) as a, Simulator(baud=0) as b:
+        stop = threading.Event()
+        with Supply(a.port) as psu:
+
+            def busy():
+                while not stop.is_set():
+                    psu.set(voltage=1.5)
+
+            worker = threading.Thread(target=busy)
+            worker.start()
+            try:
+                drv = kx5180.KX5180(b.port)
+                assert drv.open() is True
+                for _ in range(20):
+                    assert drv.set_out_voltage(1.222) is True
+                drv.close()
+            finally:
+                stop.set()
+                worker.join()
+    out = capfd.readouterr().out.splitlines()
+    assert len(out) == 20 and all(line.startswith("set voltage, read:[170, 1, 18, 35") for line in out)

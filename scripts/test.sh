@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: builds and installs kx5180 with the test tools
-# into the project's own virtual environment .venv (made on the first run,
-# reused after), compiler warnings treated as errors.
+# and matplotlib (for the plot tests) into the project's own virtual
+# environment .venv (made on the first run, reused after), compiler warnings
+# treated as errors.
 #
 #   bash scripts/test.sh              every test, the slow ones included
 #   bash scripts/test.sh --quick      leaves out the tests marked slow
@@ -25,7 +26,7 @@ done
 kx_setup "${KX5180_VENV:-.venv}"
 build_dir="${KX5180_BUILD_DIR:-}"
 [ -n "$build_dir" ] || build_dir="build/test-{wheel_tag}"
-kx_install ".[test]" "$build_dir" \
+kx_install ".[test,plot]" "$build_dir" \
     --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
 
 # From inside tests/ the installed package is what gets imported, not src/.

@@ -4,7 +4,7 @@
 # that includes them all) and the simulator's portable part (src/sim/*.cpp;
 # src/sim/posix/ is what only POSIX hosts build). Proves that no POSIX-only
 # header or call, and no assumption of a 64-bit long, sits where Windows
-# compiles.
+# compiles. Also refuses compiler builtins anywhere in src/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -26,6 +26,11 @@ flags=(-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wove
     -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wnull-dereference -Werror -Isrc)
 failed=0
 shopt -s nullglob
+# MSVC has none of GCC's and Clang's builtins.
+if grep -n '__builtin_' src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp; then
+    echo "windows-compile: compiler builtins above do not exist in MSVC"
+    failed=1
+fi
 for source in "$out/protocol.cpp" src/sim/*.cpp; do
     if "$cxx" "${flags[@]}" -c "$source" -o "$out/$(basename "$source" .cpp).o"; then
         echo "windows-compile: $source ok"

@@ -9,6 +9,17 @@
 
 kx_script="$(basename "$0")"
 
+# kx_restore_sigint "$@": the tests deliver Ctrl-C (SIGINT) to the programs
+# they start, but a shell that runs a script in the background hands SIGINT
+# down ignored, to every child, and bash cannot undo that itself. The
+# scripts that run tests start over once with it restored (where env can).
+kx_restore_sigint() {
+    if [ -z "${KX5180_SIGINT_RESTORED:-}" ] && env --default-signal=INT true >/dev/null 2>&1; then
+        export KX5180_SIGINT_RESTORED=1
+        exec env --default-signal=INT bash "$PWD/scripts/$kx_script" "$@"
+    fi
+}
+
 kx_die() {
     printf '%s: %s\n' "$kx_script" "$*" >&2
     exit 1

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+kx_restore_sigint "$@"
 
 kx_setup "${KX5180_SANITIZE_VENV:-build/sanitize-venv}"
 kx_install ".[test]" build/sanitize \

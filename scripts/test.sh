@@ -13,6 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
+kx_restore_sigint "$@"
 
 pytest_args=()
 for arg in "$@"; do

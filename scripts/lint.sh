@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# clang-format and clang-tidy over src/ (the checks are in .clang-tidy).
+# clang-format and clang-tidy over src/ (the checks are in .clang-tidy). The
+# build tools come into a virtual environment of their own (build/lint-venv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
 
-if ! command -v clang-tidy >/dev/null 2>&1 || ! command -v clang-format >/dev/null 2>&1; then
-    apt-get update -qq && apt-get install -y -qq clang-tidy clang-format >/dev/null
-fi
-python3 -m pip install --quiet --disable-pip-version-check pybind11 cmake ninja
-clang-format --dry-run -Werror src/*/*.cpp src/*/*.hpp
-cmake -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-    -Dpybind11_DIR="$(python3 -m pybind11 --cmakedir)" >/dev/null
-if ! clang-tidy -p build/tidy --quiet src/*/*.cpp >build/tidy/report.txt 2>&1; then
+tools=()
+command -v clang-tidy >/dev/null 2>&1 || tools+=(clang-tidy)
+command -v clang-format >/dev/null 2>&1 || tools+=(clang-format)
+kx_setup build/lint-venv ${tools[@]+"${tools[@]}"}
+"$kx_py" -m pip install --quiet --disable-pip-version-check pybind11 cmake ninja ||
+    kx_die "could not install pybind11, cmake and ninja into build/lint-venv"
+
+shopt -s nullglob
+clang-format --dry-run -Werror src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp
+"$kx_bin/cmake" -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    -DCMAKE_MAKE_PROGRAM="$kx_bin/ninja" -DPython_EXECUTABLE="$kx_py" \
+    -Dpybind11_DIR="$("$kx_py" -m pybind11 --cmakedir)" >/dev/null
+if ! clang-tidy -p build/tidy --quiet src/*/*.cpp src/*/*/*.cpp >build/tidy/report.txt 2>&1; then
     grep -v -E '^[0-9]+ warnings generated\.$' build/tidy/report.txt
     exit 1
 fi

@@ -1,14 +1,35 @@
 #!/usr/bin/env bash
-# Builds and installs kx5180 (warnings are errors here), brings what the
-# tests need, and runs the whole test suite. Works on a fresh machine.
+# Runs the whole test suite: builds and installs kx5180 with the test tools
+# and matplotlib (for the plot tests) into the project's own virtual
+# environment .venv (made on the first run, reused after), compiler warnings
+# treated as errors.
+#
+#   bash scripts/test.sh              every test, the slow ones included
+#   bash scripts/test.sh --quick      leaves out the tests marked slow
+#   bash scripts/test.sh -k status    other arguments go to pytest
+#
+# KX5180_VENV=DIR uses another virtual environment and KX5180_BUILD_DIR
+# another build directory (CI runs each Python and compiler in its own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+kx_restore_sigint "$@"
 
-if ! command -v lsof >/dev/null 2>&1; then
-    apt-get update -qq && apt-get install -y -qq lsof >/dev/null
-fi
-python3 -m pip install --quiet --disable-pip-version-check \
-    --config-settings=cmake.define.KX5180_WERROR=ON ".[test]"
-# Run from outside the source tree so that the installed module is tested.
+pytest_args=()
+for arg in "$@"; do
+    if [ "$arg" = --quick ]; then
+        pytest_args+=(-m "not slow")
+    else
+        pytest_args+=("$arg")
+    fi
+done
+
+kx_setup "${KX5180_VENV:-.venv}"
+build_dir="${KX5180_BUILD_DIR:-}"
+[ -n "$build_dir" ] || build_dir="build/test-{wheel_tag}"
+kx_install ".[test,plot]" "$build_dir" \
+    --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
+
+# From inside tests/ the installed package is what gets imported, not src/.
 cd tests
-python3 -m pytest -q "$@"
+"$kx_py" -m pytest -q ${pytest_args[@]+"${pytest_args[@]}"}

@@ -35,7 +35,10 @@ class Sim:
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
-        return self.proc.wait(timeout=5)
+        code = self.proc.wait(timeout=5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return code
 
 
 @pytest.fixture
@@ -217,6 +220,7 @@ def test_demonstration_without_a_device():
     assert result.stdout.splitlines()[-1] == f"open serial port:{DEMO_PORT} failed!"
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.path.lexists(DEMO_PORT) or not can_link(), reason="cannot link the demonstration port")
 def test_demonstration_against_a_linked_simulator(sim):
     s = sim("--link", DEMO_PORT)

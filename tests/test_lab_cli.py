@@ -202,6 +202,7 @@ def test_a_ramp_interrupted_by_sigint_stops_at_an_acknowledged_value(sim):
     assert (st["output_on"], st["remote"]) == (False, False)
 
 
+@pytest.mark.slow
 def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path):
     pytest.importorskip("matplotlib")
     from matplotlib.image import imread

@@ -11,6 +11,8 @@ import pytest
 import kx5180
 from conftest import FakeSerialModule
 
+pytestmark = pytest.mark.slow
+
 CALLS = 100_000
 # A driver that kept one small object per call would grow by several MiB
 # over 100,000 calls; allocator noise stays well under this.

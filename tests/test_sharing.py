@@ -26,6 +26,7 @@ def quiet(monkeypatch):
     monkeypatch.setattr(kx5180, "print", lambda *a: None, raising=False)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("threads,calls", [(2, 25), (8, 6)])
 def test_threads_sharing_one_object_all_succeed_and_read_true_values(sim, monkeypatch, threads, calls):
     quiet(monkeypatch)

@@ -37,7 +37,9 @@ class Sim:
 
     def stop(self):
         self.proc.send_signal(signal.SIGTERM)
-        return self.proc.wait(timeout=5)
+        code = self.proc.wait(timeout=5)
+        self.proc.stdout.close()
+        return code
 
 
 @pytest.fixture

@@ -8,7 +8,9 @@ import subprocess
 import pytest
 
 import kx5180
-from test_end_to_end import SIM, pytestmark  # noqa: F401 - same requirements
+from test_end_to_end import SIM, pytestmark as needs_sim
+
+pytestmark = [needs_sim, pytest.mark.slow]
 
 CALLS = 10_000
 FAILING = {"silent", "bad-checksum", "bad-sync", "extra-byte", "late"}  # a split reply is reassembled
@@ -65,6 +67,7 @@ def test_fault_soak(tmp_path, monkeypatch):
     finally:
         sim.terminate()
         sim.wait(timeout=5)
+        sim.stdout.close()
 
     faults = [(int(n), mode) for mode, n in re.findall(r"fault: (\S+) on reply (\d+)", log.read_text())]
     assert {mode for _, mode in faults} == FAILING | {"split"}

@@ -1,0 +1,154 @@
+"""What type checkers see of the installed package: mypy --strict and pyright
+(strict) accept a correct user script and report every mistake in a wrong one,
+and the stubs agree with the compiled module (mypy's stubtest)."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.slow
+
+GOOD = textwrap.dedent('''\
+    # pyright: strict
+    from __future__ import annotations
+
+    from typing import TYPE_CHECKING, Literal
+
+    from kx5180 import KX5180
+
+    if TYPE_CHECKING:
+        from kx5180 import DevStatus
+
+
+    def summary(status: DevStatus) -> str:
+        regulation = {"CV": "constant voltage", "CC": "constant current", "XX": "unregulated"}
+        watts = status["voltage_real"] * status["current_real"]
+        return f"{watts:.3f} W, {regulation[status['out_mode']]}, fan {status['fan_speed'] + 1}"
+
+
+    def switch(supply: KX5180, on: bool) -> bool:
+        mode: Literal["on", "off"] = "on" if on else "off"
+        return supply.set_ouput_mode(mode)
+
+
+    supply = KX5180("/dev/ttyUSB0")
+    if supply.check_port_available() and supply.open():
+        identity = supply.show_device_version()
+        print(identity["model"].strip(), identity["SN"], identity["soft_version"] // 100)
+        ok = supply.set_work_mode("remote") and supply.set_voltage_max(2)
+        ok = ok and supply.set_out_voltage(1.222) and supply.set_out_current(0.888)
+        ok = ok and switch(supply, True) and supply.set_new_addr(6)
+        status = supply.read_dev_status()
+        if status is not None and not status["beyond_temp"] and status["work_mode"] == "remote":
+            print(summary(status))
+        supply.set_ouput_mode()
+        supply.set_work_mode("local")
+        supply.restore_factory()
+        supply.close()
+    ''')
+
+HEADER = textwrap.dedent('''\
+    from kx5180 import KX5180
+
+    supply = KX5180("/dev/ttyUSB0")
+    status = supply.read_dev_status()
+    assert status is not None
+    identity = supply.show_device_version()
+    ''')
+
+# One mistake per line of the wrong script.
+MISTAKES = {
+    "a number for the port": "KX5180(3)",
+    "text for a voltage": 'supply.set_out_voltage("1.2")',
+    "an upper-case output word": 'supply.set_ouput_mode("ON")',
+    "an unknown work mode": 'supply.set_work_mode("pc")',
+    "a misspelt status key": 'print(status["voltag_real"])',
+    "a status reading used as text": 'print(status["voltage_real"] + "x")',
+    "a misspelt identity key": 'print(identity["serial"])',
+    "the software version used as text": 'print(identity["soft_version"].strip())',
+    "an address given as text": 'supply.set_new_addr("6")',
+}
+MISTAKE_LINE = {name: HEADER.count("\n") + 1 + i for i, name in enumerate(MISTAKES)}
+BAD = HEADER + "".join(line + "\n" for line in MISTAKES.values())
+
+STUB_ONLY = ["DevStatus", "DeviceVersion", "WorkMode", "OutputMode", "Regulation"]
+
+
+def checker_env():
+    env = dict(os.environ)
+    # Under scripts/sanitize.sh the sanitizer runtime is preloaded: the
+    # checkers never load the module and are not the code under test.
+    env.pop("LD_PRELOAD", None)
+    env["PYRIGHT_PYTHON_IGNORE_WARNINGS"] = "1"
+    return env
+
+
+def run_mypy(workdir):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(workdir / "cache"),
+         "good.py", "bad.py"],
+        cwd=workdir, capture_output=True, text=True, env=checker_env(), timeout=600)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    errors = {}
+    for line in result.stdout.splitlines():
+        found = re.match(r"(\w+)\.py:(\d+): error: (.*)", line)
+        if found:
+            errors.setdefault((found[1], int(found[2])), []).append(found[3])
+    return errors
+
+
+def run_pyright(workdir):
+    if shutil.which("node") is None:
+        pytest.skip("pyright needs node on PATH")
+    result = subprocess.run(
+        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, "good.py", "bad.py"],
+        cwd=workdir, capture_output=True, text=True, env=checker_env(), timeout=600)
+    assert result.returncode in (0, 1), result.stdout + result.stderr
+    errors = {}
+    for diagnostic in json.loads(result.stdout)["generalDiagnostics"]:
+        if diagnostic["severity"] == "error":
+            key = (os.path.basename(diagnostic["file"])[:-3], diagnostic["range"]["start"]["line"] + 1)
+            errors.setdefault(key, []).append(diagnostic["message"])
+    return errors
+
+
+CHECKERS = {"mypy": run_mypy, "pyright": run_pyright}
+
+
+@pytest.fixture(scope="module", params=list(CHECKERS))
+def reported(request, tmp_path_factory):
+    pytest.importorskip(request.param, reason=f"{request.param} is not installed (the test extra brings it)")
+    workdir = tmp_path_factory.mktemp(request.param)
+    (workdir / "good.py").write_text(GOOD)
+    (workdir / "bad.py").write_text(BAD)
+    return CHECKERS[request.param](workdir)
+
+
+def test_a_correct_script_passes(reported):
+    assert {key: text for key, text in reported.items() if key[0] == "good"} == {}
+
+
+@pytest.mark.parametrize("mistake", list(MISTAKES))
+def test_each_mistake_is_reported(reported, mistake):
+    assert ("bad", MISTAKE_LINE[mistake]) in reported, reported
+
+
+def test_nothing_else_in_the_wrong_script_is_reported(reported):
+    expected = set(MISTAKE_LINE.values())
+    assert {key: text for key, text in reported.items() if key[0] == "bad" and key[1] not in expected} == {}
+
+
+def test_the_stubs_agree_with_the_module(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (the test extra brings it)")
+    allowlist = tmp_path / "stub-only.txt"
+    allowlist.write_text("".join(f"kx5180.{name}\n" for name in STUB_ONLY))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "kx5180"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600)  # imports the module: sanitizers stay
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -39,6 +39,7 @@ def holders(path):
     return subprocess.run(["lsof", "-t", path], capture_output=True, text=True).stdout.split()
 
 
+@pytest.mark.slow
 def test_three_units_from_three_threads_each_keep_their_own_setpoints(kx5180_sim):
     sim = kx5180_sim(units=3, load_ohms=float("inf"))
     # Disjoint values per unit: a reply crossing over to another unit's
@@ -81,11 +82,10 @@ def test_three_units_from_three_threads_each_keep_their_own_setpoints(kx5180_sim
 @pytest.mark.parametrize(
     "units, asked",
     [
-        ([2, 5, 9], range(1, 11)),
-        ([0, 254], [254, 0, 1, 253, 0]),
-        (1, [3, 4]),
+        pytest.param([2, 5, 9], range(1, 11), id="three-of-ten", marks=pytest.mark.slow),
+        pytest.param([0, 254], [254, 0, 1, 253, 0], id="edges-and-repeats"),
+        pytest.param(1, [3, 4], id="none-there"),
     ],
-    ids=["three-of-ten", "edges-and-repeats", "none-there"],
 )
 def test_scan_finds_exactly_the_units_present(kx5180_sim, units, asked):
     sim = kx5180_sim(units=units, baud=0)
@@ -188,6 +188,7 @@ def test_a_port_held_elsewhere_is_refused(kx5180_sim):
         Bus("/dev/kx5180-no-such-port")
 
 
+@pytest.mark.slow
 def test_supply_on_a_bus_unit_leaves_the_others_and_the_line_alone(kx5180_sim):
     from kx5180_lab.supply import LimitError, NoAnswerError
 

@@ -36,6 +36,7 @@ def test_port_at_address_reaches_that_unit_only(kx5180_sim):
     assert holders(sim.port) == []
 
 
+@pytest.mark.slow
 def test_scan_lists_the_units_that_answer(kx5180_sim):
     sim = kx5180_sim(units=[2, 7], baud=0)
     code, out, err = kx5180("scan", sim.port, "--addresses", "1-3,7,9")

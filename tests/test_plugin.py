@@ -81,6 +81,7 @@ def test_the_plugin_is_registered_through_the_pytest11_entry_point(pytestconfig)
 
 
 @needs_sim
+@pytest.mark.slow
 def test_a_users_suite_passes_and_fails_and_leaves_nothing_behind(pytester, tmp_path):
     record = tmp_path / "started.jsonl"
     pytester.makepyfile(test_users=USERS_TESTS.format(record=str(record)))

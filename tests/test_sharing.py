@@ -153,6 +153,7 @@ def test_calls_after_close_raise_port_not_open(sim):
         supply._KX5180__read()
 
 
+@pytest.mark.slow
 def test_threads_take_turns_at_the_port(sim):
     # A thread that polls in a loop must not starve the others: the port
     # goes to the longest waiter.

@@ -17,7 +17,6 @@ import argparse
 import contextlib
 import io
 import os
-import platform
 import shutil
 import statistics
 import subprocess
@@ -28,6 +27,7 @@ import time
 import timeit
 
 import kx5180
+from machine import machine
 
 BITS_PER_BYTE = 10
 FRAME = 26
@@ -287,16 +287,6 @@ def pure_code(number):
     for name, n_ns, p_ns in rows:
         print(f"| {name} | {n_ns:.0f} | {p_ns:.0f} | {n_ns / p_ns:.2f} |")
     return rows
-
-
-def machine():
-    model = "unknown CPU"
-    with contextlib.suppress(OSError), open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
 
 
 def main():

@@ -29,7 +29,6 @@ from __future__ import annotations
 import contextlib
 import os
 import shutil
-import subprocess
 import sys
 from collections.abc import Iterable
 from typing import Any, NamedTuple
@@ -38,7 +37,7 @@ import serial
 
 import kx5180
 
-from .supply import SUPPORTED_MODELS, PortBusyError, PortOpenError, Supply
+from .supply import SUPPORTED_MODELS, PortBusyError, PortOpenError, Supply, _lsof_holders
 from .trace import TracedPort
 
 __all__ = ["BROADCAST", "Bus", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
@@ -86,17 +85,7 @@ def _holders(port: str) -> str | None:
     exclusive by itself)."""
     if sys.platform == "win32" or shutil.which("lsof") is None:
         return None
-    try:
-        out = subprocess.run(["lsof", "-F", "pc", port], capture_output=True, text=True, timeout=10).stdout
-    except (OSError, subprocess.SubprocessError):
-        return None
-    holders, pid = [], ""
-    for line in out.splitlines():
-        if line.startswith("p"):
-            pid = line[1:]
-        elif line.startswith("c") and pid:
-            holders.append(f"{line[1:]} (pid {pid})")
-    return ", ".join(dict.fromkeys(holders))
+    return _lsof_holders(port)
 
 
 class Bus:

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Latency and CPU per call of an earlier revision and of the working tree,
-# measured in one run on this machine:
-#   bash bench/before_after.sh REV [bench/run.py options]
-# Each side is built into a virtual environment of its own under build/.
+# A benchmark of an earlier revision's driver and of the working tree's,
+# measured in one run on this machine, side by side:
+#   bash bench/before_after.sh REV bench/run.py --only latency --only shared
+#   bash bench/before_after.sh REV bench/methods.py --rounds 9
+# Each side is built into a virtual environment of its own under build/; the
+# benchmark script itself is the working tree's for both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-rev="${1:?usage: bench/before_after.sh REV [options for bench/run.py]}"
-shift
+rev="${1:?usage: bench/before_after.sh REV BENCH_SCRIPT [options]}"
+script="${2:?usage: bench/before_after.sh REV BENCH_SCRIPT [options]}"
+shift 2
 python="${PYTHON:-python3}"
 tree="build/before-$rev"
 rm -rf "$tree"
@@ -21,5 +24,5 @@ for side in before after; do
 done
 for side in before after; do
     echo "## $side ($([ "$side" = before ] && echo "$rev" || echo "working tree"))"
-    PATH="$PWD/build/bench-$side-venv/bin:$PATH" "build/bench-$side-venv/bin/python" bench/run.py "$@"
+    PATH="$PWD/build/bench-$side-venv/bin:$PATH" "build/bench-$side-venv/bin/python" "$script" "$@"
 done

@@ -18,13 +18,13 @@ calls each; the table gives per method the median over the rounds of
 import argparse
 import contextlib
 import os
-import platform
 import statistics
 import sys
 import timeit
 import types
 
 import kx5180
+from machine import machine
 
 FRAME = 26
 
@@ -384,16 +384,6 @@ def check_alike(native, plain):
 def timed(cls, stmt, arg, number):
     obj = opened(cls)
     return timeit.Timer(stmt, globals={"o": obj, "C": cls, "a": arg}).timeit(number) / number * 1e9
-
-
-def machine():
-    model = "unknown CPU"
-    with contextlib.suppress(OSError), open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
 
 
 def main():

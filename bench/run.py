@@ -17,7 +17,6 @@ import argparse
 import contextlib
 import io
 import os
-import platform
 import shutil
 import statistics
 import subprocess
@@ -28,6 +27,7 @@ import time
 import timeit
 
 import kx5180
+from machine import machine
 
 BITS_PER_BYTE = 10
 FRAME = 26
@@ -172,8 +172,9 @@ def many_supplies(seconds, counts=(1, 2, 4, 8)):
 def shared_object(seconds, counts=(1, 2, 8)):
     """N threads calling read_dev_status on one object of one paced supply:
     the port lock serialises them, so the line is the limit and the rate
-    should stay at one thread's."""
-    rates = {}
+    should stay at one thread's, with no call failing. A failed call is
+    counted, not fatal, so that an earlier driver can be measured too."""
+    rates, failures = {}, {}
     with simulated("--baud", "4800", "--turnaround-ms", str(TURNAROUND_MS)) as path:
         supply = opened(path)
         for n in counts:
@@ -195,16 +196,15 @@ def shared_object(seconds, counts=(1, 2, 8)):
             for t in threads:
                 t.join()
             elapsed = time.perf_counter() - t0
-            if sum(failed):
-                sys.exit(f"{sum(failed)} of {sum(done)} calls failed with {n} threads on one object")
-            rates[n] = sum(done) / elapsed
+            rates[n] = (sum(done) - sum(failed)) / elapsed
+            failures[n] = (sum(failed), sum(done))
         supply.close()
-    print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each, "
-          "every call succeeded)\n")
-    print("| threads | calls/s | / one-thread rate |")
-    print("|---|---|---|")
+    print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each)\n")
+    print("| threads | successful calls/s | / one-thread rate | failed calls |")
+    print("|---|---|---|---|")
     for n, rate in rates.items():
-        print(f"| {n} | {rate:.2f} | {rate / rates[1]:.3f} |")
+        bad, total = failures[n]
+        print(f"| {n} | {rate:.2f} | {rate / rates[1]:.3f} | {bad} of {total} |")
     return rates
 
 
@@ -287,16 +287,6 @@ def pure_code(number):
     for name, n_ns, p_ns in rows:
         print(f"| {name} | {n_ns:.0f} | {p_ns:.0f} | {n_ns / p_ns:.2f} |")
     return rows
-
-
-def machine():
-    model = "unknown CPU"
-    with contextlib.suppress(OSError), open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
 
 
 def main():

@@ -104,8 +104,12 @@ def test_more_than_a_frame_waiting_is_never_read(clock):
 
 
 @pytest.mark.parametrize("reply", [frame(b0=0x55), frame()[:-1] + b"\x01"])
-def test_invalid_replies_are_refused(clock, reply):
-    assert exchange(FakePort(answering(reply))) is None
+def test_invalid_replies_are_refused_at_once(clock, reply):
+    port = FakePort(lambda w: [b"", reply])
+    assert exchange(port) is None
+    # The exchange ends with the refused read: no further polls.
+    assert port.names() == ["inWaiting", "write", "inWaiting", "inWaiting", "read"]
+    assert len(clock.sleeps) == 2
 
 
 def test_sync_byte_is_tested_before_the_checksum(clock, monkeypatch):

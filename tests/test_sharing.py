@@ -151,3 +151,27 @@ def test_calls_after_close_raise_port_not_open(sim):
         supply.read_dev_status()
     with pytest.raises(serial.PortNotOpenError):
         supply._KX5180__read()
+
+
+@pytest.mark.slow
+def test_threads_take_turns_at_the_port(sim):
+    # A thread that polls in a loop must not starve the others: the port
+    # goes to the longest waiter.
+    supply = opened(sim())
+    counts = [0] * 4
+    stop = threading.Event()
+
+    def poll(i):
+        while not stop.is_set():
+            assert supply.read_dev_status() is not None
+            counts[i] += 1
+
+    workers = [threading.Thread(target=poll, args=(i,)) for i in range(4)]
+    for w in workers:
+        w.start()
+    time.sleep(2.0)
+    stop.set()
+    for w in workers:
+        w.join()
+    supply.close()
+    assert min(counts) >= 0.5 * max(counts), counts

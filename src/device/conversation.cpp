@@ -59,27 +59,32 @@ void ConversationLock::acquire() {
             ++depth_;
             return;
         }
-        if (depth_ == 0) {
+        if (depth_ == 0 && waiting_.empty()) {
             owner_ = me;
             depth_ = 1;
             return;
         }
+        waiting_.push_back(me);
     }
     for (;;) {
-        bool taken = false;
+        bool mine = false;
         {
             const py::gil_scoped_release released;
             std::unique_lock<std::mutex> lock(mutex_);
-            taken = free_.wait_for(lock, kSignalCheckInterval, [this] { return depth_ == 0; });
-            if (taken) {
-                owner_ = me;
-                depth_ = 1;
-            }
+            mine = handed_.wait_for(lock, kSignalCheckInterval, [&] { return depth_ > 0 && owner_ == me; });
         }
-        if (taken) {
+        if (mine) {
             return;
         }
         if (PyErr_CheckSignals() < 0) {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            if (depth_ > 0 && owner_ == me) {
+                // Handed over while the signal was being looked at: pass it on.
+                depth_ = 0;
+                hand_on();
+            } else {
+                std::erase(waiting_, me);
+            }
             throw py::error_already_set();
         }
     }
@@ -88,9 +93,19 @@ void ConversationLock::acquire() {
 void ConversationLock::release() noexcept {
     const std::lock_guard<std::mutex> guard(mutex_);
     if (--depth_ == 0) {
-        owner_ = std::thread::id();
-        free_.notify_one();
+        hand_on();
     }
+}
+
+void ConversationLock::hand_on() noexcept {
+    if (waiting_.empty()) {
+        owner_ = std::thread::id();
+        return;
+    }
+    owner_ = waiting_.front();
+    waiting_.pop_front();
+    depth_ = 1;
+    handed_.notify_all();
 }
 
 std::shared_ptr<PortState> port_state(py::handle port) {
@@ -100,7 +115,7 @@ std::shared_ptr<PortState> port_state(py::handle port) {
         return found->second.state;
     }
     Entry entry{std::make_shared<PortState>(), py::object()};
-    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key))) {
+    if (PyType_SUPPORTS_WEAKREFS(Py_TYPE(key)) != 0) {
         entry.anchor = py::weakref(port, forget_port());
         r.port_of_ref.emplace(entry.anchor.ptr(), key);
     } else {

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,9 @@ namespace py = pybind11;
 // A recursive lock whose waiters release the interpreter lock, so that the
 // thread holding the port can sleep and poll while others wait; a port
 // method that calls back into the driver on the same thread re-enters it.
+// Waiters are served first come, first served: the holder hands the port
+// to the longest waiter, so a thread polling in a loop cannot starve the
+// others (a monitor beside a script, units of one bus on their threads).
 class ConversationLock {
 public:
     // Called with the interpreter lock held; raises KeyboardInterrupt (or
@@ -26,10 +30,13 @@ public:
     void release() noexcept;
 
 private:
+    void hand_on() noexcept;  // with mutex_ held and depth_ back to 0
+
     std::mutex mutex_;
-    std::condition_variable free_;
+    std::condition_variable handed_;
     std::thread::id owner_;
     int depth_ = 0;
+    std::deque<std::thread::id> waiting_;
 };
 
 struct PortState {

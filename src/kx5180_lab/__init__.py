@@ -4,48 +4,54 @@ bench supply every day, built on the driver class without changing it.
 - `Supply`: one supply as a context manager, safe on exit, with limits,
   verification, ramps and a frame trace (logger "kx5180.traffic");
 - `Simulator`: a kx5180-sim started and stopped from Python;
+- `Bus`: several units on one line, one driver object per address;
 - the `kx5180` command line (`kx5180_lab.cli`).
 """
 
-from .simulator import Simulator, SimulatorError, find_simulator
-from .supply import (
-    ConnectError,
-    Identity,
-    LimitError,
-    NoAnswerError,
-    PortBusyError,
-    PortCheckError,
-    PortOpenError,
-    RampError,
-    RampInterrupted,
-    ShutdownError,
-    Status,
-    Supply,
-    SupplyError,
-    UnsupportedModelError,
-    VerifyError,
-)
-from .trace import TRAFFIC_LOGGER, enable_trace
+import importlib
+from typing import Any
 
-__all__ = [
-    "ConnectError",
-    "Identity",
-    "LimitError",
-    "NoAnswerError",
-    "PortBusyError",
-    "PortCheckError",
-    "PortOpenError",
-    "RampError",
-    "RampInterrupted",
-    "ShutdownError",
-    "Simulator",
-    "SimulatorError",
-    "Status",
-    "Supply",
-    "SupplyError",
-    "TRAFFIC_LOGGER",
-    "UnsupportedModelError",
-    "VerifyError",
-    "enable_trace",
-    "find_simulator",
-]
+# Where each public name lives. They are imported on first use, so that
+# loading the pytest plugin (which pytest does in every run once the package
+# is installed) does not load the native driver module.
+_HOMES = {
+    "Bus": "bus",
+    "BusyPortError": "bus",
+    "FoundUnit": "bus",
+    "supply_at": "bus",
+    "Simulator": "simulator",
+    "SimulatorError": "simulator",
+    "find_simulator": "simulator",
+    "ConnectError": "supply",
+    "Identity": "supply",
+    "LimitError": "supply",
+    "NoAnswerError": "supply",
+    "PortBusyError": "supply",
+    "PortCheckError": "supply",
+    "PortOpenError": "supply",
+    "RampError": "supply",
+    "RampInterrupted": "supply",
+    "ShutdownError": "supply",
+    "Status": "supply",
+    "Supply": "supply",
+    "SupplyError": "supply",
+    "UnsupportedModelError": "supply",
+    "VerifyError": "supply",
+    "TRAFFIC_LOGGER": "trace",
+    "enable_trace": "trace",
+}
+
+__all__ = sorted(_HOMES)
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_HOMES))

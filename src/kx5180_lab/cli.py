@@ -22,6 +22,7 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any
 
+from .bus import BROADCAST, BROADCAST_REFUSED, Bus, check_address, supply_at
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from .simulator import Simulator, SimulatorError
 from .supply import (
@@ -57,17 +58,63 @@ class Target:
     port: str
     address: int | None = None
 
+    @property
+    def name(self) -> str:
+        """As the user wrote it: PORT, or PORT@ADDRESS."""
+        return self.port if self.address is None else f"{self.port}@{self.address}"
+
 
 def resolve_target(text: str) -> Target:
+    """PORT, or PORT@ADDRESS for one unit of several on one line."""
     text = text.strip()
     if not text:
         raise UsageError("the port name is empty")
-    return Target(text)
+    port, at, tail = text.rpartition("@")
+    if not at:
+        return Target(text)
+    if not re.fullmatch(r"[0-9]+", tail):
+        if os.path.exists(text):  # a device whose name holds an @
+            return Target(text)
+        raise UsageError(f"{text}: the address after @ must be a number 0..254")
+    if not port:
+        raise UsageError(f"{text}: the port name before @ is empty")
+    address = int(tail)
+    if address == BROADCAST:
+        raise UsageError(
+            f"{text}: {BROADCAST_REFUSED}; give the unit's own address 0..254 ({PROG} scan PORT finds them), "
+            "or PORT alone for a unit that is alone on its line"
+        )
+    try:
+        return Target(port, check_address(address))
+    except ValueError as e:
+        raise UsageError(f"{text}: {e}") from e
 
 
 def open_supply(target: Target, **options: Any) -> Supply:
     """The Supply for a target (not yet opened)."""
+    if target.address is not None:
+        return supply_at(target.port, target.address, **options)
     return Supply(target.port, **options)
+
+
+def parse_addresses(text: str) -> list[int]:
+    """"1-10,20" as the addresses 1 to 10 and 20, in that order."""
+    out: list[int] = []
+    for item in text.split(","):
+        m = re.fullmatch(r"\s*([0-9]+)\s*(?:-\s*([0-9]+)\s*)?", item)
+        if not m:
+            raise UsageError(f"--addresses: {item.strip()!r} is not an address or a range A-B")
+        first = int(m.group(1))
+        last = int(m.group(2)) if m.group(2) is not None else first
+        for a in (first, last):
+            if a == BROADCAST:
+                raise UsageError(f"--addresses: {BROADCAST_REFUSED}; a scan asks 0..254 only")
+            if a > BROADCAST:
+                raise UsageError(f"--addresses: {a} is not a bus address 0..254")
+        if last < first:
+            raise UsageError(f"--addresses: the range {first}-{last} runs backwards")
+        out.extend(range(first, last + 1))
+    return list(dict.fromkeys(out))
 
 
 # -- output helpers -------------------------------------------------------------
@@ -134,13 +181,57 @@ def cmd_ports(args: argparse.Namespace, sim: Simulator | None) -> int:
     return EXIT_OK
 
 
+def cmd_scan(args: argparse.Namespace, target: Target) -> int:
+    # Only here does the command line send to addresses nobody named.
+    if target.address is not None:
+        raise UsageError(f"scan: give the PORT alone, not {target.port}@{target.address}")
+    addresses = parse_addresses(args.addresses) if args.addresses is not None else list(range(0, BROADCAST))
+    found = []
+    with Bus.connect(target.port) as bus:
+        if not args.json:
+            print(f"{'ADDRESS':>7}  {'MODEL':<5}  {'SN':<9}  SOFTWARE", flush=True)
+        for n, address in enumerate(addresses, 1):
+            _live(f"scanning {target.port}: address {address} ({n} of {len(addresses)}), {len(found)} found")
+            for unit in bus.scan([address]):
+                found.append(unit)
+                if not args.json:
+                    model, sn = (x.replace("\x00", "\\0") for x in (unit.model, unit.SN))
+                    _live_end_row()
+                    print(f"{unit.address:>7}  {model:<5}  {sn:<9}  {unit.soft_version}", flush=True)
+        _live_end_row()
+    if args.json:
+        print(json.dumps([u._asdict() for u in found], indent=2))
+    if not found:
+        fail(f"no unit answered on {target.port} ({_ranges(addresses)})")
+        return EXIT_FAILED
+    return EXIT_OK
+
+
+def _live_end_row() -> None:
+    """Clears the live line so that a row printed next stands alone."""
+    if sys.stderr.isatty():
+        sys.stderr.write("\r\033[K")
+        sys.stderr.flush()
+
+
+def _ranges(addresses: Sequence[int]) -> str:
+    runs: list[list[int]] = []
+    for a in addresses:
+        if runs and a == runs[-1][1] + 1:
+            runs[-1][1] = a
+        else:
+            runs.append([a, a])
+    text = ",".join(str(f) if f == last else f"{f}-{last}" for f, last in runs)
+    return ("address " if len(addresses) == 1 else "addresses ") + text
+
+
 def cmd_identify(args: argparse.Namespace, target: Target) -> int:
     with open_supply(target, remote=False, keep_on_exit=True) as psu:
         ident = psu.identity()
     if args.json:
-        print(json.dumps({"port": target.port, **ident.as_dict()}))
+        print(json.dumps({"port": target.name, **ident.as_dict()}))
     else:
-        print_table([("port", target.port), *ident.as_dict().items()])
+        print_table([("port", target.name), *ident.as_dict().items()])
     return EXIT_OK
 
 
@@ -175,9 +266,9 @@ def cmd_status(args: argparse.Namespace, target: Target) -> int:
 
 def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
     if args.json:
-        print(json.dumps({"port": target.port, **st.as_dict()}), flush=True)
+        print(json.dumps({"port": target.name, **st.as_dict()}), flush=True)
     else:
-        print_table(status_pairs(target.port, st))
+        print_table(status_pairs(target.name, st))
 
 
 def cmd_set(args: argparse.Namespace, target: Target) -> int:
@@ -336,7 +427,13 @@ def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
 
 
 def _port(p: argparse.ArgumentParser) -> None:
-    p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
+    p.add_argument(
+        "port",
+        nargs="?",
+        metavar="PORT",
+        help="serial port (COM3, /dev/ttyUSB0), or PORT@ADDRESS for one unit of several on a line "
+        "(/dev/ttyUSB0@3); not with --sim",
+    )
 
 
 def _on_off(text: str) -> str:
@@ -365,6 +462,15 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = command("identify", "show the model, product number, software version and address")
     _port(p)
+    p.add_argument("--json", action="store_true", help="as JSON")
+
+    p = command("scan", "ask every address on a line who answers (sends an identity request to each)")
+    p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
+    p.add_argument(
+        "--addresses",
+        metavar="LIST",
+        help="addresses to ask, e.g. 1-10,20 (default 0-254; each silent one costs about 0.6 s)",
+    )
     p.add_argument("--json", action="store_true", help="as JSON")
 
     p = command("status", "show measured values, setpoints and state")
@@ -416,11 +522,13 @@ SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]] [-- COMMA
 Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs each
 COMMAND in turn against that one simulated supply (no PORT needed), stops
 at the first that fails, and stops the simulator afterwards. Without a
-COMMAND it prints the simulator's port and runs until Ctrl-C.
+COMMAND it prints the simulator's port and runs until Ctrl-C. With
+--units, @ADDRESS in place of PORT picks one unit of the simulated bus.
 
 examples:
   {PROG} sim --baud 0 --load-ohms 5 -- status --json
   {PROG} sim -- set --voltage 5 --current 1 --output on -- log --duration 10 --csv run.csv
+  {PROG} sim --units 3 -- scan --addresses 1-5 -- set @2 --voltage 3.3 -- status @2
 """
 
 
@@ -428,6 +536,7 @@ examples:
 
 
 COMMANDS = {
+    "scan": cmd_scan,
     "identify": cmd_identify,
     "status": cmd_status,
     "set": cmd_set,
@@ -463,9 +572,10 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
         if args.command == "plot":
             return cmd_plot(args, sim)
         if sim is not None:
-            if args.port:
-                raise UsageError("give either PORT or --sim, not both")
-            target = Target(sim.port or "")
+            if args.port and not args.port.startswith("@"):
+                raise UsageError("give either PORT or --sim, not both (@ADDRESS picks a unit of a simulated bus)")
+            # @ADDRESS alone: that unit of a simulator started with --units
+            target = resolve_target((sim.port or "") + (args.port or ""))
         elif not args.port:
             raise UsageError(f"{args.command}: give a PORT (or --sim)")
         else:
@@ -499,8 +609,12 @@ def _run_sim(argv: list[str], trace: bool) -> int:
         args = parser.parse_args(command)
         if trace:
             args.trace = True
-        if getattr(args, "sim", False) or getattr(args, "port", None):
-            raise UsageError(f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim")
+        port = getattr(args, "port", None)
+        if getattr(args, "sim", False) or (port and not port.startswith("@")):
+            raise UsageError(
+                f"sim: {command[0]} runs against the simulated supply; give it no PORT or --sim "
+                "(@ADDRESS picks a unit of a simulated bus)"
+            )
         parsed.append(args)
     with Simulator(extra_args=sim_args) as sim:
         if not parsed:

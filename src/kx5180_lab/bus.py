@@ -1,0 +1,254 @@
+"""Several kx5180 units on one serial line.
+
+The supplies are made for a multi-drop line (RS-485): every frame carries
+the address of the unit it is for, and a unit answers only its own address.
+`Bus` opens the line once and hands out one driver object per address, all
+on the same port object, so the driver's per-port lock keeps their
+exchanges apart however many threads use them:
+
+    from kx5180_lab.bus import Bus
+
+    with Bus("/dev/ttyUSB0") as bus:
+        print(bus.scan(range(1, 11)))      # who answers at addresses 1..10
+        left, right = bus.unit(1), bus.unit(2)
+        left.set_out_voltage(3.3)
+        print(right.read_dev_status())
+        with bus.supply(3, max_voltage=12) as psu:   # the safe Supply, on unit 3
+            psu.set(voltage=5.0, current=0.1)
+    # the port is closed here
+
+Address 255 is the broadcast address: every unit on the line answers it at
+the same moment, the replies collide, and no valid reply comes back. A
+fresh `KX5180` speaks to 255 until its identity read teaches it the unit's
+own address, which is why one object per port works only with one unit on
+the line. `unit()` refuses 255 unless `allow_broadcast=True`.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import sys
+from collections.abc import Iterable
+from typing import Any, NamedTuple
+
+import serial
+
+import kx5180
+
+from .supply import SUPPORTED_MODELS, PortBusyError, PortOpenError, Supply, _lsof_holders
+from .trace import TracedPort
+
+__all__ = ["BROADCAST", "Bus", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
+
+BROADCAST = 255
+
+BROADCAST_REFUSED = (
+    "address 255 is the broadcast address: every unit on the line answers it at once and "
+    "the replies collide, so with two or more units no valid reply can come back, and a "
+    "setting reported as failed may have reached every unit"
+)
+
+
+class BusyPortError(serial.SerialException):
+    """Another program holds the port."""
+
+
+class FoundUnit(NamedTuple):
+    """A unit that answered the identity request during a scan."""
+
+    address: int
+    model: str
+    SN: str
+    soft_version: int
+
+
+def check_address(address: Any, *, allow_broadcast: bool = False) -> int:
+    """`address` as a bus address, or a TypeError / ValueError that says
+    what is wrong with it."""
+    if isinstance(address, bool) or not isinstance(address, int):
+        raise TypeError(f"a bus address is an int 0..254, not {address!r}")
+    if address == BROADCAST and not allow_broadcast:
+        raise ValueError(
+            BROADCAST_REFUSED + "; give the unit's own address 0..254 (Bus.scan finds them), "
+            "or allow_broadcast=True to send to 255 anyway"
+        )
+    if not 0 <= address <= BROADCAST:
+        raise ValueError(f"a bus address is 0..254, not {address}")
+    return address
+
+
+def _holders(port: str) -> str | None:
+    """Who else holds `port`, as lsof names them; "" when nobody does, None
+    when that cannot be told (no lsof, Windows, where opening the port is
+    exclusive by itself)."""
+    if sys.platform == "win32" or shutil.which("lsof") is None:
+        return None
+    return _lsof_holders(port)
+
+
+class Bus:
+    """One serial line shared by the units on it; a context manager that
+    closes the port on leaving.
+
+    The port opens at construction with the driver's own line settings
+    (4800 baud, 8N1). With `exclusive=True` (the default) a port that
+    another program holds is refused with `BusyPortError`, and the port is
+    locked against other programs that ask for it exclusively;
+    `exclusive=False` skips both, for lines that are shared on purpose.
+    """
+
+    def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True) -> None:
+        port = os.fspath(port)
+        if not isinstance(port, str):
+            raise TypeError(f"a port name is a str, not {port!r}")
+        self.port = port
+        self.exclusive = exclusive
+        if exclusive:
+            holders = _holders(port)
+            if holders:
+                raise BusyPortError(f"{port} is in use by {holders}; close it and try again")
+        extra: dict[str, Any] = {}
+        if exclusive and os.name == "posix":
+            # pyserial's exclusive lock is POSIX-only; a Windows port is
+            # exclusive by itself.
+            extra["exclusive"] = True
+        ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
+        # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
+        # shares this one object, and with it the driver's lock.
+        self.ser = TracedPort(ser, port)
+
+    @classmethod
+    def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
+        """`Bus(port)`, with a failure raised as the toolkit's
+        `PortBusyError` or `PortOpenError`, as `Supply` raises them."""
+        try:
+            return cls(port, exclusive=exclusive)
+        except BusyPortError as e:
+            raise PortBusyError(str(e)) from e
+        except serial.SerialException as e:
+            raise PortOpenError(f"cannot open {port}: {e}") from e
+
+    # -- life cycle -------------------------------------------------------------
+
+    @property
+    def is_open(self) -> bool:
+        return bool(getattr(self.ser, "is_open", False))
+
+    def close(self) -> None:
+        """Closes the port; calls on the bus's units then raise pyserial's
+        port-not-open error. Safe to call more than once. Close it after
+        the threads that use its units are done: a call that is on the line
+        at that moment fails with an error from the port."""
+        if self.is_open:
+            self.ser.close()
+
+    def __enter__(self) -> "Bus":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"<Bus {self.port!r} {'open' if self.is_open else 'closed'}>"
+
+    # -- units ------------------------------------------------------------------
+
+    def unit(self, address: int, *, allow_broadcast: bool = False) -> kx5180.KX5180:
+        """A driver object for the unit at `address` (0..254) on this line.
+
+        It is an ordinary `KX5180` whose port is the bus's: do not `open()`
+        or `close()` it (the bus does both; its `close()` would close the
+        line for every unit). Its identity is empty until it is read."""
+        address = check_address(address, allow_broadcast=allow_broadcast)
+        if not self.is_open:
+            raise serial.PortNotOpenError()
+        driver = kx5180.KX5180(self.port)
+        driver.ser = self.ser
+        driver._KX5180__addr = address
+        return driver
+
+    def scan(self, addresses: Iterable[int] = range(0, BROADCAST)) -> list[FoundUnit]:
+        """Sends the identity request to each address in turn and returns
+        the units that answered, in the order asked. Each address that
+        stays silent costs about 0.6 s (the reply window, then the wait for
+        a late reply before the next request), so a scan of every address
+        takes a few minutes: narrow it when you can."""
+        todo = list(dict.fromkeys(check_address(a) for a in addresses))
+        found = []
+        for address in todo:
+            driver = self.unit(address)
+            driver._KX5180__read_device_version()
+            ident = driver.show_device_version()
+            # A reply always fills the model code with four characters; an
+            # identity read that got none leaves the fresh object's "".
+            if ident["model"]:
+                found.append(FoundUnit(address, ident["model"], ident["SN"], ident["soft_version"]))
+        return found
+
+    def supply(self, address: int, **options: Any) -> Supply:
+        """A `Supply` (not yet opened) for the unit at `address`, with the
+        same options as `Supply` itself. Opening it reads the unit's
+        identity; closing it makes the unit safe and leaves the line open
+        for the others."""
+        check_address(address)
+        return Supply(f"{self.port}@{address}", driver_factory=lambda _name: _UnitDriver(self, address), **options)
+
+
+def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any) -> Supply:
+    """A `Supply` (not yet opened) for the unit at `address` on `port` that
+    opens the line when it opens and closes the line when it closes: one
+    unit of a bus, used by itself (the command line's PORT@ADDRESS)."""
+    check_address(address)
+    return _LineSupply(
+        f"{port}@{address}",
+        driver_factory=lambda _name: _UnitDriver(None, address, port=port, exclusive=exclusive),
+        **options,
+    )
+
+
+class _LineSupply(Supply):
+    """A Supply whose driver opened a line of its own: a failed open closes
+    that line too (Supply closes only the ports its driver creates)."""
+
+    def open(self) -> "_LineSupply":
+        try:
+            return super().open()
+        except BaseException:
+            if self.driver is not None:
+                with contextlib.suppress(Exception):  # the reason it failed comes first
+                    self.driver.close()
+            raise
+
+
+class _UnitDriver:
+    """What `Supply` asks of a driver, for one unit on a bus: `open()`
+    reads the unit's identity instead of opening the port, and `close()`
+    leaves a shared line open. Everything else is the unit's own driver
+    object."""
+
+    def __init__(self, bus: Bus | None, address: int, *, port: str = "", exclusive: bool = True) -> None:
+        self._bus = bus
+        self._owns_bus = bus is None
+        self._address = address
+        self._port = port
+        self._exclusive = exclusive
+        self._unit: kx5180.KX5180 | None = None
+
+    def open(self) -> bool:
+        if self._bus is None or (self._owns_bus and not self._bus.is_open):
+            self._bus = Bus.connect(self._port, exclusive=self._exclusive)
+        self._unit = self._bus.unit(self._address)
+        self._unit._KX5180__read_device_version()
+        return self._unit.show_device_version()["model"] in SUPPORTED_MODELS
+
+    def close(self) -> None:
+        if self._owns_bus and self._bus is not None:
+            self._bus.close()
+
+    def __getattr__(self, name: str) -> Any:
+        unit = self.__dict__.get("_unit")
+        if unit is None:
+            raise AttributeError(name)
+        return getattr(unit, name)

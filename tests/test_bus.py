@@ -1,0 +1,221 @@
+"""Several units on one line: Bus, its units from many threads, the scan,
+the broadcast address, and Supply on a bus unit, end to end against
+kx5180-sim --units on a real pseudo-terminal with real pyserial and lsof."""
+
+import shutil
+import subprocess
+import threading
+
+import pytest
+import serial
+
+import kx5180
+
+simulator = pytest.importorskip("kx5180_lab.simulator")
+from kx5180_lab.bus import Bus, BusyPortError, FoundUnit, supply_at  # noqa: E402
+
+SIM = simulator.find_simulator()
+
+
+def _sim_knows(option):
+    if SIM is None:
+        return False
+    out = subprocess.run([SIM, "--help"], capture_output=True, text=True, timeout=10)
+    return option in out.stdout + out.stderr
+
+
+pytestmark = pytest.mark.skipif(
+    not _sim_knows("--units") or shutil.which("lsof") is None,
+    reason="needs kx5180-sim with --units, and lsof",
+)
+
+
+@pytest.fixture(autouse=True)
+def quiet(monkeypatch):
+    monkeypatch.setattr(kx5180, "print", lambda *a: None, raising=False)
+
+
+def holders(path):
+    return subprocess.run(["lsof", "-t", path], capture_output=True, text=True).stdout.split()
+
+
+@pytest.mark.slow
+def test_three_units_from_three_threads_each_keep_their_own_setpoints(kx5180_sim):
+    sim = kx5180_sim(units=3, load_ohms=float("inf"))
+    # Disjoint values per unit: a reply crossing over to another unit's
+    # caller would show a setpoint that this unit was never sent.
+    volts = {1: [1.0, 1.5], 2: [2.0, 2.5], 3: [3.0, 3.5]}
+    amps = {1: [0.11, 0.12], 2: [0.21, 0.22], 3: [0.31, 0.32]}
+    failures, wrong, errors = [], [], []
+
+    with Bus(sim.port) as bus:
+        units = {a: bus.unit(a) for a in volts}
+
+        def work(address):
+            unit = units[address]
+            try:
+                unit._KX5180__read_device_version()
+                if unit.show_device_version()["SN"] != f"51800000{address}":
+                    wrong.append((address, unit.show_device_version()))
+                for i in range(6):
+                    v, a = volts[address][i % 2], amps[address][i % 2]
+                    for ok in (unit.set_out_voltage(v), unit.set_out_current(a)):
+                        if not ok:
+                            failures.append(address)
+                    status = unit.read_dev_status()
+                    if status is None:
+                        failures.append(address)
+                    elif (status["voltage_set"], status["current_set"]) != (v, a):
+                        wrong.append((address, v, a, status))
+            except Exception as e:  # pragma: no cover - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=work, args=(a,)) for a in volts]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not any(t.is_alive() for t in threads)
+    assert (errors, failures, wrong) == ([], [], [])
+
+
+@pytest.mark.parametrize(
+    "units, asked",
+    [
+        pytest.param([2, 5, 9], range(1, 11), id="three-of-ten", marks=pytest.mark.slow),
+        pytest.param([0, 254], [254, 0, 1, 253, 0], id="edges-and-repeats"),
+        pytest.param(1, [3, 4], id="none-there"),
+    ],
+)
+def test_scan_finds_exactly_the_units_present(kx5180_sim, units, asked):
+    sim = kx5180_sim(units=units, baud=0)
+    present = [units] if isinstance(units, int) else units
+    with Bus(sim.port) as bus:
+        found = bus.scan(asked)
+    expected_order = [a for a in dict.fromkeys(asked) if a in present]
+    assert [f.address for f in found] == expected_order
+    for f in found:
+        k = present.index(f.address)
+        assert f == FoundUnit(f.address, "5180", f"51800000{k + 1}", 373)
+    # one request per distinct address asked, and nothing else
+    distinct = list(dict.fromkeys(asked))
+    sim.wait_for(lambda lines: len([x for x in lines if "] rx " in x]) >= len(distinct))
+    assert [int(r.split()[1], 16) for r in sim.frames("rx")] == distinct
+
+
+def test_broadcast_to_two_units_garbles_and_is_reported_as_no_answer(kx5180_sim):
+    sim = kx5180_sim(units=2)
+    with Bus(sim.port) as bus:
+        with pytest.raises(ValueError, match="broadcast address: every unit on the line answers it at once"):
+            bus.unit(255)
+        everyone = bus.unit(255, allow_broadcast=True)
+        assert everyone.read_dev_status() is None
+        # The hazard: a broadcast setting is reported as failed, yet every
+        # unit applied it.
+        assert everyone.set_out_voltage(1.5) is False
+        for address in (1, 2):
+            # the tail of the collision may still cost one call
+            status = bus.unit(address).read_dev_status() or bus.unit(address).read_dev_status()
+            assert status is not None and status["voltage_set"] == 1.5
+    # A lone driver object speaks to 255 until it knows its unit: on a line
+    # with two units it finds none.
+    driver = kx5180.KX5180(sim.port)
+    assert driver.open() is False
+    driver.close()
+    from kx5180_lab.supply import NoAnswerError, Supply
+
+    with pytest.raises(NoAnswerError, match="no supply answered"):
+        Supply(sim.port).open()
+    assert holders(sim.port) == []
+
+
+@pytest.mark.parametrize(
+    "address, error, text",
+    [
+        (255, ValueError, "broadcast address"),
+        (256, ValueError, "0..254, not 256"),
+        (-1, ValueError, "0..254, not -1"),
+        ("3", TypeError, "int 0..254, not '3'"),
+        (3.0, TypeError, "int 0..254, not 3.0"),
+        (True, TypeError, "int 0..254, not True"),
+    ],
+)
+def test_bad_addresses_are_refused_before_anything_is_sent(kx5180_sim, address, error, text):
+    sim = kx5180_sim(units=1, baud=0)
+    with Bus(sim.port) as bus:
+        with pytest.raises(error, match=text):
+            bus.unit(address)
+        with pytest.raises(error, match=text):
+            bus.scan([1, address])
+        with pytest.raises(error, match=text):
+            bus.supply(address)
+        assert bus.unit(1).read_dev_status() is not None
+    sim.wait_for("] tx ")
+    assert len(sim.frames("rx")) == 1  # the status request, nothing before it
+
+
+def test_closing_the_bus_closes_the_port_for_every_unit(kx5180_sim):
+    sim = kx5180_sim(units=2, baud=0)
+    with Bus(sim.port) as bus:
+        unit = bus.unit(1)
+        assert unit.read_dev_status() is not None
+        assert holders(sim.port) != []
+    assert not bus.is_open
+    assert holders(sim.port) == []
+    with pytest.raises(serial.PortNotOpenError):
+        unit.read_dev_status()
+    with pytest.raises(serial.PortNotOpenError):
+        bus.unit(2)
+    bus.close()  # again: nothing happens
+
+
+def test_a_port_held_elsewhere_is_refused(kx5180_sim):
+    sim = kx5180_sim(units=1, baud=0)
+    driver = kx5180.KX5180(sim.port)
+    assert driver.open() is True
+    try:
+        with pytest.raises(BusyPortError, match=rf"{sim.port} is in use by .*\(pid \d+\)"):
+            Bus(sim.port)
+        with Bus(sim.port, exclusive=False) as shared:  # asked for: no check
+            assert shared.unit(1).read_dev_status() is not None
+    finally:
+        driver.close()
+    with Bus(sim.port) as bus:
+        with pytest.raises(BusyPortError):
+            Bus(sim.port)
+        assert bus.unit(1).read_dev_status() is not None
+    with pytest.raises(serial.SerialException):
+        Bus("/dev/kx5180-no-such-port")
+
+
+@pytest.mark.slow
+def test_supply_on_a_bus_unit_leaves_the_others_and_the_line_alone(kx5180_sim):
+    from kx5180_lab.supply import LimitError, NoAnswerError
+
+    sim = kx5180_sim(units=[3, 4], load_ohms=100.0)
+    with Bus(sim.port) as bus:
+        other = bus.unit(4)
+        assert other.set_out_voltage(2.0) and other.set_ouput_mode("on")
+        with bus.supply(3, max_voltage=5.0, verify=True) as psu:
+            assert psu.identity().address == 3 and psu.identity().serial_number == "518000001"
+            with pytest.raises(LimitError):
+                psu.set(voltage=6.0)
+            psu.set(voltage=4.0, current=0.1)
+            psu.output(True)
+            st = psu.status()
+            assert (st.voltage_set_v, st.current_set_a, st.output_on) == (4.0, 0.1, True)
+        assert bus.is_open
+        mine, theirs = bus.unit(3).read_dev_status(), other.read_dev_status()
+        assert (mine["out_status"], mine["work_mode"]) == ("off", "local")
+        assert (theirs["out_status"], theirs["voltage_set"]) == ("on", 2.0)
+        with pytest.raises(NoAnswerError, match="@5: no supply answered"):
+            bus.supply(5).open()
+        assert bus.is_open
+
+    with supply_at(sim.port, 4) as psu:  # opens and closes the line itself
+        assert psu.status().voltage_set_v == 2.0
+        assert holders(sim.port) != []
+    assert holders(sim.port) == []
+    with pytest.raises(NoAnswerError, match="@5: no supply answered"):
+        supply_at(sim.port, 5).open()
+    assert holders(sim.port) == []

@@ -68,6 +68,16 @@ kx_base_python() {
     kx_base_version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 }
 
+# kx_same_python VENV_PYTHON: false when PYTHON names an interpreter of
+# another version than the environment's, which is then made anew with it.
+kx_same_python() {
+    [ -n "${PYTHON:-}" ] || return 0
+    local want have
+    want="$("$PYTHON" -c 'import sys; print(sys.version_info[:2])' 2>/dev/null)" || return 0
+    have="$("$1" -c 'import sys; print(sys.version_info[:2])')"
+    [ "$want" = "$have" ]
+}
+
 # kx_setup DIR [PACKAGE...]: makes DIR a working virtual environment (reused
 # when it is one), sets kx_py to its interpreter and kx_bin to its scripts
 # folder, and makes sure of what building the extension and running the
@@ -81,7 +91,7 @@ kx_setup() {
     case "$dir" in /*) ;; *) dir="$PWD/$dir" ;; esac
     kx_bin="$dir/bin"
     [ -d "$dir/Scripts" ] && kx_bin="$dir/Scripts"
-    if "$kx_bin/python" -m pip --version >/dev/null 2>&1; then
+    if "$kx_bin/python" -m pip --version >/dev/null 2>&1 && kx_same_python "$kx_bin/python"; then
         python="$kx_bin/python"
     else
         kx_base_python
@@ -106,7 +116,11 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
 
     if [ "$python" != "$kx_bin/python" ]; then
         if [ -e "$dir" ]; then
-            kx_say "$dir is not a working virtual environment: making it anew"
+            if "$kx_bin/python" -m pip --version >/dev/null 2>&1; then
+                kx_say "$dir has $("$kx_bin/python" -V 2>&1), PYTHON=$PYTHON is $("$python" -V 2>&1): making it anew"
+            else
+                kx_say "$dir is not a working virtual environment: making it anew"
+            fi
             rm -rf "$dir"
         fi
         kx_say "making the virtual environment $dir with $("$python" -V 2>&1)"

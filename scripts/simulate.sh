@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Basic Usage sequence against a simulated supply: no supply needed.
-# Builds and installs kx5180 into the project's own virtual environment .venv
-# (made on the first run, reused after), starts kx5180-sim and drives it.
+# Runs the Basic Usage sequence against a simulated supply, then a logged
+# run with its plot: no supply needed. Builds and installs kx5180 (with its
+# plot extra) into the project's own virtual environment .venv, made on the
+# first run and reused after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -13,5 +14,7 @@ kx_install ".[plot]" "build/{wheel_tag}"
 if [ -f examples/log_and_plot.sh ]; then
     # shellcheck disable=SC1091
     . "$kx_bin/activate"
-    bash examples/log_and_plot.sh
+    # Into build/, so that a run leaves the checkout's own figure alone.
+    KX5180_LOG_CSV=build/log_example.csv bash examples/log_and_plot.sh build/log_example.png
+    kx_say "the logged run is in build/log_example.csv, its plot in build/log_example.png"
 fi

@@ -9,7 +9,7 @@
 2. process CPU time per call during (1);
 3. threads sharing one object of one paced supply (1, 2 and 8 threads);
 4. many supplies: N simulators at --baud 0, one object and one thread each;
-5. pure-code overhead of the checksum and status paths beside plain Python.
+(the driver's own code against plain Python is bench/methods.py).
 Prints Markdown tables.
 """
 
@@ -24,7 +24,6 @@ import sys
 import sysconfig
 import threading
 import time
-import timeit
 
 import kx5180
 from machine import machine
@@ -136,29 +135,41 @@ def latency(calls, baud):
     return rows
 
 
+def calls_from_threads(supplies, seconds):
+    """One thread per supply object (the same object may be given more than
+    once) calling read_dev_status in a loop for `seconds`; returns the
+    calls made, the calls that got no reply and the elapsed time."""
+    n = len(supplies)
+    done, failed = [0] * n, [0] * n
+    stop = threading.Event()
+
+    def loop(i):
+        while not stop.is_set():
+            if supplies[i].read_dev_status() is None:
+                failed[i] += 1
+            done[i] += 1
+
+    threads = [threading.Thread(target=loop, args=(i,)) for i in range(n)]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    return sum(done), sum(failed), time.perf_counter() - t0
+
+
 def many_supplies(seconds, counts=(1, 2, 4, 8)):
     rates = {}
     for n in counts:
         with contextlib.ExitStack() as stack:
             paths = [stack.enter_context(simulated("--baud", "0")) for _ in range(n)]
             supplies = [opened(p) for p in paths]
-            done = [0] * n
-            stop = threading.Event()
-
-            def loop(i):
-                while not stop.is_set():
-                    if supplies[i].read_dev_status() is None:
-                        raise RuntimeError("no reply")
-                    done[i] += 1
-
-            threads = [threading.Thread(target=loop, args=(i,)) for i in range(n)]
-            for t in threads:
-                t.start()
-            time.sleep(seconds)
-            stop.set()
-            for t in threads:
-                t.join()
-            rates[n] = sum(done) / seconds
+            done, failed, elapsed = calls_from_threads(supplies, seconds)
+            if failed:
+                sys.exit(f"{failed} of {done} calls got no reply with {n} supplies")
+            rates[n] = done / elapsed
             for s in supplies:
                 s.close()
     print(f"\n### Many supplies (--baud 0, read_dev_status in a loop, {seconds:g} s each)\n")
@@ -178,26 +189,9 @@ def shared_object(seconds, counts=(1, 2, 8)):
     with simulated("--baud", "4800", "--turnaround-ms", str(TURNAROUND_MS)) as path:
         supply = opened(path)
         for n in counts:
-            done, failed = [0] * n, [0] * n
-            stop = threading.Event()
-
-            def loop(i):
-                while not stop.is_set():
-                    if supply.read_dev_status() is None:
-                        failed[i] += 1
-                    done[i] += 1
-
-            threads = [threading.Thread(target=loop, args=(i,)) for i in range(n)]
-            t0 = time.perf_counter()
-            for t in threads:
-                t.start()
-            time.sleep(seconds)
-            stop.set()
-            for t in threads:
-                t.join()
-            elapsed = time.perf_counter() - t0
-            rates[n] = (sum(done) - sum(failed)) / elapsed
-            failures[n] = (sum(failed), sum(done))
+            done, failed, elapsed = calls_from_threads([supply] * n, seconds)
+            rates[n] = (done - failed) / elapsed
+            failures[n] = (failed, done)
         supply.close()
     print(f"\n### Threads sharing one object (4800 baud, read_dev_status in a loop, {seconds:g} s each)\n")
     print("| threads | successful calls/s | / one-thread rate | failed calls |")
@@ -208,94 +202,13 @@ def shared_object(seconds, counts=(1, 2, 8)):
     return rates
 
 
-class QuickPort:
-    def __init__(self, reply):
-        self.reply = reply
-
-    def write(self, data):
-        return len(data)
-
-    def inWaiting(self):
-        return FRAME
-
-    def read(self, n):
-        return self.reply
-
-
-def python_read_dev_status(self):
-    """The status path written as plain Python, for comparison."""
-    command = list(self.template)
-    command[1] = self.addr
-    command[2] = 0x26
-    command[-1] = sum(command[:-1]) & 0xFF
-    self.ser.inWaiting()
-    self.ser.write(bytes(command))
-    self.sleep(0.01)
-    if self.ser.inWaiting() != FRAME:
-        return None
-    b = self.ser.read(FRAME)
-    if len(b) != FRAME or b[0] != 0xAA or b[-1] != sum(b[:-1]) & 0xFF:
-        return None
-    s = b[9]
-    m = (s & 0x0C) >> 2
-    return {
-        "current_real": (b[3] | b[4] << 8) / 1000.0,
-        "voltage_real": int.from_bytes(b[5:9], "little") / 1000.0,
-        "current_set": (b[10] | b[11] << 8) / 1000.0,
-        "voltage_max_set": int.from_bytes(b[12:16], "little") / 1000.0,
-        "voltage_set": int.from_bytes(b[16:20], "little") / 1000.0,
-        "out_status": "on" if s & 0x01 == 1 else "off",
-        "beyond_temp": (s & 0x02) != 0,
-        "out_mode": "CV" if m == 1 else "CC" if m == 2 else "XX",
-        "fan_speed": (s & 0x70) >> 4,
-        "work_mode": "remote" if s & 0x80 else "local",
-    }
-
-
-def pure_code(number):
-    reply = bytes([0xAA, 1, 0x26, 0xC8, 0, 0xDA, 0x0C, 0, 0, 0x85, 0xE8, 3, 0x88, 0x13, 0, 0, 0xE4, 0x0C, 0, 0]
-                  + [0] * 5)
-    reply += bytes([sum(reply) & 0xFF])
-    frame = [0xAA, 0xFF, 0x26] + [0] * 23
-    saved_time = kx5180.time
-    kx5180.time = type("NoSleep", (), {"sleep": staticmethod(lambda s: None)})
-    try:
-        drv = kx5180.KX5180("bench")
-        drv.ser = QuickPort(reply)
-        ref = type("Ref", (), {})()
-        ref.template, ref.addr, ref.ser, ref.sleep = kx5180.KX5180._KX5180__CMD_TEMPLATE, 1, QuickPort(reply), \
-            lambda s: None
-        assert drv.read_dev_status() == python_read_dev_status(ref)
-        cases = [
-            ("__cal_crc(list)", lambda: drv._KX5180__cal_crc(frame),
-             lambda: frame.__setitem__(-1, sum(frame[:-1]) & 0xFF)),
-            ("__check_crc(bytes)", lambda: drv._KX5180__check_crc(reply), lambda: reply[-1] == sum(reply[:-1]) & 0xFF),
-            ("__check_crc(list)", lambda: drv._KX5180__check_crc(frame), lambda: frame[-1] == sum(frame[:-1]) & 0xFF),
-            ("read_dev_status, fixed reply, no sleep", lambda: drv.read_dev_status(),
-             lambda: python_read_dev_status(ref)),
-        ]
-        rows = []
-        for name, native, python in cases:
-            n_ns = min(timeit.repeat(native, number=number, repeat=5)) / number * 1e9
-            p_ns = min(timeit.repeat(python, number=number, repeat=5)) / number * 1e9
-            rows.append((name, n_ns, p_ns))
-    finally:
-        kx5180.time = saved_time
-    print(f"\n### Pure-code overhead (best of 5 x {number} calls)\n")
-    print("| operation | kx5180 ns/call | plain Python ns/call | kx5180 / Python |")
-    print("|---|---|---|---|")
-    for name, n_ns, p_ns in rows:
-        print(f"| {name} | {n_ns:.0f} | {p_ns:.0f} | {n_ns / p_ns:.2f} |")
-    return rows
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer calls, for a smoke run")
-    parser.add_argument("--only", choices=["latency", "shared", "many", "pure"], action="append",
+    parser.add_argument("--only", choices=["latency", "shared", "many"], action="append",
                         help="run only these sections (repeatable)")
     args = parser.parse_args()
-    only = set(args.only or ["latency", "shared", "many", "pure"])
+    only = set(args.only or ["latency", "shared", "many"])
     print(f"Machine: {machine()}")
     if "latency" in only:
         latency(calls=10 if args.quick else 40, baud=4800)
@@ -303,8 +216,6 @@ def main():
         shared_object(seconds=2.0 if args.quick else 6.0)
     if "many" in only:
         many_supplies(seconds=1.0 if args.quick else 4.0)
-    if "pure" in only:
-        pure_code(number=2_000 if args.quick else 50_000)
 
 
 if __name__ == "__main__":

@@ -92,7 +92,8 @@ bool parse_units(std::string_view text, Options& o) {
 }
 
 bool is_flag(std::string_view name) {
-    return name == "--log" || name == "--late-cancels" || name == "--help" || name == "-h";
+    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" ||
+           name == "-h";
 }
 
 bool takes_value(std::string_view name) {
@@ -116,6 +117,8 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
     bool ok = true;
     if (name == "--log") {
         o.log = true;
+    } else if (name == "--watch-stdin") {
+        o.watch_stdin = true;
     } else if (name == "--late-cancels") {
         o.faults.late_cancels = true;
     } else if (name == "--link") {

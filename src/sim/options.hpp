@@ -29,6 +29,7 @@ struct Options {
     double turnaround_ms = 2.0;
     FaultPlan faults;
     bool log = false;
+    bool watch_stdin = false;  // stop at end of file on standard input
 };
 
 // Parses argv. On a bad option returns nothing and sets `error` to one line;

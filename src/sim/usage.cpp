@@ -19,6 +19,9 @@ Port:
   --turnaround-ms T     delay between a command and its reply (default 2)
   --log                 log every frame both ways, in hex, with a timestamp,
                         and notes on what the units did
+  --watch-stdin         stop when standard input reaches its end: a program
+                        that starts the simulator with a pipe there takes it
+                        along when it ends, however it ends
 
 Units:
   --address N           bus address 0..254 of the unit (default 1); with

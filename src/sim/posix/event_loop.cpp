@@ -22,17 +22,28 @@ constexpr double kHangupRetryS = 0.005;
 // The longest single wait; the loop simply waits again.
 constexpr double kMaxWaitS = 60.0;
 
-enum class Woken { Other, Readable, Failed };
+enum class Woken { Other, Readable, Failed, LifelineEnded };
+
+// Readable with nothing to read means the other end is gone; what does
+// come is of no interest.
+bool lifeline_ended(int lifeline) {
+    char buf[256];
+    const ssize_t n = read(lifeline, buf, sizeof buf);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+}
 
 // Waits until `fd` (if not -1) or the stop pipe is readable, or until
 // `deadline`. select() rather than poll(),
 // because poll() does not serve terminal devices on every system.
-Woken wait_readable(int fd, const std::optional<double>& deadline) {
+Woken wait_readable(int fd, const std::optional<double>& deadline, int lifeline = -1) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(stop_fd(), &readable);
     if (fd >= 0) {
         FD_SET(fd, &readable);
+    }
+    if (lifeline >= 0) {
+        FD_SET(lifeline, &readable);
     }
     timeval tv{};
     timeval* timeout = nullptr;
@@ -46,10 +57,13 @@ Woken wait_readable(int fd, const std::optional<double>& deadline) {
         }
         timeout = &tv;
     }
-    const int n = select(std::max(fd, stop_fd()) + 1, &readable, nullptr, nullptr, timeout);
+    const int n = select(std::max({fd, stop_fd(), lifeline}) + 1, &readable, nullptr, nullptr, timeout);
     if (n < 0 && errno != EINTR) {
         std::perror("kx5180-sim: select");
         return Woken::Failed;
+    }
+    if (n > 0 && lifeline >= 0 && FD_ISSET(lifeline, &readable) && lifeline_ended(lifeline)) {
+        return Woken::LifelineEnded;
     }
     return n > 0 && fd >= 0 && FD_ISSET(fd, &readable) ? Woken::Readable : Woken::Other;
 }
@@ -91,15 +105,18 @@ void hang_up(Line& line) {
 
 }  // namespace
 
-int run(Line& line, int master) {
+int run(Line& line, int master, int lifeline) {
     while (!stop_requested()) {
         line.serve(monotonic_s());
         if (!flush(line, master)) {
             line.drop_output();
         }
-        const Woken woken = wait_readable(master, line.next_deadline());
+        const Woken woken = wait_readable(master, line.next_deadline(), lifeline);
         if (woken == Woken::Failed) {
             return 1;
+        }
+        if (woken == Woken::LifelineEnded) {
+            return 0;
         }
         if (woken == Woken::Readable && !receive(line, master)) {
             hang_up(line);

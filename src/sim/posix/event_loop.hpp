@@ -6,7 +6,8 @@
 
 namespace kx::sim::posix {
 
-// Runs until SIGINT or SIGTERM; returns the exit status.
-int run(Line& line, int master);
+// Runs until SIGINT or SIGTERM, or until `lifeline` (if not -1) reaches its
+// end of file; returns the exit status.
+int run(Line& line, int master, int lifeline);
 
 }  // namespace kx::sim::posix

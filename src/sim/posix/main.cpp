@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     Line line(*options, monotonic_s());
-    const int rc = posix::run(line, master);
+    const int rc = posix::run(line, master, options->watch_stdin ? STDIN_FILENO : -1);
     if (!options->link.empty()) {
         posix::remove_link(options->link, slave);
     }

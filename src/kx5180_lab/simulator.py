@@ -79,7 +79,10 @@ class Simulator:
         executable: str | None = None,
     ) -> None:
         self.executable = executable or find_simulator()
-        args = ["--log", "--baud", str(int(baud)), "--load-ohms", _number(load_ohms)]
+        # --watch-stdin: the simulator ends when the pipe on its standard
+        # input closes, which the system does for us however we end, a
+        # SIGKILL included; no simulator outlives the process it serves.
+        args = ["--watch-stdin", "--log", "--baud", str(int(baud)), "--load-ohms", _number(load_ohms)]
         if units is not None:
             if isinstance(units, int):
                 args += ["--units", str(units)]
@@ -115,7 +118,7 @@ class Simulator:
         try:
             self._proc = subprocess.Popen(
                 [self.executable, *self.args],
-                stdin=subprocess.DEVNULL,
+                stdin=subprocess.PIPE,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 text=True,
@@ -156,7 +159,7 @@ class Simulator:
                 proc.wait()
         if self._reader is not None:
             self._reader.join(timeout=5)
-        for pipe in (proc.stdout, proc.stderr):
+        for pipe in (proc.stdin, proc.stdout, proc.stderr):
             if pipe is not None:
                 try:
                     pipe.close()

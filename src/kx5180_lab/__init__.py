@@ -16,6 +16,7 @@ from typing import Any
 # is installed) does not load the native driver module.
 _HOMES = {
     "Bus": "bus",
+    "BusClosedError": "bus",
     "BusyPortError": "bus",
     "FoundUnit": "bus",
     "supply_at": "bus",
@@ -25,6 +26,7 @@ _HOMES = {
     "ConnectError": "supply",
     "Identity": "supply",
     "LimitError": "supply",
+    "LineError": "supply",
     "NoAnswerError": "supply",
     "PortBusyError": "supply",
     "PortCheckError": "supply",
@@ -33,6 +35,7 @@ _HOMES = {
     "RampInterrupted": "supply",
     "ShutdownError": "supply",
     "Status": "supply",
+    "Terminated": "stops",
     "Supply": "supply",
     "SupplyError": "supply",
     "UnsupportedModelError": "supply",

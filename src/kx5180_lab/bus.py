@@ -28,19 +28,16 @@ from __future__ import annotations
 
 import contextlib
 import os
-import shutil
-import sys
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, NamedTuple
 
 import serial
 
 import kx5180
 
-from .supply import SUPPORTED_MODELS, PortBusyError, PortOpenError, Supply, _lsof_holders
-from .trace import TracedPort
+from .supply import SUPPORTED_MODELS, LineError, PortBusyError, Supply, SupplyError, _os_text, open_port
 
-__all__ = ["BROADCAST", "Bus", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
+__all__ = ["BROADCAST", "Bus", "BusClosedError", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
 
 BROADCAST = 255
 
@@ -51,8 +48,24 @@ BROADCAST_REFUSED = (
 )
 
 
-class BusyPortError(serial.SerialException):
-    """Another program holds the port."""
+# The name Bus has always raised; one class with Supply's, and still a
+# pyserial SerialException.
+BusyPortError = PortBusyError
+
+
+class BusClosedError(SupplyError, serial.PortNotOpenError):
+    """The bus's port has been closed."""
+
+    def __init__(self, port: str) -> None:
+        SupplyError.__init__(self, f"{port}: the bus is closed")
+
+
+@contextlib.contextmanager
+def _line(port: str, what: str) -> Iterator[None]:
+    try:
+        yield
+    except OSError as e:  # pyserial's SerialException among them
+        raise LineError(f"{port}: the line failed {what}: {_os_text(e)}") from e
 
 
 class FoundUnit(NamedTuple):
@@ -79,15 +92,6 @@ def check_address(address: Any, *, allow_broadcast: bool = False) -> int:
     return address
 
 
-def _holders(port: str) -> str | None:
-    """Who else holds `port`, as lsof names them; "" when nobody does, None
-    when that cannot be told (no lsof, Windows, where opening the port is
-    exclusive by itself)."""
-    if sys.platform == "win32" or shutil.which("lsof") is None:
-        return None
-    return _lsof_holders(port)
-
-
 class Bus:
     """One serial line shared by the units on it; a context manager that
     closes the port on leaving.
@@ -97,6 +101,10 @@ class Bus:
     another program holds is refused with `BusyPortError`, and the port is
     locked against other programs that ask for it exclusively;
     `exclusive=False` skips both, for lines that are shared on purpose.
+    Where lsof cannot be run, the lock alone guards the port. A port that
+    cannot be opened raises `PortOpenError`. Both are `SupplyError`s, and
+    pyserial's SerialException too; a line that fails during `scan` raises
+    `LineError`.
     """
 
     def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True) -> None:
@@ -105,30 +113,14 @@ class Bus:
             raise TypeError(f"a port name is a str, not {port!r}")
         self.port = port
         self.exclusive = exclusive
-        if exclusive:
-            holders = _holders(port)
-            if holders:
-                raise BusyPortError(f"{port} is in use by {holders}; close it and try again")
-        extra: dict[str, Any] = {}
-        if exclusive and os.name == "posix":
-            # pyserial's exclusive lock is POSIX-only; a Windows port is
-            # exclusive by itself.
-            extra["exclusive"] = True
-        ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
         # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
         # shares this one object, and with it the driver's lock.
-        self.ser = TracedPort(ser, port)
+        self.ser = open_port(port, exclusive=exclusive, strict=False)
 
     @classmethod
     def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
-        """`Bus(port)`, with a failure raised as the toolkit's
-        `PortBusyError` or `PortOpenError`, as `Supply` raises them."""
-        try:
-            return cls(port, exclusive=exclusive)
-        except BusyPortError as e:
-            raise PortBusyError(str(e)) from e
-        except serial.SerialException as e:
-            raise PortOpenError(f"cannot open {port}: {e}") from e
+        """The same as `Bus(port)`; kept for callers that use it."""
+        return cls(port, exclusive=exclusive)
 
     # -- life cycle -------------------------------------------------------------
 
@@ -137,12 +129,13 @@ class Bus:
         return bool(getattr(self.ser, "is_open", False))
 
     def close(self) -> None:
-        """Closes the port; calls on the bus's units then raise pyserial's
-        port-not-open error. Safe to call more than once. Close it after
+        """Closes the port; `unit()` then raises BusClosedError, and calls on
+        units handed out earlier raise pyserial's port-not-open error. Safe to call more than once. Close it after
         the threads that use its units are done: a call that is on the line
         at that moment fails with an error from the port."""
         if self.is_open:
-            self.ser.close()
+            with _line(self.port, "while closing"):
+                self.ser.close()
 
     def __enter__(self) -> "Bus":
         return self
@@ -163,7 +156,7 @@ class Bus:
         line for every unit). Its identity is empty until it is read."""
         address = check_address(address, allow_broadcast=allow_broadcast)
         if not self.is_open:
-            raise serial.PortNotOpenError()
+            raise BusClosedError(self.port)
         driver = kx5180.KX5180(self.port)
         driver.ser = self.ser
         driver._KX5180__addr = address
@@ -179,7 +172,8 @@ class Bus:
         found = []
         for address in todo:
             driver = self.unit(address)
-            driver._KX5180__read_device_version()
+            with _line(self.port, f"while asking address {address}"):
+                driver._KX5180__read_device_version()
             ident = driver.show_device_version()
             # A reply always fills the model code with four characters; an
             # identity read that got none leaves the fresh object's "".

@@ -1,8 +1,10 @@
 """The `kx5180` command line.
 
-Exit status: 0 done, 1 the supply did not answer or a check failed, 2 bad
-usage or a refused value, 130 a ramp or an open cut short by Ctrl-C (a
-`log` or `status --watch` stopped by Ctrl-C has done its job: 0).
+Exit status: 0 done, 1 the supply did not answer, the line failed or a
+check failed, 2 bad usage or a refused value, 130 a ramp or an open cut
+short by Ctrl-C (a `log` or `status --watch` stopped by Ctrl-C has done its
+job: 0), 128 + the signal for any command stopped by SIGTERM (143) or
+SIGHUP (129), after the same clean-up as Ctrl-C.
 """
 
 from __future__ import annotations
@@ -25,10 +27,13 @@ from typing import Any
 from .bus import BROADCAST, BROADCAST_REFUSED, Bus, check_address, supply_at
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from .simulator import Simulator, SimulatorError
+from .stops import Terminated, interruption, stop_signals
 from .supply import (
     STATUS_FIELDS,
     LimitError,
+    LineError,
     NoAnswerError,
+    PortOpenError,
     RampInterrupted,
     Status,
     Supply,
@@ -44,6 +49,25 @@ CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS
 
 class UsageError(Exception):
     pass
+
+
+# The longest wait between readings anyone means: a larger number is a
+# typo, and time.sleep refuses the largest ones outright.
+MAX_PERIOD_S = 86400.0
+
+
+def _period(option: str, value: float) -> None:
+    if not (0 < value <= MAX_PERIOD_S):
+        raise UsageError(f"{option} needs a number of seconds > 0 and at most {MAX_PERIOD_S:g} (a day)")
+
+
+def _finished(e: KeyboardInterrupt) -> int:
+    """The exit status of a `log` or `--watch` that was told to stop: Ctrl-C
+    is how they end, a signal from elsewhere is reported as one."""
+    if isinstance(e, Terminated):
+        fail(str(e))
+        return int(e.code)
+    return EXIT_OK
 
 
 # -- where to talk to ---------------------------------------------------------
@@ -236,13 +260,14 @@ def cmd_identify(args: argparse.Namespace, target: Target) -> int:
 
 
 def cmd_status(args: argparse.Namespace, target: Target) -> int:
-    if args.watch is not None and not (args.watch > 0 and math.isfinite(args.watch)):
-        raise UsageError("--watch needs a number of seconds > 0")
+    if args.watch is not None:
+        _period("--watch", args.watch)
     with open_supply(target, remote=False, keep_on_exit=True) as psu:
         if args.watch is None:
             show_status(args, target, psu.status())
             return EXIT_OK
         clear = sys.stdout.isatty() and not args.json
+        shown = 0
         try:
             while True:
                 try:
@@ -256,12 +281,16 @@ def cmd_status(args: argparse.Namespace, target: Target) -> int:
                     sys.stdout.write("\033[H\033[J")
                     print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
                 show_status(args, target, st)
+                shown += 1
                 if not clear and not args.json:
                     print()
                 sys.stdout.flush()
                 time.sleep(args.watch)
-        except KeyboardInterrupt:
-            return EXIT_OK
+        except KeyboardInterrupt as e:
+            return _finished(e)
+        except LineError as e:
+            fail(f"{e}; {shown} readings shown")
+            return EXIT_FAILED
 
 
 def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
@@ -321,75 +350,110 @@ def _plot_available() -> bool:
     return True
 
 
+def _close_quietly(out: Any) -> None:
+    # A file whose last write failed fails again on close, flushing the
+    # same bytes: the first failure is the one reported.
+    try:
+        out.close()
+    except OSError:
+        pass
+
+
 def cmd_log(args: argparse.Namespace, target: Target) -> int:
-    if not (args.interval > 0 and math.isfinite(args.interval)):
-        raise UsageError("--interval needs a number of seconds > 0")
+    _period("--interval", args.interval)
     if args.duration is not None and not (args.duration >= 0 and math.isfinite(args.duration)):
         raise UsageError("--duration needs a number of seconds >= 0")
     if args.plot and not _plot_available():
         fail(PLOT_HINT)
         return EXIT_FAILED
+    if args.plot:
+        # Found out now rather than after an hour of logging.
+        folder = os.path.dirname(os.path.abspath(args.plot))
+        if not os.path.isdir(folder):
+            raise UsageError(f"--plot: the folder {folder} does not exist")
     existed = os.path.exists(args.csv)
     try:
         out = open(args.csv, "w", newline="", encoding="utf-8")
     except OSError as e:
+        raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
+    writer = csv.writer(out)
+    try:
+        writer.writerow(CSV_FIELDS)
+        out.flush()
+    except OSError as e:  # a full disk, /dev/full: refused before the supply is opened
+        _close_quietly(out)
         raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
     rows = missed = 0
     psu = open_supply(target, remote=False, keep_on_exit=True)
     try:
         psu.open()
     except BaseException:
-        out.close()
+        _close_quietly(out)
         if not existed:  # no supply, no log: leave no empty file behind
             os.remove(args.csv)
         raise
-    with out, psu:
-        writer = csv.writer(out)
-        writer.writerow(CSV_FIELDS)
-        out.flush()
-        start = time.monotonic()
-        slot = 0
-        try:
-            while args.duration is None or slot * args.interval <= args.duration + 1e-9:
-                pause = start + slot * args.interval - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-                try:
-                    st = psu.status()
-                except NoAnswerError as e:
-                    missed += 1
-                    _live_end()
-                    fail(f"no reading at {slot * args.interval:.1f} s: {e}")
-                else:
-                    t = time.monotonic() - start
-                    stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
-                    values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
-                    # The count printed at the end is the count in the file.
-                    with sigint_deferred() as pressed:
-                        writer.writerow([f"{t:.3f}", stamp, *values])
-                        out.flush()
-                        rows += 1
-                    if pressed[0]:
-                        raise KeyboardInterrupt
-                    _live(
-                        f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {st.mode}  "
-                        f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"
-                        f"  rows {rows}"
-                    )
-                slot += 1
-                # A slow reply costs the slots it overran, never a burst of
-                # catch-up readings.
-                now = time.monotonic()
-                while start + (slot + 1) * args.interval <= now:
+    ended: BaseException | None = None
+    try:
+        with psu:
+            start = time.monotonic()
+            slot = 0
+            try:
+                while args.duration is None or slot * args.interval <= args.duration + 1e-9:
+                    pause = start + slot * args.interval - time.monotonic()
+                    if pause > 0:
+                        time.sleep(pause)
+                    try:
+                        st = psu.status()
+                    except NoAnswerError as e:
+                        missed += 1
+                        _live_end()
+                        fail(f"no reading at {slot * args.interval:.1f} s: {e}")
+                    else:
+                        t = time.monotonic() - start
+                        stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+                        values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
+                        # The count printed at the end is the count in the file.
+                        with sigint_deferred() as pressed:
+                            writer.writerow([f"{t:.3f}", stamp, *values])
+                            out.flush()
+                            rows += 1
+                        if pressed[0]:
+                            raise interruption(pressed[0])
+                        _live(
+                            f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {st.mode}  "
+                            f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"
+                            f"  rows {rows}"
+                        )
                     slot += 1
-        except KeyboardInterrupt:
-            pass
-        finally:
-            _live_end()
+                    # A slow reply costs the slots it overran, never a burst of
+                    # catch-up readings.
+                    now = time.monotonic()
+                    while start + (slot + 1) * args.interval <= now:
+                        slot += 1
+            except (KeyboardInterrupt, LineError, OSError) as e:
+                ended = e
+            finally:
+                _live_end()
+    finally:
+        _close_quietly(out)
     print(f"{rows} rows written to {args.csv}" + (f" ({missed} readings missed)" if missed else ""))
+    if isinstance(ended, KeyboardInterrupt):
+        code = _finished(ended)
+        if code != EXIT_OK:
+            return code
+    elif isinstance(ended, LineError):
+        fail(str(ended))
+        return EXIT_FAILED
+    elif isinstance(ended, OSError):
+        fail(f"cannot write {args.csv}: {ended.strerror or ended}")
+        return EXIT_FAILED
     if args.plot:
         if rows:
-            plot_csv(args.csv, args.plot)
+            try:
+                plot_csv(args.csv, args.plot)
+            except (PlotInputError, PlotUnavailable) as e:
+                fail(str(e))
+                return EXIT_FAILED
             print(f"plot written to {args.plot}")
         else:
             fail(f"no rows, so no plot written to {args.plot}")
@@ -397,11 +461,7 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
 
 
 def cmd_plot(args: argparse.Namespace, sim: Simulator | None) -> int:
-    try:
-        w, h = plot_csv(args.file, args.output, title=args.title)
-    except PlotUnavailable as e:
-        fail(str(e))
-        return EXIT_FAILED
+    w, h = plot_csv(args.file, args.output, title=args.title)
     print(f"plot written to {args.output} ({w}x{h})")
     return EXIT_OK
 
@@ -622,8 +682,8 @@ def _run_sim(argv: list[str], trace: bool) -> int:
             try:
                 while sim.running:
                     time.sleep(0.2)
-            except KeyboardInterrupt:
-                return EXIT_OK
+            except KeyboardInterrupt as e:
+                return _finished(e)
             fail("kx5180-sim ended by itself")
             return EXIT_FAILED
         for args in parsed:
@@ -641,6 +701,13 @@ def _with_notes(e: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    # SIGTERM and SIGHUP take the path of Ctrl-C: whatever the command
+    # switched on is switched off before the exit status says which stopped it.
+    with stop_signals():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
         lead = 0
@@ -656,9 +723,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     except LimitError as e:
         fail(str(e))
         return EXIT_USAGE
+    except Terminated as e:
+        fail(_with_notes(e))
+        return int(e.code)
     except RampInterrupted as e:
         fail(_with_notes(e))
         return EXIT_INTERRUPTED
+    except PortOpenError as e:
+        fail(f"{_with_notes(e)} ({PROG} ports lists the serial ports here)")
+        return EXIT_FAILED
     except (SupplyError, SimulatorError) as e:
         fail(_with_notes(e))
         return EXIT_FAILED
@@ -672,9 +745,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         except OSError:
             pass
         return EXIT_OK
-    except PlotInputError as e:
+    except (PlotInputError, PlotUnavailable) as e:
         fail(str(e))
-        return EXIT_USAGE
+        return EXIT_USAGE if isinstance(e, PlotInputError) else EXIT_FAILED
+    except OSError as e:
+        # A line or a file that failed where nothing above expected it:
+        # still one line, never a traceback.
+        fail(f"{e.strerror or e}" + (f": {e.filename}" if e.filename else ""))
+        return EXIT_FAILED
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ matplotlib is optional (pip install 'kx5180[plot]'); without it,
 from __future__ import annotations
 
 import csv
+import math
 import os
 from dataclasses import dataclass, field
 
@@ -45,20 +46,27 @@ def read_log(path: str) -> Series:
                 raise PlotInputError(f"{path}: not a kx5180 log (missing columns: {', '.join(missing)})")
             for n, row in enumerate(reader, start=2):
                 try:
-                    s.t.append(float(row["time_s"]))
-                    s.v.append(float(row["voltage_v"]))
-                    s.i.append(float(row["current_a"]))
-                    s.v_set.append(float(row["voltage_set_v"]))
-                    s.i_set.append(float(row["current_set_a"]))
+                    values = [_finite(row[c]) for c in need[:5]]
                 except (TypeError, ValueError) as e:
                     raise PlotInputError(f"{path}, line {n}: {e}") from e
-                s.mode.append(row["mode"])
-                s.hot.append(row["over_temperature"].strip().lower() in ("1", "true", "yes"))
+                for column, value in zip((s.t, s.v, s.i, s.v_set, s.i_set), values):
+                    column.append(value)
+                s.mode.append(row["mode"] or "")
+                s.hot.append((row["over_temperature"] or "").strip().lower() in ("1", "true", "yes"))
     except OSError as e:
         raise PlotInputError(f"cannot read {path}: {e.strerror or e}") from e
+    except (UnicodeDecodeError, csv.Error) as e:
+        raise PlotInputError(f"{path}: not a kx5180 log (not a CSV text file: {e})") from e
     if not s.t:
         raise PlotInputError(f"{path}: no rows to plot")
     return s
+
+
+def _finite(text: str | None) -> float:
+    value = float(text)  # type: ignore[arg-type] # a short row's None: TypeError, reported
+    if not math.isfinite(value):
+        raise ValueError(f"{text!r} is not a finite number")
+    return value
 
 
 # Every line is drawn as steps, each reading holding until the next, so
@@ -129,7 +137,10 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         ax_v.set_title(title or f"kx5180 log: {os.path.basename(csv_path)}")
         ax_v.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=len(handles), fontsize="small", frameon=False)
         fig.subplots_adjust(left=0.08, right=0.91, top=0.92, bottom=0.2)
-        fig.savefig(png_path, dpi=DPI)
+        try:
+            fig.savefig(png_path, dpi=DPI)
+        except (OSError, ValueError) as e:  # ValueError: a file type matplotlib does not write
+            raise PlotInputError(f"cannot write {png_path}: {getattr(e, 'strerror', None) or e}") from e
     finally:
         plt.close(fig)
     return WIDTH_PX, HEIGHT_PX

@@ -21,6 +21,7 @@ from __future__ import annotations
 import logging
 import math
 import numbers
+import os
 import signal
 import subprocess
 import sys
@@ -31,25 +32,27 @@ from contextlib import contextmanager
 from dataclasses import asdict, dataclass
 from typing import Any
 
+import serial
+
 import kx5180
 
 from ._hooks import HookContext, hooked
+from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
 from .trace import TracedPort
 
 log = logging.getLogger("kx5180.lab")
 
 SUPPORTED_MODELS = ("5180", "5181")
 
-# The driver's own printed lines, by which a failed open tells its reason.
-BUSY_LINE = "serial port already opened!, Please close and try                       again!"
-CHECK_ERROR_PREFIX = "检查端口时出错: "
-OPEN_ERROR_PREFIX = "Cannot open serial port"
-
 # Volts and amperes travel as 32-bit millivolts and milliamperes, but the
 # status frame reports currents in 16 bits: a larger limit could never be
 # read back.
 MAX_MV = 0xFFFFFFFF
 MAX_MA = 0xFFFF
+
+# A ramp step that lasts longer is a typo in the rate (and beyond what
+# time.sleep takes at all for the smallest rates).
+MAX_STEP_S = 86400.0
 
 # -- exceptions ---------------------------------------------------------------
 
@@ -62,7 +65,9 @@ class ConnectError(SupplyError):
     """The supply could not be opened."""
 
 
-class PortBusyError(ConnectError):
+# The two port errors are also pyserial's, so that code written against
+# pyserial (or an earlier Bus) that catches SerialException still sees them.
+class PortBusyError(ConnectError, serial.SerialException):
     """Another program holds the port."""
 
 
@@ -70,8 +75,13 @@ class PortCheckError(ConnectError):
     """Whether the port is free could not be checked (lsof missing, ...)."""
 
 
-class PortOpenError(ConnectError):
+class PortOpenError(ConnectError, serial.SerialException):
     """The port could not be opened (missing device, permissions, ...)."""
+
+
+class LineError(SupplyError):
+    """The line failed in the middle of an exchange (adapter pulled, cable
+    cut, supply switched off): the OSError from the port is chained."""
 
 
 class UnsupportedModelError(ConnectError):
@@ -113,6 +123,16 @@ class RampInterrupted(KeyboardInterrupt):
 
     def __init__(self, message: str, last_acknowledged_v: float, target_v: float) -> None:
         super().__init__(message)
+        self.last_acknowledged_v = last_acknowledged_v
+        self.target_v = target_v
+
+
+class _RampTerminated(RampInterrupted, Terminated):
+    """A ramp cut short by SIGTERM or SIGHUP: a RampInterrupted, and a
+    Terminated that ends the program with 128 + the signal."""
+
+    def __init__(self, message: str, last_acknowledged_v: float, target_v: float, signum: int) -> None:
+        Terminated.__init__(self, signum, message)
         self.last_acknowledged_v = last_acknowledged_v
         self.target_v = target_v
 
@@ -199,11 +219,19 @@ def _fmt(milli: int, unit: str) -> str:
     return f"{milli / 1000:.3f} {unit}"
 
 
-def _lsof_holders(port: str) -> str:
-    """Who holds the port, for the busy message; best effort."""
+def _os_text(e: OSError) -> str:
+    """An OSError as one line: pyserial's text, else the system's."""
+    return str(e.strerror if e.strerror and not str(e).startswith("[Errno") else e) or type(e).__name__
+
+
+def _lsof_holders(port: str, *, strict: bool = False) -> str:
+    """Who holds the port, as lsof names them ("" for nobody). When lsof
+    cannot tell, "" too, or with `strict` a PortCheckError."""
     try:
         out = subprocess.run(["lsof", "-F", "pc", port], capture_output=True, text=True, timeout=5).stdout
-    except (OSError, subprocess.SubprocessError):
+    except (OSError, subprocess.SubprocessError) as e:
+        if strict:
+            raise PortCheckError(f"{port}: cannot check whether the port is free: {e}") from e
         return ""
     holders, pid = [], ""
     for line in out.splitlines():
@@ -214,33 +242,60 @@ def _lsof_holders(port: str) -> str:
     return ", ".join(dict.fromkeys(holders))
 
 
+def open_port(port: str, *, exclusive: bool = True, strict: bool = True) -> TracedPort:
+    """Opens `port` with the driver's line settings (4800 baud, 8N1, the
+    driver's read timeout), wrapped for the frame trace. The toolkit's only
+    way onto a line: Supply and Bus both come here, so that a failure is
+    an exception that says why rather than a printed line.
+
+    With `exclusive`, a port that lsof shows held by another program is
+    refused (PortBusyError) and the port is locked against other exclusive
+    openers. When lsof cannot be run, `strict` refuses (PortCheckError),
+    as the driver does; otherwise the lock alone guards the port. Windows
+    opens ports exclusively by itself."""
+    if exclusive and sys.platform != "win32":
+        holders = _lsof_holders(port, strict=strict)
+        if holders:
+            raise PortBusyError(f"{port} is in use by {holders}; close it and try again")
+    extra: dict[str, Any] = {"exclusive": True} if exclusive and os.name == "posix" else {}
+    try:
+        ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
+    except (serial.SerialException, OSError, ValueError) as e:
+        text = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+        raise PortOpenError(f"cannot open {port}: {text}") from e
+    return TracedPort(ser, port)
+
+
 @contextmanager
-def sigint_deferred() -> Iterator[list[bool]]:
+def sigint_deferred() -> Iterator[list[int]]:
     """Holds back Ctrl-C for the block (the supply being made safe, a row
     being written and counted), so that an impatient Ctrl-C cannot cut it
-    in half. Whether one came is in the yielded list; the caller raises it
-    afterwards. Only the main thread receives signals."""
-    pressed = [False]
+    in half; SIGTERM and SIGHUP too, while they are turned into exceptions.
+    The first signal that came is in the yielded list (0: none); the caller
+    raises `interruption(signum)` afterwards. Only the main thread receives
+    signals."""
+    pressed = [0]
     if threading.current_thread() is not threading.main_thread():
         yield pressed
         return
-    try:
-        previous = signal.getsignal(signal.SIGINT)
-    except (ValueError, OSError):
-        yield pressed
-        return
-    if previous is not signal.default_int_handler:
-        yield pressed
-        return
+    held: list[tuple[int, Any]] = []
 
     def hold(signum: int, frame: Any) -> None:
-        pressed[0] = True
+        pressed[0] = pressed[0] or signum
 
-    signal.signal(signal.SIGINT, hold)
     try:
+        for signum in (signal.SIGINT, *STOP_SIGNALS):
+            try:
+                previous = signal.getsignal(signum)
+                if previous is signal.default_int_handler if signum == signal.SIGINT else is_ours(previous):
+                    signal.signal(signum, hold)
+                    held.append((signum, previous))
+            except (ValueError, OSError):
+                continue
         yield pressed
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for signum, previous in reversed(held):
+            signal.signal(signum, previous)
 
 
 # -- the supply -----------------------------------------------------------------
@@ -254,6 +309,13 @@ class Supply:
     puts the unit under computer control. Leaving switches the output off,
     hands control back to the front panel and closes the port, whatever the
     reason for leaving; the exception that ended the block is never hidden.
+
+    While a `with` block runs on the main thread, SIGTERM and SIGHUP (a
+    `kill`, a service stop, a closed terminal) stop it as Ctrl-C does, if
+    they are at their default action: the block ends with `Terminated`,
+    the supply is made safe, and a program that does not catch it exits
+    quietly with 128 + the signal (143 for SIGTERM). The handlers are put
+    back on leaving; `handle_signals=False` leaves them alone.
 
     `keep_on_exit=True` is for tools whose settings must outlast them: a
     normal exit then only closes the port, and an exit by exception makes
@@ -274,6 +336,7 @@ class Supply:
         quiet: bool = True,
         remote: bool = True,
         keep_on_exit: bool = False,
+        handle_signals: bool = True,
         driver_factory: Callable[[str], Any] | None = None,
     ) -> None:
         self.port = port
@@ -284,6 +347,9 @@ class Supply:
         self.verify = verify
         self.remote = remote
         self.keep_on_exit = keep_on_exit
+        self.handle_signals = handle_signals
+        self._signals: Any = None
+        self._took_signals = False
         self._factory = driver_factory or kx5180.KX5180
         self._lock = threading.RLock()
         self._ctx = HookContext(quiet=quiet, on_port=self._wrap_port, on_line=self._driver_line)
@@ -344,7 +410,10 @@ class Supply:
         with self._lock, hooked(self._ctx):
             if not self._open:
                 raise SupplyError(f"{self.port}: the supply is not open")
-            yield
+            try:
+                yield
+            except OSError as e:  # pyserial's SerialException among them
+                raise LineError(f"{self.port}: the line failed: {_os_text(e)}") from e
 
     def _call(self, method: str, *args: Any) -> Any:
         # A reply that is still on its way after a silent or interrupted
@@ -374,29 +443,36 @@ class Supply:
             self._touched = False
             self._driver = self._factory(self.port)
             try:
-                ok = self._driver.open()
-                if not ok:
-                    raise self._why_open_failed(list(self._ctx.lines))
+                if isinstance(self._driver, kx5180.KX5180):
+                    self._open_driver(self._driver)
+                elif not self._driver.open():
+                    raise self._why_not_accepted()
                 self._open = True
                 if self.remote:
                     self._command("set_work_mode", "remote", what="the request for computer control")
+            except SupplyError as error:
+                self._abandon(error)
+                raise
+            except OSError as error:
+                self._abandon(error)
+                raise LineError(f"{self.port}: the line failed while opening: {_os_text(error)}") from error
             except BaseException as error:
                 self._abandon(error)
                 raise
         return self
 
-    def _why_open_failed(self, lines: list[str]) -> SupplyError:
+    def _open_driver(self, driver: Any) -> None:
+        """The driver's own open, with the port opened by the toolkit so
+        that each failure is an exception of its own; the driver object is
+        used unchanged."""
+        driver.ser = open_port(self.port)
+        self._ports.append(driver.ser)
+        driver._KX5180__read_device_version()
+        if driver.show_device_version()["model"] not in SUPPORTED_MODELS:
+            raise self._why_not_accepted()
+
+    def _why_not_accepted(self) -> SupplyError:
         port = self.port
-        for line in lines:
-            if line.startswith(CHECK_ERROR_PREFIX):
-                return PortCheckError(f"{port}: cannot check whether the port is free: {line[len(CHECK_ERROR_PREFIX):]}")
-        if BUSY_LINE in lines:
-            holders = _lsof_holders(port) if sys.platform != "win32" else ""
-            by = f" by {holders}" if holders else " by another program"
-            return PortBusyError(f"{port} is in use{by}; close it and try again")
-        for line in lines:
-            if line.startswith(OPEN_ERROR_PREFIX):
-                return PortOpenError(f"cannot open {port}: {line[len(OPEN_ERROR_PREFIX):].strip()}")
         model = self._driver.show_device_version().get("model", "")
         if not model:
             return NoAnswerError(f"{port}: no supply answered the identity request")
@@ -463,13 +539,34 @@ class Supply:
             # Whoever reports the error can tell the user what state the unit is in.
             error.add_note(f"{self.port}: output switched off, front panel in control")
         if pressed[0] and error is None:
-            raise KeyboardInterrupt
+            raise interruption(pressed[0])
 
     def __enter__(self) -> "Supply":
-        return self.open()
+        if self.handle_signals and self._signals is None:
+            self._signals = stop_signals()
+            self._took_signals = self._signals.__enter__()
+        try:
+            return self.open()
+        except BaseException:
+            self._restore_signals()
+            raise
 
     def __exit__(self, exc_type: Any, exc: BaseException | None, tb: Any) -> None:
-        self.close(exc)
+        took = self._took_signals
+        try:
+            self.close(exc)
+        finally:
+            self._restore_signals()
+        if took and isinstance(exc, Terminated):
+            # Uncaught, it ends the program without a word: this is the
+            # one line that says why, and in what state the unit was left.
+            text = str(exc) if str(exc).startswith(self.port) else f"{self.port}: {exc}"
+            log.warning("%s", "; ".join([text, *getattr(exc, "__notes__", ())]))
+
+    def _restore_signals(self) -> None:
+        signals, self._signals, self._took_signals = self._signals, None, False
+        if signals is not None:
+            signals.__exit__(None, None, None)
 
     @property
     def is_open(self) -> bool:
@@ -550,7 +647,12 @@ class Supply:
             if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value <= 0:
                 raise LimitError(f"ramp {name} must be a number > 0, not {value!r}; nothing was sent")
         step_mv = max(1, round(step * 1000))
-        return target, step_mv, step_mv / 1000 / rate
+        interval = step_mv / 1000 / rate
+        if interval > MAX_STEP_S:
+            raise LimitError(
+                f"ramp rate {rate:g} V/s makes each {_fmt(step_mv, 'V')} step last longer than a day; nothing was sent"
+            )
+        return target, step_mv, interval
 
     def _send(self, name: str, milli: int, verify: bool) -> None:
         method, field, unit, _ = self._SETTINGS[name]
@@ -636,12 +738,13 @@ class Supply:
                 raise
             if in_flight is not None:
                 last = self._resolve_in_flight(last, in_flight)
-            raise RampInterrupted(
+            message = (
                 f"{self.port}: ramp interrupted at {_fmt(last, 'V')} (the last acknowledged setpoint) "
-                f"on the way to {_fmt(target, 'V')}",
-                last / 1000,
-                target / 1000,
-            ) from e
+                f"on the way to {_fmt(target, 'V')}"
+            )
+            if isinstance(e, Terminated):
+                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", last / 1000, target / 1000, e.signum) from e
+            raise RampInterrupted(message, last / 1000, target / 1000) from e
         return target / 1000
 
     def _resolve_in_flight(self, last: int, in_flight: int) -> int:

@@ -299,3 +299,120 @@ def test_every_command_runs_against_a_simulated_supply(args, check):
 def test_help_everywhere(command):
     r = kx(*([command] if command else []), "--help")
     assert r.returncode == 0 and "usage: kx5180" in r.stdout
+
+
+CSV_HEAD = ",".join(cli.CSV_FIELDS) + "\n"
+
+
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["log", "PORT", "--csv", "/dev/full"], 2, "cannot write /dev/full: No space left on device"),
+        (["log", "PORT", "--csv", "{tmp}/run.csv", "--plot", "{tmp}/nowhere/run.png"], 2, "does not exist"),
+        (["status", "PORT", "--watch", "1e300"], 2, "--watch needs a number of seconds > 0 and at most"),
+        (["log", "PORT", "--csv", "{tmp}/run.csv", "--interval", "1e300"], 2, "--interval needs"),
+        (["ramp", "PORT", "--to", "5", "--step", "0.1", "--rate", "1e-300"], 2, "longer than a day; nothing was sent"),
+        (["plot", "{tmp}/binary.csv", "-o", "{tmp}/x.png"], 2, "binary.csv: not a kx5180 log"),
+        (["plot", "{tmp}/nan.csv", "-o", "{tmp}/x.png"], 2, "line 2: 'nan' is not a finite number"),
+        (["plot", "{tmp}/ok.csv", "-o", "{tmp}/nowhere/x.png"], 2, "cannot write"),
+        (["status", "/dev/kx5180-nowhere"], 1, "No such file or directory: '/dev/kx5180-nowhere' (kx5180 ports lists"),
+    ],
+)
+def test_bad_input_is_one_line_and_sends_nothing(kx5180_sim, tmp_path, args, code, message):
+    if "/dev/full" in args and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    if args[0] == "plot":
+        pytest.importorskip("matplotlib")
+    sim = kx5180_sim(baud=0)
+    (tmp_path / "binary.csv").write_bytes(bytes(range(256)) * 8)
+    (tmp_path / "nan.csv").write_text(CSV_HEAD + "0.0,t,nan,0.1,1,1,30,1,0,CV,0,1\n")
+    (tmp_path / "ok.csv").write_text(CSV_HEAD + "0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
+    r = kx(*(a.replace("PORT", sim.port).replace("{tmp}", str(tmp_path)) for a in args))
+    assert message in one_line_error(r, code)
+    time.sleep(0.2)
+    assert sim.log() == []
+
+
+@pytest.mark.parametrize(
+    "how, signum",
+    [("ramp", signal.SIGTERM), ("script", signal.SIGTERM), ("script", getattr(signal, "SIGHUP", signal.SIGTERM))],
+)
+def test_a_stop_signal_leaves_the_unit_off_and_local(kx5180_sim, tmp_path, how, signum):
+    sim = kx5180_sim(baud=0)
+    assert kx("set", sim.port, "--voltage", "1", "--output", "on").returncode == 0
+    if how == "ramp":
+        proc = spawn("ramp", sim.port, "--to", "20", "--step", "0.1", "--rate", "2")
+        ready = lambda: sum(" tx AA 01 12 23 80" in line for line in sim.log()) >= 3  # noqa: E731
+    else:
+        script = tmp_path / "script.py"
+        script.write_text(
+            "import time\nfrom kx5180_lab import Supply\n"
+            f"with Supply({sim.port!r}) as psu:\n"
+            "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n    print('on', flush=True)\n    time.sleep(60)\n"
+        )
+        proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready = lambda: proc.stdout.readline() == "on\n"  # noqa: E731
+    try:
+        wait_until(ready)
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 128 + signum, err
+    assert len(err.splitlines()) == 1 and "Traceback" not in err, err
+    assert signal.Signals(signum).name in err and err.rstrip().endswith("output switched off, front panel in control")
+    st = state(sim.port)
+    assert (st["output_on"], st["remote"]) == (False, False)
+
+
+def test_a_simulator_never_outlives_the_process_that_started_it(tmp_path):
+    script = tmp_path / "starter.py"
+    script.write_text(
+        "import time\nfrom kx5180_lab import Simulator\n"
+        "sim = Simulator(baud=0).start()\nprint(sim.pid, flush=True)\ntime.sleep(60)\n"
+    )
+    with subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, text=True) as proc:
+        try:
+            pid = int(proc.stdout.readline())
+        finally:
+            proc.kill()
+    # Not our child: once it exits, whoever adopted it reaps it.
+    wait_until(lambda: not os.path.exists(f"/proc/{pid}") if os.path.isdir("/proc") else _gone(pid))
+
+
+def _gone(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+@pytest.mark.parametrize(
+    "args, progress",
+    [
+        (["log", "--interval", "0.05", "--csv", "{csv}"], lambda out, csv_path: csv_path.exists() and csv_path.read_text().count("\n") >= 4),
+        (["status", "--watch", "0.05", "--json"], lambda out, csv_path: bool(out.readline()) and bool(out.readline())),
+        (["ramp", "--to", "20", "--step", "0.1", "--rate", "2"], None),
+    ],
+)
+def test_a_dying_line_is_one_line_exit_1_and_keeps_the_rows(kx5180_sim, tmp_path, args, progress):
+    sim = kx5180_sim(baud=0)
+    csv_path = tmp_path / "run.csv"
+    proc = spawn(args[0], sim.port, *(a.replace("{csv}", str(csv_path)) for a in args[1:]))
+    try:
+        if progress is None:
+            wait_until(lambda: sum(" tx AA 01 12 23 80" in line for line in sim.log()) >= 3)
+        else:
+            wait_until(lambda: progress(proc.stdout, csv_path))
+        os.kill(sim.pid, signal.SIGKILL)  # as an adapter pulled out
+        stdout, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    result = subprocess.CompletedProcess(args, proc.returncode, stdout, err)
+    assert "the line failed" in one_line_error(result, 1)
+    if args[0] == "log":
+        written = int(re.match(r"(\d+) rows written to ", stdout).group(1))
+        assert written >= 3 and csv_path.read_text().count("\n") == 1 + written

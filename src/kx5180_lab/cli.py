@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import csv
 import json
+import logging
 import math
 import os
 import re
@@ -703,6 +704,10 @@ def _with_notes(e: BaseException) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     # SIGTERM and SIGHUP take the path of Ctrl-C: whatever the command
     # switched on is switched off before the exit status says which stopped it.
+    lab_log = logging.getLogger("kx5180.lab")
+    if not lab_log.hasHandlers():
+        # What Supply logs as a warning is in the error's own line already.
+        lab_log.addHandler(logging.NullHandler())
     with stop_signals():
         return _main(argv)
 

@@ -19,7 +19,7 @@ from typing import Any
 
 __all__ = ["Terminated", "interruption", "stop_signals"]
 
-# Windows has neither SIGHUP nor a SIGTERM that anyone sends.
+# Windows has no SIGHUP.
 STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 

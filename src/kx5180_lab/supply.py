@@ -221,7 +221,8 @@ def _fmt(milli: int, unit: str) -> str:
 
 def _os_text(e: OSError) -> str:
     """An OSError as one line: pyserial's text, else the system's."""
-    return str(e.strerror if e.strerror and not str(e).startswith("[Errno") else e) or type(e).__name__
+    text = e.strerror if e.strerror and str(e).startswith("[Errno") else str(e)
+    return text or type(e).__name__
 
 
 def _lsof_holders(port: str, *, strict: bool = False) -> str:
@@ -560,8 +561,9 @@ class Supply:
         if took and isinstance(exc, Terminated):
             # Uncaught, it ends the program without a word: this is the
             # one line that says why, and in what state the unit was left.
+            notes = [n.removeprefix(f"{self.port}: ") for n in getattr(exc, "__notes__", ())]
             text = str(exc) if str(exc).startswith(self.port) else f"{self.port}: {exc}"
-            log.warning("%s", "; ".join([text, *getattr(exc, "__notes__", ())]))
+            log.warning("%s", "; ".join([text, *notes]))
 
     def _restore_signals(self) -> None:
         signals, self._signals, self._took_signals = self._signals, None, False

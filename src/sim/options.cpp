@@ -92,8 +92,7 @@ bool parse_units(std::string_view text, Options& o) {
 }
 
 bool is_flag(std::string_view name) {
-    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" ||
-           name == "-h";
+    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" || name == "-h";
 }
 
 bool takes_value(std::string_view name) {

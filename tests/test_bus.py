@@ -13,6 +13,7 @@ import kx5180
 
 simulator = pytest.importorskip("kx5180_lab.simulator")
 from kx5180_lab.bus import Bus, BusyPortError, FoundUnit, supply_at  # noqa: E402
+from kx5180_lab.supply import PortOpenError, SupplyError  # noqa: E402
 
 SIM = simulator.find_simulator()
 
@@ -184,8 +185,9 @@ def test_a_port_held_elsewhere_is_refused(kx5180_sim):
         with pytest.raises(BusyPortError):
             Bus(sim.port)
         assert bus.unit(1).read_dev_status() is not None
-    with pytest.raises(serial.SerialException):
+    with pytest.raises(serial.SerialException) as caught:  # as before, and the toolkit's own
         Bus("/dev/kx5180-no-such-port")
+    assert isinstance(caught.value, PortOpenError) and issubclass(BusyPortError, SupplyError)
 
 
 @pytest.mark.slow

@@ -19,6 +19,7 @@ import serial
 import kx5180
 from kx5180_lab import (
     LimitError,
+    LineError,
     NoAnswerError,
     PortBusyError,
     PortCheckError,
@@ -27,6 +28,7 @@ from kx5180_lab import (
     Simulator,
     SimulatorError,
     Supply,
+    SupplyError,
     UnsupportedModelError,
     VerifyError,
 )
@@ -220,11 +222,25 @@ def test_a_busy_port_names_its_holder(sim):
 
 
 def test_a_missing_port_and_a_missing_lsof(sim, monkeypatch, tmp_path):
-    with pytest.raises(PortOpenError, match="cannot open /dev/kx5180-nowhere: .*No such file"):
+    with pytest.raises(PortOpenError, match="cannot open /dev/kx5180-nowhere: .*No such file") as caught:
         Supply("/dev/kx5180-nowhere").open()
+    # One family, the cause kept, and still what pyserial callers catch.
+    assert isinstance(caught.value, SupplyError) and isinstance(caught.value, serial.SerialException)
+    assert isinstance(caught.value.__cause__, serial.SerialException)
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(PortCheckError, match="cannot check whether the port is free"):
         Supply(sim.port).open()
+
+
+def test_a_dying_line_is_a_supply_error_with_its_cause(kx5180_sim):
+    sim = kx5180_sim(baud=0)
+    with pytest.raises(LineError, match="the line failed") as caught:
+        with Supply(sim.port) as psu:
+            psu.set(voltage=1)
+            os.kill(sim.pid, signal.SIGKILL)  # as an adapter pulled out
+            psu.status()
+    assert isinstance(caught.value.__cause__, OSError)
+    assert "leaving the supply safe failed" in caught.value.__notes__[0]
 
 
 def test_ramp_reaches_the_target_step_by_step(sim):

@@ -146,7 +146,10 @@ def parse_addresses(text: str) -> list[int]:
 
 
 def fail(message: str) -> None:
-    print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+    try:
+        print(f"{PROG}: {message}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass  # a terminal that hung up (SIGHUP): the exit status still tells
 
 
 def _value_text(value: Any) -> str:
@@ -508,7 +511,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
         epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
-        "130 interrupted.",
+        "130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
     )
     _add_common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)

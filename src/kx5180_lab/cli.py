@@ -67,7 +67,7 @@ def _finished(e: KeyboardInterrupt) -> int:
     is how they end, a signal from elsewhere is reported as one."""
     if isinstance(e, Terminated):
         fail(str(e))
-        return int(e.code)
+        return 128 + e.signum
     return EXIT_OK
 
 
@@ -733,7 +733,7 @@ def _main(argv: Sequence[str] | None) -> int:
         return EXIT_USAGE
     except Terminated as e:
         fail(_with_notes(e))
-        return int(e.code)
+        return 128 + e.signum
     except RampInterrupted as e:
         fail(_with_notes(e))
         return EXIT_INTERRUPTED

@@ -339,3 +339,14 @@ def test_dashboard_shows_live_readings_and_switches_the_output(serve):
         assert "token" not in browser.current_url
     finally:
         browser.quit()
+
+
+@needs_server
+def test_watchdog_switches_off_what_the_server_switched_on(serve):
+    _, server = serve("--watchdog", "0.4")
+    s, f = server.scpi()
+    with s, f:
+        assert ask(f, "OUTP ON;OUTP?") == "1"
+        time.sleep(1.2)  # nobody speaks
+        assert ask(f, "OUTP?") == "0"
+        assert ask(f, "OUTP ON;OUTP?") == "1"  # and it may be switched on again

@@ -165,6 +165,8 @@ class HttpServer:
             return await self._file(writer, "dashboard.html")
         if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
             return await self._file(writer, parts[1])
+        if req.method == "GET" and parts == ["favicon.ico"]:
+            return await self._raw(writer, 204, "image/x-icon", b"")
         if parts[:1] == ["api"]:
             return await self._api(req, parts[1:], writer)
         if parts[:1] == ["rest"] and len(parts) == 2:
@@ -206,7 +208,9 @@ class HttpServer:
                 changes = self._changes(req)
                 st = await self._driver(unit.apply(changes))
                 return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
-            raise HttpError(405 if parts[2:] in ([], ["status"]) else 404, "not here")
+            if parts[2:] == []:
+                raise HttpError(405, "GET reads a unit, POST changes it")
+            raise HttpError(405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path")
         raise HttpError(404, "no such API path")
 
     def _unit_view(self, unit: Unit) -> dict[str, Any]:
@@ -244,6 +248,9 @@ class HttpServer:
             raise HttpError(504, str(e)) from e
         except SupplyError as e:
             raise HttpError(500, str(e)) from e
+        except Exception as e:  # the line itself failed (a serial adapter pulled out), or worse
+            log.error("%s: %s", type(e).__name__, e)
+            raise HttpError(500, f"{type(e).__name__}: {e}") from e
 
     async def _rest(self, req: Request, unit: Unit, writer: asyncio.StreamWriter) -> None:
         if req.method == "GET":

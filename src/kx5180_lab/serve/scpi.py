@@ -313,6 +313,12 @@ class ScpiServer:
             raise ScpiError(-240, "Hardware error; the unit did not answer") from e
         except SupplyError as e:
             raise ScpiError(-200, "Execution error") from e
+        except OSError as e:  # the line itself failed (a serial adapter pulled out)
+            log.error("%s", e)
+            raise ScpiError(-240, "Hardware error; the line failed") from e
+        except Exception as e:
+            log.error("unexpected %s: %s", type(e).__name__, e)
+            raise ScpiError(-200, "Execution error") from e
 
     # -- the connection ----------------------------------------------------------------
 

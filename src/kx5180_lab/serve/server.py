@@ -203,6 +203,7 @@ async def _main(args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]
 
     stop = asyncio.Event()
     _install_signals(loop, stop)
+    loop.set_exception_handler(_one_line)
     token = args.token or new_token()
     if not is_loopback(args.bind):
         log.warning(
@@ -264,9 +265,12 @@ async def _main(args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]
         problems = await _stop_units(units, args.keep_on)
     for p in problems:
         log.error("%s", p)
+    if problems:
+        log.error("stopped, but not every unit could be left safe (above); lines closed")
+        return 1
     state = "outputs left as they were" if args.keep_on else "outputs the server switched on are off"
     log.info("%s; front panels in control; lines closed", state)
-    return 1 if problems else 0
+    return 0
 
 
 async def _stop_units(units: list[Unit], keep_on: bool) -> list[str]:
@@ -298,6 +302,12 @@ def _host(host: str) -> str:
 def _where(server: asyncio.Server) -> str:
     name = server.sockets[0].getsockname()
     return f"{_host(str(name[0]))}:{name[1]}"
+
+
+def _one_line(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+    """A fault in one connection is told in one line; the server goes on."""
+    error = context.get("exception")
+    log.error("%s", f"{type(error).__name__}: {error}" if error is not None else context.get("message"))
 
 
 def _install_signals(loop: asyncio.AbstractEventLoop, stop: asyncio.Event) -> None:

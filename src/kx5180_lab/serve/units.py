@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 from ..bus import Bus
-from ..supply import Identity, NoAnswerError, Status, Supply, SupplyError
+from ..supply import Identity, Status, Supply, SupplyError
 
 log = logging.getLogger("kx5180.serve")
 
@@ -56,6 +56,7 @@ class Unit:
         self.last_time = 0.0
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
         self.switched_on = False  # the server switched the output on at some point
+        self.poll_problem = ""
         self._remote = False
 
     @property
@@ -149,12 +150,12 @@ class Unit:
                 try:
                     step()
                     break
-                except SupplyError as e:
+                except Exception as e:  # a dead line too: the others are still made safe
                     if attempt == 2:
                         problems.append(f"{self.name}: {what}: {e}")
         try:
             self.supply.close()
-        except SupplyError as e:
+        except Exception as e:
             problems.append(f"{self.name}: {e}")
         return problems
 
@@ -212,10 +213,13 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
             continue
         try:
             await unit.status()
-        except NoAnswerError as e:
-            log.warning("%s", e)
-        except SupplyError as e:
-            log.warning("%s", e)
+            unit.poll_problem = ""
+        except Exception as e:  # a missed reading, or a line that died
+            # Said once, not at every poll.
+            text = str(e) if isinstance(e, SupplyError) else f"{unit.name}: {type(e).__name__}: {e}"
+            if text != unit.poll_problem:
+                log.warning("%s", text)
+                unit.poll_problem = text
 
 
 async def watchdog(units: list[Unit], hub: Hub, timeout: float) -> None:
@@ -236,5 +240,5 @@ async def watchdog(units: list[Unit], hub: Hub, timeout: float) -> None:
                 try:
                     await unit.output(False)
                     log.warning("%s: watchdog: no client for %.0f s, output switched off", unit.name, quiet)
-                except SupplyError as e:
+                except Exception as e:
                     log.warning("%s: watchdog could not switch the output off: %s", unit.name, e)

@@ -99,10 +99,18 @@ function draw(unit) {
   ctx.clearRect(0, 0, w, h);
   const pts = unit.points;
   if (pts.length < 2) return;
-  const tEnd = pts[pts.length - 1].t, tStart = tEnd - WINDOW_S;
-  const x = (t) => ((t - tStart) / WINDOW_S) * w;
-  for (const [key, colour] of [["voltage_v", "#1f5fbf"], ["current_a", "#c2410c"]]) {
+  // The time axis grows with the history up to WINDOW_S, so that a page
+  // opened a moment ago does not squeeze its first readings into a corner.
+  const tEnd = pts[pts.length - 1].t;
+  const span = Math.max(30, Math.min(WINDOW_S, tEnd - pts[0].t));
+  const tStart = tEnd - span;
+  const x = (t) => ((t - tStart) / span) * w;
+  ctx.font = "11px system-ui, sans-serif";
+  for (const [key, colour, unit, side] of [["voltage_v", "#1f5fbf", "V", 0], ["current_a", "#c2410c", "A", 1]]) {
     const top = Math.max(0.001, ...pts.map((p) => p[key])) * 1.1;
+    ctx.fillStyle = colour;
+    ctx.textAlign = side ? "right" : "left";
+    ctx.fillText(`${top.toFixed(2)} ${unit}`, side ? w - 4 : 4, 12);
     ctx.strokeStyle = colour;
     ctx.lineWidth = 1.5;
     ctx.beginPath();
@@ -112,7 +120,6 @@ function draw(unit) {
     });
     ctx.stroke();
   }
-  const span = Math.min(WINDOW_S, tEnd - pts[0].t);
   $(unit.el, ".span").textContent = `last ${Math.round(span)} s`;
 }
 

@@ -68,14 +68,17 @@ def rss_mib(pid):
 
 
 def one_exchange(port, seconds):
+    """Median time of one status exchange straight on the line, and the
+    exchanges per second over the whole run."""
     times = []
     with Supply(port, remote=False, keep_on_exit=True) as psu:
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
+        start = time.monotonic()
+        while time.monotonic() < start + seconds:
             t = time.perf_counter()
             psu.status()
             times.append(time.perf_counter() - t)
-    return statistics.median(times), len(times)
+        elapsed = time.monotonic() - start
+    return statistics.median(times), len(times) / elapsed
 
 
 def scpi_clients(port, n, seconds):
@@ -151,24 +154,20 @@ def main():
     if find_simulator() is None or not os.path.exists(KX):
         sys.exit("needs kx5180 and kx5180-sim installed beside this python")
     rows = []
+    totals = []
+    round_trip = float("nan")
     with Simulator(baud=4800, load_ohms=10) as sim:
-        exchange, n = one_exchange(sim.port, args.seconds)
-        rate = 1 / exchange
-        rows.append(("one exchange, Supply.status() on the line", f"{exchange * 1000:.1f} ms median of {n}", ""))
+        # Straight on the line before and after the server's turn: the
+        # machine is shared, so the line's rate is their mean.
+        exchange, rate_before = one_exchange(sim.port, args.seconds)
         proc, scpi, http = start_server(sim.port)
         try:
             cpu0, t0 = cpu_seconds(proc.pid), time.monotonic()
             for count in [int(c) for c in args.clients.split(",")]:
                 total, counts, median = scpi_clients(scpi, count, args.seconds)
                 if count == 1:
-                    rows.append(
-                        ("MEAS:VOLT? round trip through the server, 1 client", f"{median * 1000:.1f} ms median",
-                         f"{(median / exchange - 1) * 100:+.1f} % against one exchange")
-                    )
-                rows.append(
-                    (f"{count} SCPI clients on one line", f"{total:.2f} exchanges/s",
-                     f"{total / rate:.3f} of the line's rate; per client {min(counts)}..{max(counts)} answers")
-                )
+                    round_trip = median
+                totals.append((count, total, counts))
             sim.clear_log()
             per_viewer = viewers(http, args.viewers, args.seconds)
             line_frames = len(sim.frames("rx")) / args.seconds
@@ -181,6 +180,19 @@ def main():
         finally:
             proc.send_signal(signal.SIGTERM)
             proc.communicate(timeout=30)
+        exchange_after, rate_after = one_exchange(sim.port, args.seconds)
+    exchange = (exchange + exchange_after) / 2
+    rate = (rate_before + rate_after) / 2
+    rows[:0] = [
+        ("one exchange, Supply.status() straight on the line", f"{exchange * 1000:.1f} ms median",
+         f"line rate {rate:.2f} exchanges/s (before {rate_before:.2f}, after {rate_after:.2f})"),
+        ("MEAS:VOLT? round trip through the server, 1 client", f"{round_trip * 1000:.1f} ms median",
+         f"{(round_trip / exchange - 1) * 100:+.1f} % against one exchange"),
+    ] + [
+        (f"{count} SCPI clients on one line", f"{total:.2f} exchanges/s",
+         f"{total / rate:.3f} of the line's rate; per client {min(counts)}..{max(counts)} answers")
+        for count, total, counts in totals
+    ]
     print("| measurement | result | note |")
     print("|---|---|---|")
     for row in rows:

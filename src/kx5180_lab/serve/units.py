@@ -203,13 +203,18 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
     unit whose last reading is fresh anyway. However many viewers, the
     line carries one reading per `interval` at most."""
     turn = 0
+    due = time.monotonic()
     while True:
-        await asyncio.sleep(interval)
+        due += interval
+        now = time.monotonic()
+        if due < now - interval:  # fell behind (a busy line): no burst of catch-up readings
+            due = now
+        await asyncio.sleep(max(0.0, due - now))
         if not hub.subscribers or not line.units:
             continue
         unit = line.units[turn % len(line.units)]
         turn += 1
-        if time.monotonic() - unit.last_time < interval * len(line.units):
+        if time.monotonic() - unit.last_time < interval * len(line.units) / 2:
             continue
         try:
             await unit.status()

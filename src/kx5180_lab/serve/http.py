@@ -280,7 +280,11 @@ class HttpServer:
                     writer.write(b": keep-alive\n\n")
                 else:
                     writer.write(b"data: " + json.dumps(event).encode() + b"\n\n")
-                await writer.drain()
+                try:
+                    # A viewer that stopped reading gives its connection back.
+                    await asyncio.wait_for(writer.drain(), KEEPALIVE_S)
+                except TimeoutError:
+                    return
         finally:
             self.hub.unsubscribe(queue)
 

@@ -184,7 +184,7 @@ class HttpServer:
         if given is None and auth.lower().startswith("bearer "):
             given = auth[7:].strip()
         if given is None:
-            given = (req.query.get("token") or [None])[0]
+            given = next(iter(req.query.get("token", [])), None)
         if not token_matches(given, self.token):
             raise HttpError(403, "missing or wrong token (the server printed it when it started)")
         self.hub.touch()

@@ -573,6 +573,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="FILE.png")
     p.add_argument("--title", help="plot title")
 
+    from .serve.server import add_parser as add_serve_parser
+
+    add_serve_parser(command)
+
     sub.add_parser(
         "sim",
         help="run a simulated supply: 'kx5180 sim [SIM OPTIONS] -- COMMAND ...' runs COMMAND against it",
@@ -630,6 +634,10 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
     if getattr(args, "trace", False) and not _trace_on:
         enable_trace()
         _trace_on = True
+    if args.command == "serve":
+        from .serve.server import run_serve
+
+        return run_serve(args, resolve_target, sim)
     with _simulator(args, sim) as sim:
         if args.command == "ports":
             return cmd_ports(args, sim)

@@ -1,0 +1,203 @@
+"""What `kx5180 serve` adds to a line, against a paced simulator.
+
+    python3 bench/serve.py                 # about 1.5 minutes
+    python3 bench/serve.py --seconds 5 --clients 1,4,16
+
+kx5180-sim at 4800 baud (one exchange is about 110 ms on the wire), then:
+
+1. one exchange: `Supply.status()` straight on the line, many times;
+2. the same line behind `kx5180 serve`: `MEAS:VOLT?` over SCPI, one client;
+3. 1, 4 and 16 SCPI clients on the one line, each asking `MEAS:VOLT?` as
+   fast as it is answered: the total per second against the line's rate
+   (1 / one exchange), and the spread between the busiest and the idlest
+   client (served in turn: about equal);
+4. 10 dashboard viewers on the event stream: readings each receives per
+   second, and the exchanges the line carried meanwhile (from the
+   simulator's frame log);
+5. the server's CPU time and resident memory while doing 3 and 4 (from
+   /proc, so Linux only).
+
+Prints a Markdown table.
+"""
+
+import argparse
+import os
+import re
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import sysconfig
+import threading
+import time
+
+from kx5180_lab import Simulator, Supply
+from kx5180_lab.simulator import find_simulator
+
+SCRIPTS = sysconfig.get_path("scripts")
+KX = os.path.join(SCRIPTS, "kx5180")
+
+
+def start_server(port, *args):
+    proc = subprocess.Popen(
+        [KX, "serve", port, "--scpi-port", "0", "--http-port", "0", "--token", "bench", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    scpi = http = None
+    for line in proc.stdout:
+        if line.startswith("SCPI on "):
+            scpi = int(line.split()[2].rsplit(":", 1)[1])
+        elif line.startswith("HTTP on "):
+            http = int(line.split("/")[2].rsplit(":", 1)[1])
+        elif line.startswith("token "):
+            return proc, scpi, http
+    sys.exit(f"serve did not start: {proc.stderr.read()}")
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def rss_mib(pid):
+    text = open(f"/proc/{pid}/status").read()
+    return int(re.search(r"VmRSS:\s+(\d+)", text).group(1)) / 1024
+
+
+def one_exchange(port, seconds):
+    """Median time of one status exchange straight on the line, and the
+    exchanges per second over the whole run."""
+    times = []
+    with Supply(port, remote=False, keep_on_exit=True) as psu:
+        start = time.monotonic()
+        while time.monotonic() < start + seconds:
+            t = time.perf_counter()
+            psu.status()
+            times.append(time.perf_counter() - t)
+        elapsed = time.monotonic() - start
+    return statistics.median(times), len(times) / elapsed
+
+
+def scpi_clients(port, n, seconds):
+    counts = [0] * n
+    times = [[] for _ in range(n)]
+    barrier = threading.Barrier(n + 1)
+    stop = threading.Event()
+    failures = []
+
+    def work(i):
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as s, s.makefile("rwb") as f:
+            barrier.wait()
+            while not stop.is_set():
+                t = time.perf_counter()
+                f.write(b"MEAS:VOLT?\n")
+                f.flush()
+                if not f.readline().strip():
+                    failures.append(i)
+                    return
+                times[i].append(time.perf_counter() - t)
+                counts[i] += 1
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    start = time.monotonic()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+    elapsed = time.monotonic() - start
+    if failures:
+        sys.exit(f"{len(failures)} clients got no answer")
+    return sum(counts) / elapsed, counts, statistics.median([x for ts in times for x in ts])
+
+
+def viewers(port, n, seconds):
+    counts = [0] * n
+    stop = threading.Event()
+    ready = threading.Barrier(n + 1)
+
+    def watch(i):
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+            s.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+            f = s.makefile("rb")
+            while f.readline().strip():  # the head
+                pass
+            ready.wait()
+            start_count = None
+            while not stop.is_set():
+                line = f.readline()
+                if line.startswith(b"data: {"):
+                    counts[i] += 1
+                elif start_count is None and line.startswith(b"data: ["):
+                    start_count = 0
+
+    threads = [threading.Thread(target=watch, args=(i,), daemon=True) for i in range(n)]
+    for t in threads:
+        t.start()
+    ready.wait()
+    time.sleep(seconds)
+    stop.set()
+    return [c / seconds for c in counts]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (default 10)")
+    ap.add_argument("--clients", default="1,4,16", help="client counts (default 1,4,16)")
+    ap.add_argument("--viewers", type=int, default=10, help="dashboard viewers (default 10)")
+    args = ap.parse_args()
+    if find_simulator() is None or not os.path.exists(KX):
+        sys.exit("needs kx5180 and kx5180-sim installed beside this python")
+    rows = []
+    totals = []
+    round_trip = float("nan")
+    with Simulator(baud=4800, load_ohms=10) as sim:
+        # Straight on the line before and after the server's turn: the
+        # machine is shared, so the line's rate is their mean.
+        exchange, rate_before = one_exchange(sim.port, args.seconds)
+        proc, scpi, http = start_server(sim.port)
+        try:
+            cpu0, t0 = cpu_seconds(proc.pid), time.monotonic()
+            for count in [int(c) for c in args.clients.split(",")]:
+                total, counts, median = scpi_clients(scpi, count, args.seconds)
+                if count == 1:
+                    round_trip = median
+                totals.append((count, total, counts))
+            sim.clear_log()
+            per_viewer = viewers(http, args.viewers, args.seconds)
+            line_frames = len(sim.frames("rx")) / args.seconds
+            rows.append(
+                (f"{args.viewers} dashboard viewers", f"{statistics.mean(per_viewer):.2f} readings/s each",
+                 f"{min(per_viewer):.2f}..{max(per_viewer):.2f}; the line carried {line_frames:.2f} exchanges/s")
+            )
+            cpu = (cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - t0)
+            rows.append(("server CPU while serving", f"{cpu * 100:.1f} % of one core", f"resident memory {rss_mib(proc.pid):.1f} MiB"))
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            proc.communicate(timeout=30)
+        exchange_after, rate_after = one_exchange(sim.port, args.seconds)
+    exchange = (exchange + exchange_after) / 2
+    rate = (rate_before + rate_after) / 2
+    rows[:0] = [
+        ("one exchange, Supply.status() straight on the line", f"{exchange * 1000:.1f} ms median",
+         f"line rate {rate:.2f} exchanges/s (before {rate_before:.2f}, after {rate_after:.2f})"),
+        ("MEAS:VOLT? round trip through the server, 1 client", f"{round_trip * 1000:.1f} ms median",
+         f"{(round_trip / exchange - 1) * 100:+.1f} % against one exchange"),
+    ] + [
+        (f"{count} SCPI clients on one line", f"{total:.2f} exchanges/s",
+         f"{total / rate:.3f} of the line's rate; per client {min(counts)}..{max(counts)} answers")
+        for count, total, counts in totals
+    ]
+    print("| measurement | result | note |")
+    print("|---|---|---|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,311 @@
+"""A small, strict HTTP/1.1 server: the JSON API, the event stream, the
+labgrid-style power endpoint and the dashboard. One request per
+connection (the event stream stays open); bounded request line, headers
+and body; every change needs the token, our own Host and, from a
+browser, our own Origin."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import logging
+import math
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any
+from urllib.parse import parse_qs, urlsplit
+
+from ..supply import LimitError, NoAnswerError, SupplyError
+from .safety import host_allowed, origin_allowed, token_matches
+from .units import Hub, Unit
+
+log = logging.getLogger("kx5180.serve")
+
+MAX_HEAD = 8192
+MAX_BODY = 4096
+HEAD_TIMEOUT = 10.0
+KEEPALIVE_S = 15.0
+
+STATIC = {
+    "dashboard.html": "text/html; charset=utf-8",
+    "dashboard.js": "text/javascript; charset=utf-8",
+    "dashboard.css": "text/css; charset=utf-8",
+}
+REASONS = {
+    200: "OK", 204: "No Content", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
+    405: "Method Not Allowed", 411: "Length Required", 413: "Content Too Large",
+    415: "Unsupported Media Type", 422: "Unprocessable Content", 431: "Request Header Fields Too Large",
+    500: "Internal Server Error", 501: "Not Implemented", 503: "Service Unavailable", 504: "Gateway Timeout",
+}
+SECURITY_HEADERS = (
+    ("X-Content-Type-Options", "nosniff"),
+    ("X-Frame-Options", "DENY"),
+    ("Referrer-Policy", "no-referrer"),
+    ("Cache-Control", "no-store"),
+    ("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"),
+)
+
+
+class HttpError(Exception):
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@dataclass
+class Request:
+    method: str
+    path: str
+    query: dict[str, list[str]]
+    headers: dict[str, str]
+    body: bytes
+
+
+def _static(name: str) -> bytes:
+    return resources.files(__package__).joinpath("static", name).read_bytes()
+
+
+class HttpServer:
+    def __init__(
+        self,
+        units: list[Unit],
+        hub: Hub,
+        *,
+        token: str,
+        port: int,
+        allowed_hosts: frozenset[str],
+        max_clients: int,
+        max_voltage: float | None,
+        max_current: float | None,
+    ) -> None:
+        self.units = units
+        self.hub = hub
+        self.token = token
+        self.port = port
+        self.allowed_hosts = allowed_hosts
+        self.max_clients = max_clients
+        self.limits = {"max_voltage": max_voltage, "max_current": max_current}
+        self.clients: set[asyncio.StreamWriter] = set()
+
+    # -- the connection -----------------------------------------------------------
+
+    async def handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        if len(self.clients) >= self.max_clients:
+            await self._send(writer, 503, {"error": "too many connections"})
+            writer.close()
+            return
+        self.clients.add(writer)
+        try:
+            try:
+                request = await asyncio.wait_for(self._read(reader), HEAD_TIMEOUT)
+            except HttpError as e:
+                await self._send(writer, e.status, {"error": str(e)})
+                return
+            except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
+                return
+            try:
+                await self._route(request, writer)
+            except HttpError as e:
+                await self._send(writer, e.status, {"error": str(e)})
+        except ConnectionError:
+            pass
+        finally:
+            self.clients.discard(writer)
+            writer.close()
+
+    async def _read(self, reader: asyncio.StreamReader) -> Request:
+        try:
+            head = await reader.readuntil(b"\r\n\r\n")
+        except asyncio.LimitOverrunError:
+            raise HttpError(431, "request head too large") from None
+        try:
+            lines = head.decode("ascii").split("\r\n")
+        except UnicodeDecodeError:
+            raise HttpError(400, "request head is not ASCII") from None
+        parts = lines[0].split(" ")
+        if len(parts) != 3 or parts[2] not in ("HTTP/1.1", "HTTP/1.0") or not parts[1].startswith("/"):
+            raise HttpError(400, "malformed request line")
+        headers: dict[str, str] = {}
+        for line in lines[1:]:
+            if not line:
+                continue
+            name, colon, value = line.partition(":")
+            if not colon or not name or name != name.strip():
+                raise HttpError(400, "malformed header")
+            key = name.lower()
+            if key in headers and key in ("host", "content-length", "origin"):
+                raise HttpError(400, f"repeated {name} header")
+            headers[key] = value.strip()
+        if "transfer-encoding" in headers:
+            raise HttpError(501, "chunked bodies are not taken; send Content-Length")
+        body = b""
+        length_text = headers.get("content-length", "0")
+        if not length_text.isdigit():
+            raise HttpError(400, "bad Content-Length")
+        length = int(length_text)
+        if length > MAX_BODY:
+            raise HttpError(413, f"body larger than {MAX_BODY} bytes")
+        if length:
+            body = await reader.readexactly(length)
+        url = urlsplit(parts[1])
+        return Request(parts[0], url.path, parse_qs(url.query), headers, body)
+
+    # -- routing ---------------------------------------------------------------------
+
+    async def _route(self, req: Request, writer: asyncio.StreamWriter) -> None:
+        if not host_allowed(req.headers.get("host"), self.port, self.allowed_hosts):
+            raise HttpError(403, "unknown Host (start the server with --allow-host NAME to use a name)")
+        parts = [p for p in req.path.split("/") if p]
+        changing = req.method not in ("GET", "HEAD")
+        if changing:
+            self._check_change(req)
+        elif parts[:2] != ["api", "events"]:
+            self.hub.touch()
+        if req.method == "GET" and parts in ([], ["index.html"]):
+            return await self._file(writer, "dashboard.html")
+        if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
+            return await self._file(writer, parts[1])
+        if req.method == "GET" and parts == ["favicon.ico"]:
+            return await self._raw(writer, 204, "image/x-icon", b"")
+        if parts[:1] == ["api"]:
+            return await self._api(req, parts[1:], writer)
+        if parts[:1] == ["rest"] and len(parts) == 2:
+            return await self._rest(req, self._unit(parts[1]), writer)
+        raise HttpError(404, "no such page")
+
+    def _check_change(self, req: Request) -> None:
+        # The Origin first: a cross-site page is refused whatever it sends.
+        if not origin_allowed(req.headers.get("origin"), req.headers.get("host")):
+            raise HttpError(403, "cross-origin request refused")
+        if req.headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
+            raise HttpError(403, "cross-site request refused")
+        given = req.headers.get("x-kx5180-token")
+        auth = req.headers.get("authorization", "")
+        if given is None and auth.lower().startswith("bearer "):
+            given = auth[7:].strip()
+        if given is None:
+            given = next(iter(req.query.get("token", [])), None)
+        if not token_matches(given, self.token):
+            raise HttpError(403, "missing or wrong token (the server printed it when it started)")
+        self.hub.touch()
+
+    def _unit(self, text: str) -> Unit:
+        if text.isdigit() and 1 <= int(text) <= len(self.units):
+            return self.units[int(text) - 1]
+        raise HttpError(404, f"no unit {text!r}; units are 1..{len(self.units)}")
+
+    async def _api(self, req: Request, parts: list[str], writer: asyncio.StreamWriter) -> None:
+        if parts == ["units"] and req.method == "GET":
+            return await self._send(writer, 200, {"units": [self._unit_view(u) for u in self.units], "limits": self.limits})
+        if parts == ["events"] and req.method == "GET":
+            return await self._events(writer)
+        if len(parts) in (2, 3) and parts[0] == "units":
+            unit = self._unit(parts[1])
+            if parts[2:] in ([], ["status"]) and req.method == "GET":
+                st = await self._driver(unit.status())
+                return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
+            if parts[2:] == [] and req.method in ("POST", "PUT"):
+                changes = self._changes(req)
+                st = await self._driver(unit.apply(changes))
+                return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
+            if parts[2:] == []:
+                raise HttpError(405, "GET reads a unit, POST changes it")
+            raise HttpError(405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path")
+        raise HttpError(404, "no such API path")
+
+    def _unit_view(self, unit: Unit) -> dict[str, Any]:
+        return {**unit.describe(), "status": unit.last.as_dict() if unit.last else None}
+
+    @staticmethod
+    def _changes(req: Request) -> dict[str, Any]:
+        # A form or a "simple" cross-site request cannot send this type.
+        if req.headers.get("content-type", "").split(";")[0].strip().lower() != "application/json":
+            raise HttpError(415, "send application/json")
+        try:
+            data = json.loads(req.body or b"null")
+        except ValueError:
+            raise HttpError(400, "body is not JSON") from None
+        if not isinstance(data, dict) or not data:
+            raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
+        unknown = set(data) - {"voltage", "current", "ceiling", "output"}
+        if unknown:
+            raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
+        for key in ("voltage", "current", "ceiling"):
+            v = data.get(key)
+            if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
+                raise HttpError(400, f"{key} must be a number")
+        if data.get("output") is not None and not isinstance(data["output"], bool):
+            raise HttpError(400, "output must be true or false")
+        return data
+
+    @staticmethod
+    async def _driver(work: Any) -> Any:
+        try:
+            return await work
+        except LimitError as e:
+            raise HttpError(422, str(e)) from e
+        except NoAnswerError as e:
+            raise HttpError(504, str(e)) from e
+        except SupplyError as e:
+            raise HttpError(500, str(e)) from e
+        except Exception as e:  # the line itself failed (a serial adapter pulled out), or worse
+            log.error("%s: %s", type(e).__name__, e)
+            raise HttpError(500, f"{type(e).__name__}: {e}") from e
+
+    async def _rest(self, req: Request, unit: Unit, writer: asyncio.StreamWriter) -> None:
+        if req.method == "GET":
+            st = await self._driver(unit.status())
+            return await self._send_text(writer, 200, "1" if st.output_on else "0")
+        if req.method == "PUT":
+            body = req.body.strip()
+            if body not in (b"0", b"1"):
+                raise HttpError(400, "send 1 or 0")
+            await self._driver(unit.apply({"output": body == b"1"}))
+            return await self._send_text(writer, 200, body.decode())
+        raise HttpError(405, "GET or PUT")
+
+    async def _events(self, writer: asyncio.StreamWriter) -> None:
+        queue = self.hub.subscribe()
+        try:
+            head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"
+            head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
+            writer.write(head.encode())
+            history = [e for u in self.units for e in u.history]
+            writer.write(b"event: history\ndata: " + json.dumps(history).encode() + b"\n\n")
+            await writer.drain()
+            while True:
+                try:
+                    event = await asyncio.wait_for(queue.get(), KEEPALIVE_S)
+                except TimeoutError:
+                    writer.write(b": keep-alive\n\n")
+                else:
+                    writer.write(b"data: " + json.dumps(event).encode() + b"\n\n")
+                try:
+                    # A viewer that stopped reading gives its connection back.
+                    await asyncio.wait_for(writer.drain(), KEEPALIVE_S)
+                except TimeoutError:
+                    return
+        finally:
+            self.hub.unsubscribe(queue)
+
+    # -- answers ------------------------------------------------------------------------------
+
+    async def _file(self, writer: asyncio.StreamWriter, name: str) -> None:
+        await self._raw(writer, 200, STATIC[name], _static(name))
+
+    async def _send(self, writer: asyncio.StreamWriter, status: int, data: Any) -> None:
+        await self._raw(writer, status, "application/json", json.dumps(data).encode() + b"\n")
+
+    async def _send_text(self, writer: asyncio.StreamWriter, status: int, text: str) -> None:
+        await self._raw(writer, status, "text/plain; charset=utf-8", text.encode())
+
+    @staticmethod
+    async def _raw(writer: asyncio.StreamWriter, status: int, ctype: str, body: bytes) -> None:
+        head = f"HTTP/1.1 {status} {REASONS.get(status, '')}\r\nContent-Type: {ctype}\r\n"
+        head += f"Content-Length: {len(body)}\r\nConnection: close\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
+        writer.write(head.encode() + body)
+        try:
+            await writer.drain()
+        except ConnectionError:
+            pass

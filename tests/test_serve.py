@@ -1,0 +1,352 @@
+"""`kx5180 serve` run as a real program against kx5180-sim, reached by
+real clients: PyVISA, plain sockets, HTTP, and a headless browser."""
+
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sysconfig
+import threading
+import time
+
+import pytest
+
+from kx5180_lab import Bus
+from kx5180_lab.serve.safety import host_allowed, origin_allowed, setting_allowed
+from kx5180_lab.simulator import find_simulator
+
+SCRIPTS = sysconfig.get_path("scripts")
+KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx5180")) else shutil.which("kx5180")
+needs_server = pytest.mark.skipif(KX is None or find_simulator() is None, reason="needs kx5180 and kx5180-sim")
+TOKEN = "test-token-123"
+
+
+class Server:
+    """A running `kx5180 serve`, its ports read from what it prints."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen(
+            [KX, "serve", "--scpi-port", "0", "--http-port", "0", "--token", TOKEN, *map(str, args)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        self.scpi_port = self.http_port = None
+        for line in self.proc.stdout:
+            if line.startswith("SCPI on "):
+                self.scpi_port = int(line.split()[2].rsplit(":", 1)[1])
+            elif line.startswith("HTTP on "):
+                self.http_port = int(line.split("/")[2].rsplit(":", 1)[1])
+            elif line.startswith("token "):
+                break
+        else:
+            raise AssertionError(f"serve did not start: {self.proc.stderr.read()}")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        out, err = self.proc.communicate(timeout=20)
+        return self.proc.returncode, err
+
+    # -- clients --------------------------------------------------------------
+
+    def scpi(self, host="127.0.0.1"):
+        s = socket.create_connection((host, self.scpi_port), timeout=5)
+        return s, s.makefile("rwb")
+
+    def http(self, method, path, body=None, headers=(), host=None):
+        conn = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=10)
+        hdrs = {"Host": host or f"127.0.0.1:{self.http_port}", **dict(headers)}
+        if isinstance(body, dict):
+            body = json.dumps(body)
+            hdrs.setdefault("Content-Type", "application/json")
+        conn.request(method, path, body=body, headers=hdrs)
+        response = conn.getresponse()
+        data = response.read().decode()
+        conn.close()
+        return response.status, data
+
+    def status(self, unit=1):
+        code, data = self.http("GET", f"/api/units/{unit}")
+        assert code == 200, data
+        return json.loads(data)["status"]
+
+
+@pytest.fixture
+def serve(kx5180_sim):
+    started = []
+
+    def start(*args, sim_options=None):
+        sim = kx5180_sim(**{"baud": 0, "units": 2, **(sim_options or {})})
+        server = Server(*[f"{sim.port}@{a}" for a in (1, 2)], *args)
+        started.append(server)
+        return sim, server
+
+    yield start
+    for server in started:
+        server.stop()
+
+
+def ask(f, line):
+    f.write(line.encode() + b"\n")
+    f.flush()
+    return f.readline().decode().rstrip("\n")
+
+
+# -- SCPI ---------------------------------------------------------------------------
+
+
+@needs_server
+def test_pyvisa_client_sets_switches_and_measures(serve):
+    pyvisa = pytest.importorskip("pyvisa", reason="pyvisa is not installed (pip install 'kx5180[test]')")
+    pytest.importorskip("pyvisa_py", reason="pyvisa-py is not installed (pip install 'kx5180[test]')")
+    _, server = serve("--max-voltage", "12")
+    rm = pyvisa.ResourceManager("@py")
+    resource = f"TCPIP::127.0.0.1::{server.scpi_port}::SOCKET"
+    a, b = rm.open_resource(resource), rm.open_resource(resource)
+    try:
+        for inst in (a, b):
+            inst.read_termination = inst.write_termination = "\n"
+            inst.timeout = 5000
+        assert a.query("*IDN?") == "kx5180 project,5180,518000001,373"
+        a.write("VOLT 5;CURR 0.4")
+        a.write("OUTP ON")
+        assert a.query("OUTP?") == "1"
+        measured = float(a.query("MEAS:VOLT?"))
+        st = server.status(1)
+        assert st["output_on"] and measured == pytest.approx(st["voltage_v"]) == pytest.approx(4.0)  # 0.4 A x 10 ohm: CC
+        assert a.query("OUTP:MODE?") == "CC" and a.query("STAT:QUES:COND?") == "2"
+
+        # Two clients at once, each on its own unit, neither disturbs the other.
+        b.write("INST:NSEL 2")
+        answers = {}
+
+        def hammer(inst, key):
+            answers[key] = [inst.query("SOUR:VOLT?") for _ in range(10)]
+
+        threads = [threading.Thread(target=hammer, args=(inst, key)) for inst, key in ((a, "a"), (b, "b"))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert set(answers["a"]) == {"5.000"} and set(answers["b"]) == {"5.000"}
+        assert b.query("INST:NSEL?") == "2" and b.query("OUTP?") == "0"
+
+        # A malformed line: an error in the queue, and the connection goes on.
+        a.write("VOLT:FROB 3")
+        a.write("VOLT 99")
+        assert a.query("SYST:ERR?") == '-113,"Undefined header"'
+        assert a.query("SYST:ERR?") == '-222,"Data out of range"'
+        assert a.query("SYST:ERR?") == '0,"No error"'
+        assert a.query("MEAS:VOLT?") == f"{measured:.3f}"
+    finally:
+        a.close()
+        b.close()
+        rm.close()
+
+
+@needs_server
+def test_scpi_forms_chaining_and_errors(serve):
+    _, server = serve("--max-voltage", "12", "--max-current", "2")
+    s, f = server.scpi()
+    with s, f:
+        table = [
+            # (line, answer or None, the error it queues or None)
+            (":sour:volt:lev:imm:ampl 2.5;:SOURCE:VOLTAGE?", "2.500", None),
+            ("volt 1500 mV;VOLT?", "1.500", None),
+            ("MEAS:VOLT?;CURR?", "0.000;0.000", None),  # CURR? takes the MEAS: path
+            ("CURR MAX;curr?", "2.000", None),
+            ("VOLT:LIM 9;VOLT:LIM?", "9.000", None),
+            ("VOLT 12.001", None, '-222,"Data out of range"'),
+            ("CURR abc", None, '-104,"Data type error"'),
+            ("OUTP maybe", None, '-104,"Data type error"'),
+            ("VOLT", None, '-109,"Missing parameter"'),
+            ("*IDN? now", None, '-108,"Parameter not allowed"'),
+            ("INST:NSEL 3", None, '-222,"Data out of range"'),
+            ("VOLT 1;;VOLT 2", None, '-102,"Syntax error"'),
+            ("\x01\x02", None, '-102,"Syntax error"'),
+            ("X" * 5000, None, '-223,"Too much data"'),
+        ]
+        for line, answer, error in table:
+            if answer is not None:
+                assert ask(f, line) == answer, line
+            else:
+                f.write(line.encode() + b"\n")
+            assert ask(f, "SYST:ERR?") == (error or '0,"No error"'), line
+        # The value before the error in a chained line stayed, the one after was never sent.
+        assert ask(f, "VOLT?") == "1.000"
+        ask(f, "*RST;*OPC?")
+        st = server.status(1)
+        assert (st["output_on"], st["voltage_set_v"], st["current_set_a"]) == (False, 0.0, 0.0)
+
+
+def _outside_address():
+    """An address of this machine that is not a loopback one, if any."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("192.0.2.1", 9))
+            address = s.getsockname()[0]
+        except OSError:
+            return None
+    return None if address.startswith("127.") else address
+
+
+@needs_server
+def test_scpi_from_another_host_may_only_read(serve):
+    outside = _outside_address()
+    if outside is None:
+        pytest.skip("this machine has no address other than loopback")
+    _, server = serve("--bind", "0.0.0.0")
+    s, f = server.scpi(host=outside)
+    with s, f:
+        assert ask(f, "*IDN?").startswith("kx5180 project,")
+        f.write(b"OUTP ON\n")
+        assert ask(f, "SYST:ERR?").startswith("-203,")
+        assert ask(f, "OUTP?") == "0"
+
+
+@pytest.mark.parametrize(
+    "bind, peer, allow, allowed",
+    [
+        ("127.0.0.1", "127.0.0.1", False, True),
+        ("127.0.0.2", "127.0.0.2", False, True),  # all of 127/8 is this machine
+        ("::1", "::1", False, True),
+        ("localhost", "127.0.0.1", False, True),
+        ("0.0.0.0", "192.168.1.20", False, False),
+        ("0.0.0.0", "::ffff:127.0.0.1", False, True),  # a local client of a wildcard bind
+        ("192.168.1.5", "192.168.1.20", False, False),
+        ("192.168.1.5", "192.168.1.20", True, True),
+        ("::", "2001:db8::1", False, False),
+    ],
+)
+def test_who_may_change_settings(bind, peer, allow, allowed):
+    assert setting_allowed(bind, peer, allow) is allowed
+
+
+@pytest.mark.parametrize(
+    "host, origin, ok",
+    [
+        ("127.0.0.1:8080", None, True),
+        ("localhost:8080", "http://localhost:8080", True),
+        ("[::1]:8080", "http://[::1]:8080", True),
+        ("evil.example:8080", None, False),  # a rebound name
+        ("127.0.0.1:9999", None, False),
+        ("127.0.0.1:8080", "http://evil.example", False),
+        ("127.0.0.1:8080", "null", False),
+        (None, None, False),
+    ],
+)
+def test_host_and_origin_checks(host, origin, ok):
+    assert (host_allowed(host, 8080) and origin_allowed(origin, host)) is ok
+
+
+# -- HTTP ---------------------------------------------------------------------------
+
+
+@needs_server
+def test_http_changes_need_token_host_and_origin(serve):
+    sim, server = serve("--max-voltage", "6")
+    own = f"http://127.0.0.1:{server.http_port}"
+    change = {"voltage": 3.0, "output": True}
+    refused = [
+        ({}, None),  # no token
+        ({"X-Kx5180-Token": "wrong"}, None),
+        ({"X-Kx5180-Token": TOKEN, "Origin": "http://evil.example"}, None),
+        ({"X-Kx5180-Token": TOKEN, "Sec-Fetch-Site": "cross-site"}, None),
+        ({"X-Kx5180-Token": TOKEN}, f"evil.example:{server.http_port}"),
+    ]
+    for headers, host in refused:
+        code, _ = server.http("POST", "/api/units/1", change, headers, host=host)
+        assert code == 403, (headers, host)
+    code, _ = server.http("POST", "/api/units/1", "voltage=3", {"X-Kx5180-Token": TOKEN, "Content-Type": "text/plain"})
+    assert code == 415
+    code, body = server.http("POST", "/api/units/1", {"voltage": 7.0}, {"X-Kx5180-Token": TOKEN, "Origin": own})
+    assert code == 422 and "max_voltage" in body
+    st = server.status(1)
+    assert (st["output_on"], st["voltage_set_v"]) == (False, 5.0)  # nothing refused reached the unit
+
+    # labgrid's rest backend: the token rides in the URL, a plain body switches.
+    assert server.http("GET", "/rest/2") == (200, "0")
+    assert server.http("PUT", "/rest/2", "1")[0] == 403
+    assert server.http("PUT", f"/rest/2?token={TOKEN}", "1") == (200, "1")
+    assert server.http("GET", "/rest/2") == (200, "1")
+    assert server.http("GET", f"/rest/2?token={TOKEN}&x=1", "0") == (200, "1")  # a GET never switches
+    code, body = server.http("POST", "/api/units/2", {"output": False}, {"Authorization": f"Bearer {TOKEN}"})
+    assert code == 200 and json.loads(body)["status"]["output_on"] is False
+
+
+@needs_server
+def test_sigterm_leaves_every_unit_off_and_local(serve):
+    sim, server = serve()
+    s, f = server.scpi()
+    with s, f:
+        ask(f, "OUTP ON;*OPC?")
+        ask(f, "INST:NSEL 2;OUTP ON;*OPC?")
+    assert server.status(1)["remote"] and server.status(2)["output_on"]
+    code, err = server.stop()
+    assert code == 0 and "Traceback" not in err, err
+    assert err.strip().splitlines()[-1].endswith("front panels in control; lines closed")
+    with Bus(sim.port) as bus:
+        for address in (1, 2):
+            with bus.supply(address, remote=False, keep_on_exit=True) as psu:
+                st = psu.status()
+                assert (st.output_on, st.remote) == (False, False), address
+
+
+# -- the dashboard in a real browser ------------------------------------------------
+
+
+def _browser():
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install 'kx5180[test]')")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_path = shutil.which("chromedriver")
+    if chromium is None or driver_path is None:
+        pytest.skip("needs Debian's chromium and chromium-driver (apt-get install chromium chromium-driver)")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service(driver_path), options=options)
+
+
+@pytest.mark.slow
+@needs_server
+def test_dashboard_shows_live_readings_and_switches_the_output(serve):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    # 10 ohms, then 2 ohms from 12 s on: 5 V at 1 A becomes current-limited.
+    sim, server = serve("--poll", "0.2", sim_options={"extra_args": ["--load-schedule", "12:2"]})
+    browser = _browser()
+    try:
+        browser.get(f"http://127.0.0.1:{server.http_port}/?token={TOKEN}")
+        wait = WebDriverWait(browser, 15)
+        card = wait.until(lambda b: b.find_element(By.ID, "unit-1"))
+        text = lambda cls: card.find_element(By.CLASS_NAME, cls).text  # noqa: E731
+        wait.until(lambda b: text("output-state") == "off")
+        card.find_element(By.CLASS_NAME, "output-toggle").click()
+        wait.until(lambda b: text("output-state") == "on" and text("current") == "0.500")
+        assert server.status(1)["output_on"]
+        wait.until(lambda b: text("current") == "1.000" and text("voltage") == "2.000" and text("mode") == "CC")
+        card.find_element(By.CLASS_NAME, "output-toggle").click()
+        wait.until(lambda b: text("output-state") == "off")
+        assert not server.status(1)["output_on"]
+        assert "token" not in browser.current_url
+    finally:
+        browser.quit()
+
+
+@needs_server
+def test_watchdog_switches_off_what_the_server_switched_on(serve):
+    _, server = serve("--watchdog", "0.4")
+    s, f = server.scpi()
+    with s, f:
+        assert ask(f, "OUTP ON;OUTP?") == "1"
+        time.sleep(1.2)  # nobody speaks
+        assert ask(f, "OUTP?") == "0"
+        assert ask(f, "OUTP ON;OUTP?") == "1"  # and it may be switched on again

@@ -3,6 +3,8 @@
 
 namespace kx::sim {
 
+const char* const kVersion = KX5180_VERSION;
+
 const char* const kUsage = R"usage(usage: kx5180-sim [options]
 
 Serves simulated kx5100 series power supplies, one or several on one bus, on
@@ -19,6 +21,7 @@ Port:
   --turnaround-ms T     delay between a command and its reply (default 2)
   --log                 log every frame both ways, in hex, with a timestamp,
                         and notes on what the units did
+  --version             print the version and stop
 
 Units:
   --address N           bus address 0..254 of the unit (default 1); with

@@ -1,6 +1,7 @@
 """What type checkers see of the installed package: mypy --strict and pyright
-(strict) accept a correct user script and report every mistake in a wrong one,
-and the stubs agree with the compiled module (mypy's stubtest)."""
+(strict) accept a correct user script of the driver and the toolkit and
+report every mistake in a wrong one, the toolkit itself passes both, and the
+stubs agree with the compiled module (mypy's stubtest)."""
 
 import json
 import os
@@ -21,6 +22,7 @@ GOOD = textwrap.dedent('''\
     from typing import TYPE_CHECKING, Literal
 
     from kx5180 import KX5180
+    from kx5180_lab import LimitError, Status, Supply, SupplyError, __version__
 
     if TYPE_CHECKING:
         from kx5180 import DevStatus
@@ -51,6 +53,25 @@ GOOD = textwrap.dedent('''\
         supply.set_work_mode("local")
         supply.restore_factory()
         supply.close()
+
+
+    def watts(reading: Status) -> float:
+        return reading.voltage_v * reading.current_a
+
+
+    print(__version__.split("."))
+    try:
+        with Supply("/dev/ttyUSB0@2", max_voltage=5.0, verify=True) as psu:
+            psu.set(voltage=3.3, current=0.2)
+            psu.output(True)
+            psu.ramp(4.5, step=0.1, rate=0.5)
+            print(watts(psu.status()), psu.identity().serial_number.strip())
+        with Supply("/dev/ttyUSB0", address=3) as other:
+            print(other.status().mode == "CV")
+    except LimitError as refused:
+        print("refused:", refused)
+    except SupplyError as failed:
+        print("failed:", failed)
     ''')
 
 HEADER = textwrap.dedent('''\
@@ -60,6 +81,10 @@ HEADER = textwrap.dedent('''\
     status = supply.read_dev_status()
     assert status is not None
     identity = supply.show_device_version()
+
+    from kx5180_lab import Supply
+
+    psu = Supply("/dev/ttyUSB0")
     ''')
 
 # One mistake per line of the wrong script.
@@ -73,6 +98,11 @@ MISTAKES = {
     "a misspelt identity key": 'print(identity["serial"])',
     "the software version used as text": 'print(identity["soft_version"].strip())',
     "an address given as text": 'supply.set_new_addr("6")',
+    "a toolkit voltage given as text": 'psu.set(voltage="3.3")',
+    "a misspelt status field": "print(psu.status().voltage)",
+    "a toolkit reading used as text": 'print(psu.status().current_a + "A")',
+    "the output switched by a word": 'psu.output("on")',
+    "a toolkit address given as text": 'Supply("/dev/ttyUSB0", address="2")',
 }
 MISTAKE_LINE = {name: HEADER.count("\n") + 1 + i for i, name in enumerate(MISTAKES)}
 BAD = HEADER + "".join(line + "\n" for line in MISTAKES.values())
@@ -142,6 +172,23 @@ def test_each_mistake_is_reported(reported, mistake):
 def test_nothing_else_in_the_wrong_script_is_reported(reported):
     expected = set(MISTAKE_LINE.values())
     assert {key: text for key, text in reported.items() if key[0] == "bad" and key[1] not in expected} == {}
+
+
+@pytest.mark.parametrize("checker", list(CHECKERS))
+def test_the_toolkit_itself_passes_the_checkers(checker, tmp_path):
+    pytest.importorskip(checker, reason=f"{checker} is not installed (the test extra brings it)")
+    import kx5180_lab
+
+    package = os.path.dirname(kx5180_lab.__file__)
+    if checker == "mypy":
+        command = ["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), package]
+    else:
+        if shutil.which("node") is None:
+            pytest.skip("pyright needs node on PATH")
+        command = ["pyright", "--pythonpath", sys.executable, package]
+    result = subprocess.run(
+        [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, env=checker_env(), timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_the_stubs_agree_with_the_module(tmp_path):

@@ -179,13 +179,12 @@ def test_the_toolkit_itself_passes_the_checkers(checker, tmp_path):
     pytest.importorskip(checker, reason=f"{checker} is not installed (the test extra brings it)")
     import kx5180_lab
 
-    package = os.path.dirname(kx5180_lab.__file__)
     if checker == "mypy":
-        command = ["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), package]
+        command = ["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), "-p", "kx5180_lab"]
     else:
         if shutil.which("node") is None:
             pytest.skip("pyright needs node on PATH")
-        command = ["pyright", "--pythonpath", sys.executable, package]
+        command = ["pyright", "--pythonpath", sys.executable, os.path.dirname(kx5180_lab.__file__)]
     result = subprocess.run(
         [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, env=checker_env(), timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -292,6 +292,32 @@ def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsy
     assert "not a kx5180 log" in capsys.readouterr().err
 
 
+LINES = ["voltage", "voltage setpoint", "current", "current limit"]
+
+
+@pytest.mark.parametrize(
+    "modes, hot, legend",
+    [
+        ("CV CV CV", "0 0 0", [*LINES, "CV"]),
+        ("CV CC XX", "0 0 1", [*LINES, "CV", "CC", "over-temperature", "over-temperature reading"]),
+    ],
+)
+@pytest.mark.parametrize("exact_rows", [20_000, 2], ids=["reading by reading", "in buckets"])
+def test_the_plot_legend_lists_what_the_plot_shows(tmp_path, monkeypatch, modes, hot, legend, exact_rows):
+    pytest.importorskip("matplotlib")
+    from matplotlib.axes import Axes
+
+    from kx5180_lab import plot
+
+    monkeypatch.setattr(plot, "EXACT_ROWS", exact_rows)
+    shown, real = [], Axes.legend
+    monkeypatch.setattr(Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw))
+    rows = [f"{t}.0,t,1,0.1,1,1,30,1,{h},{m},0,1" for t, (m, h) in enumerate(zip(modes.split(), hot.split()))]
+    (tmp_path / "run.csv").write_text(",".join(cli.CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
+    assert cli.main(["plot", str(tmp_path / "run.csv"), "-o", str(tmp_path / "run.png")]) == 0
+    assert shown == [legend]
+
+
 def test_trace_shows_the_exact_frames(sim):
     r = kx("--trace", "set", sim.port, "--voltage", "1.222")
     assert r.returncode == 0, r.stderr

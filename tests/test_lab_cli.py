@@ -186,7 +186,8 @@ def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so():
 
 
 def test_missing_and_busy_ports_exit_1(sim, tmp_path):
-    assert "cannot open /dev/kx5180-nowhere" in one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    missing = one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    assert "cannot open /dev/kx5180-nowhere" in missing and missing.endswith("(kx5180 ports lists the serial ports)")
     one_line_error(kx("log", "/dev/kx5180-nowhere", "--csv", tmp_path / "run.csv"), 1)
     assert list(tmp_path.iterdir()) == []  # no supply, no empty log left behind
     with serial.Serial(sim.port):

@@ -29,6 +29,7 @@ from .supply import (
     Identity,
     LimitError,
     NoAnswerError,
+    PortOpenError,
     RampInterrupted,
     Status,
     Supply,
@@ -737,6 +738,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except RampInterrupted as e:
         fail(_with_notes(e))
         return EXIT_INTERRUPTED
+    except PortOpenError as e:
+        fail(f"{_with_notes(e)} ({PROG} ports lists the serial ports)")
+        return EXIT_FAILED
     except (SupplyError, SimulatorError) as e:
         fail(_with_notes(e))
         return EXIT_FAILED

@@ -11,7 +11,8 @@ Serves simulated kx5100 series power supplies, one or several on one bus, on
 a pseudo-terminal. The first line of standard output is the path of the
 terminal to open (4800 8N1, as the driver does); the log goes to standard
 error. Stop it with SIGINT or SIGTERM. An option's value follows it as the
-next argument or after '=' (--baud=0).
+next argument or after '=' (--baud=0). --help prints this text, --version
+the version.
 
 Port:
   --link PATH           also make a symbolic link PATH to the terminal
@@ -21,7 +22,6 @@ Port:
   --turnaround-ms T     delay between a command and its reply (default 2)
   --log                 log every frame both ways, in hex, with a timestamp,
                         and notes on what the units did
-  --version             print the version and stop
 
 Units:
   --address N           bus address 0..254 of the unit (default 1); with

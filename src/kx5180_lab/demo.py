@@ -13,12 +13,13 @@ from collections.abc import Sequence
 PORT = "/dev/cu.usbserial-21320"
 
 DESCRIPTION = f"""\
-Runs the kx5180 module's fixed demonstration on the port {PORT}: takes
-the unit under computer control, asks it to take the bus address 6 (at its
-next power-up), sets a 2 V ceiling, 1.222 V and 0.888 A, switches the output
-on for 3 seconds, reads the status, hands control back with the output off,
-restores the factory settings and closes the port. On a real unit this
-changes its settings: keep it away from a supply whose settings you need."""
+Runs the kx5180 module's fixed demonstration on the port
+{PORT}: takes the unit under computer control, asks it
+to take the bus address 6 (at its next power-up), sets a 2 V ceiling,
+1.222 V and 0.888 A, switches the output on for 3 seconds, reads the status,
+hands control back with the output off, restores the factory settings and
+closes the port. On a real unit this changes its settings: keep it away from
+a supply whose settings you need."""
 
 
 def _version() -> str:

@@ -85,7 +85,7 @@ def test_identify_and_status_as_table_and_json(sim, command):
     else:
         assert list(data) == ["port", *cli.STATUS_FIELDS]
         assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
-        assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated (output off)")
+        assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
     assert {f.split()[2] for f in sim.frames("rx")} <= {"31", "26"}
 

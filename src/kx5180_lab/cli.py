@@ -119,7 +119,7 @@ def fail(message: str) -> None:
 
 
 # What the unit's regulation codes mean, for people; JSON and CSV keep the codes.
-MODE_WORDS = {"CV": "constant voltage", "CC": "constant current", "XX": "unregulated (output off)"}
+MODE_WORDS = {"CV": "constant voltage", "CC": "constant current", "XX": "unregulated"}
 
 
 def mode_words(mode: str) -> str:

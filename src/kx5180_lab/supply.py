@@ -23,6 +23,7 @@ import decimal
 import logging
 import math
 import numbers
+import os
 import signal
 import subprocess
 import sys
@@ -285,6 +286,8 @@ class Supply:
         driver_factory: Callable[[str], Any] | None = None,
     ) -> None:
         self._owns_line = False
+        if isinstance(port, os.PathLike):
+            port = os.fspath(port)
         if driver_factory is None:
             target = parse_target(port, address)
             if target.address is not None:

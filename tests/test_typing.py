@@ -198,3 +198,16 @@ def test_the_stubs_agree_with_the_module(tmp_path):
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "kx5180"],
         cwd=tmp_path, capture_output=True, text=True, timeout=600)  # imports the module: sanitizers stay
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_lazy_name_is_visible_to_type_checkers():
+    import ast
+
+    import kx5180_lab
+
+    with open(kx5180_lab.__file__, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    guarded = next(n for n in tree.body if isinstance(n, ast.If) and ast.unparse(n.test) == "TYPE_CHECKING")
+    seen = {alias.asname or alias.name for n in ast.walk(guarded) if isinstance(n, ast.ImportFrom) for alias in n.names}
+    assert seen == set(kx5180_lab._HOMES)
+    assert sorted(kx5180_lab.__all__) == sorted([*kx5180_lab._HOMES, "__version__"])

@@ -23,7 +23,8 @@ done >"$out/protocol.cpp"
 
 # The flags of CMakeLists.txt for GCC.
 flags=(-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
-    -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wnull-dereference -Werror -Isrc)
+    -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wnull-dereference -Werror -Isrc
+    "-DKX5180_VERSION=\"$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)\"")
 failed=0
 shopt -s nullglob
 # MSVC has none of GCC's and Clang's builtins.

@@ -13,7 +13,7 @@ import kx5180
 
 simulator = pytest.importorskip("kx5180_lab.simulator")
 from kx5180_lab.bus import Bus, BusyPortError, FoundUnit, supply_at  # noqa: E402
-from kx5180_lab.supply import PortOpenError, SupplyError  # noqa: E402
+from kx5180_lab.supply import PortOpenError, Supply, SupplyError  # noqa: E402
 
 SIM = simulator.find_simulator()
 
@@ -153,6 +153,31 @@ def test_bad_addresses_are_refused_before_anything_is_sent(kx5180_sim, address, 
         assert bus.unit(1).read_dev_status() is not None
     sim.wait_for("] tx ")
     assert len(sim.frames("rx")) == 1  # the status request, nothing before it
+
+
+@pytest.mark.parametrize("named", ["PORT@4", "address=4"])
+def test_supply_opens_one_unit_by_port_and_address(kx5180_sim, named):
+    sim = kx5180_sim(units=[3, 4], baud=0)
+    psu = Supply(f"{sim.port}@4") if named == "PORT@4" else Supply(sim.port, address=4)
+    with psu:
+        assert (psu.port, psu.identity().serial_number) == (f"{sim.port}@4", "518000002")
+        assert holders(sim.port) != []
+    assert holders(sim.port) == []
+
+
+@pytest.mark.parametrize(
+    "port, address, text",
+    [
+        ("/dev/ttyX@255", None, "broadcast address"),
+        ("/dev/ttyX", 256, "0..254, not 256"),
+        ("/dev/ttyX@2", 3, "give the address once"),
+        ("/dev/ttyX@two", None, "the address after @ must be a number"),
+        ("@2", None, "the port name before @ is empty"),
+    ],
+)
+def test_supply_refuses_a_bad_unit_name_before_opening(port, address, text):
+    with pytest.raises(ValueError, match=text):
+        Supply(port, address=address)
 
 
 def test_closing_the_bus_closes_the_port_for_every_unit(kx5180_sim):

@@ -47,17 +47,20 @@ def test_scan_lists_the_units_that_answer(kx5180_sim):
         "      7  5180   518000002  373",
     ]
     code, out, _ = kx5180("scan", sim.port, "--addresses", "7", "--json")
-    assert (code, json.loads(out)) == (0, [{"address": 7, "model": "5180", "SN": "518000002", "soft_version": 373}])
+    (unit,) = json.loads(out)  # the shape of identify --json
+    assert (code, unit.pop("timestamp")[-6:]) == (0, "+00:00")
+    assert unit == {"port": f"{sim.port}@7", "model": "5180", "serial_number": "518000002", "software_version": 373, "address": 7}
     code, out, err = kx5180("scan", sim.port, "--addresses", "3-4", "--json")
     assert (code, json.loads(out), err) == (1, [], f"kx5180: no unit answered on {sim.port} (addresses 3-4)\n")
     assert holders(sim.port) == []
 
 
-def test_a_plain_port_on_a_line_of_two_gets_no_answer(kx5180_sim):
+@pytest.mark.parametrize("command", ["status", "identify"])
+def test_a_plain_port_on_a_line_of_two_gets_no_answer_and_a_hint(kx5180_sim, command):
     sim = kx5180_sim(units=2, baud=0)
-    code, out, err = kx5180("status", sim.port)
+    code, out, err = kx5180(command, sim.port)
     assert (code, out) == (1, "")
-    assert "no supply answered" in err
+    assert "no supply answered" in err and f"PORT@ADDRESS (kx5180 scan {sim.port} finds them)" in err
 
 
 @pytest.mark.parametrize(

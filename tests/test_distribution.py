@@ -30,3 +30,25 @@ def test_the_licence_travels_with_the_wheel():
     licence = DIST.read_text("licenses/LICENSE") or DIST.read_text("LICENSE")
     assert licence is not None and licence.startswith("MIT License")
     assert "Copyright (c) 2026 kx5180 developers" in licence
+
+
+@pytest.mark.skipif(not FILES, reason="installed without a RECORD")
+def test_the_toolkit_is_marked_typed():
+    assert any(f.parts == ("kx5180_lab", "py.typed") for f in FILES)
+
+
+def test_every_part_reports_the_distributions_version():
+    import shutil
+    import subprocess
+    import sysconfig
+
+    import kx5180
+    import kx5180_lab
+
+    assert kx5180.__version__ == kx5180_lab.__version__ == DIST.version
+    for program in ("kx5180", "kx5180-sim", "kx5180-demo"):
+        path = shutil.which(program, path=sysconfig.get_path("scripts")) or shutil.which(program)
+        if path is None:
+            continue  # kx5180-sim is not built on Windows
+        result = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=30)
+        assert (result.returncode, result.stdout) == (0, f"{program} {DIST.version}\n"), result.stderr

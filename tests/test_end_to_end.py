@@ -200,8 +200,8 @@ def test_bad_simulator_options_give_one_line_and_fail(args, message):
     assert result.stderr.count("\n") == 1 and message in result.stderr
 
 
-def run_demo(timeout=30):
-    return subprocess.run([tool("kx5180-demo")], capture_output=True, text=True, timeout=timeout, cwd="/")
+def run_demo(*args, timeout=30):
+    return subprocess.run([tool("kx5180-demo"), *args], capture_output=True, text=True, timeout=timeout, cwd="/")
 
 
 def can_link():
@@ -216,8 +216,19 @@ def can_link():
 @pytest.mark.skipif(os.path.lexists(DEMO_PORT), reason="something already sits at the demonstration port")
 def test_demonstration_without_a_device():
     result = run_demo()
-    assert result.returncode == 0
+    assert result.returncode == 1
     assert result.stdout.splitlines()[-1] == f"open serial port:{DEMO_PORT} failed!"
+
+
+@pytest.mark.parametrize("args, code, shown", [
+    (["--help"], 0, "usage: kx5180-demo"),
+    (["--version"], 0, "kx5180-demo 0."),
+    (["--hlep"], 2, "unrecognized arguments: --hlep"),
+])
+def test_demonstration_never_runs_for_an_argument(args, code, shown):
+    result = run_demo(*args)
+    assert result.returncode == code and shown in result.stdout + result.stderr
+    assert "open serial port" not in result.stdout and "Traceback" not in result.stderr
 
 
 @pytest.mark.slow
@@ -226,7 +237,7 @@ def test_demonstration_against_a_linked_simulator(sim):
     s = sim("--link", DEMO_PORT)
     started = time.monotonic()
     result = run_demo()
-    assert time.monotonic() - started >= 3.0
+    assert time.monotonic() - started >= 3.0 and result.returncode == 0
     lines = result.stdout.splitlines()
     own = [line for line in lines if not line.split(":")[0].endswith(("read", "FACTORY"))]
     assert own == ["set work mode to remote controll", "------------ local -------------", "kx5100 series closed!"]

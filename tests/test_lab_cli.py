@@ -22,7 +22,7 @@ KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx
 pytestmark = pytest.mark.skipif(
     KX is None or find_simulator() is None or shutil.which("lsof") is None, reason="needs kx5180, kx5180-sim and lsof"
 )
-STATUS_KEYS = ["port", *cli.STATUS_FIELDS]
+STATUS_KEYS = ["port", "timestamp", *cli.STATUS_FIELDS]
 
 
 def kx(*args, timeout=30):
@@ -78,13 +78,14 @@ def test_identify_and_status_as_table_and_json(sim, command):
     assert table.returncode == as_json.returncode == 0 and table.stderr == as_json.stderr == ""
     data = json.loads(as_json.stdout)
     rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in table.stdout.splitlines())
-    assert list(rows) == list(data)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00", data.pop("timestamp"))
     if command == "identify":
         assert data == {"port": sim.port, "model": "5180", "serial_number": "518000001", "software_version": 373, "address": 1}
+        assert rows["serial number"] == "518000001"
     else:
-        assert list(data) == STATUS_KEYS
+        assert list(data) == ["port", *cli.STATUS_FIELDS]
         assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
-        assert (rows["voltage_set_v"], rows["output_on"]) == ("5.000", "no")
+        assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
     assert {f.split()[2] for f in sim.frames("rx")} <= {"31", "26"}
 
@@ -98,6 +99,8 @@ def test_set_then_status(sim):
     assert (st["mode"], st["current_a"]) == ("CC", 0.2)  # 0.33 A wanted by 10 ohm
     assert kx("set", sim.port, "--output", "off", "--local").returncode == 0
     assert (state(sim.port)["output_on"], state(sim.port)["remote"]) == (False, False)
+    above = kx("set", sim.port, "--voltage", "13")  # the ceiling is 12 V now
+    assert above.returncode == 0 and "13.000 V lies above the unit's ceiling 12.000 V" in one_line_error(above, 0)
 
 
 @pytest.mark.parametrize(
@@ -106,7 +109,7 @@ def test_set_then_status(sim):
         (["set", "--voltage", "33", "--max-voltage", "5"], "voltage 33 V is above the limit max_voltage=5.000 V"),
         (["set", "--voltage", "3", "--current", "2", "--max-current", "1"], "current 2 A is above the limit"),
         (["set", "--ceiling", "-1"], "ceiling -1 V is negative"),
-        (["set", "--voltage", "nan"], "not a finite number"),
+        (["set", "--voltage", "5", "--max-voltage", "4.9995"], "voltage 5 V is above the limit max_voltage=4.999 V"),
         (["ramp", "--to", "9", "--step", "1", "--rate", "1", "--max-voltage", "5"], "voltage 9 V is above the limit"),
         (["ramp", "--to", "3", "--step", "0", "--rate", "1"], "ramp step must be a number > 0"),
     ],
@@ -116,6 +119,31 @@ def test_refused_values_exit_2_with_nothing_on_the_wire(sim, args, message):
     assert message in one_line_error(r, 2)
     time.sleep(0.2)
     assert sim.log() == []  # the port was not even opened
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["set", "--voltage", "nan"], "'nan' is not a plain decimal number"),
+        (["set", "--voltage", "inf"], "'inf' is not a plain decimal number"),
+        (["set", "--voltage", "1_0"], "'1_0' is not a plain decimal number"),
+        (["set", "--voltage", "\u0661\u0660"], "is not a plain decimal number"),  # Arabic-Indic 10
+        (["set", "--current", "\uff10.5"], "is not a plain decimal number"),  # fullwidth 0
+        (["set", "--voltage", "0x10"], "'0x10' is not a plain decimal number"),
+        (["set", "--voltage", " 5"], "' 5' is not a plain decimal number"),
+        (["set", "--voltage", "1e400"], "1e400 is too large"),
+        (["set", "--voltage", "3", "--max-voltage", "5_0"], "'5_0' is not a plain decimal number"),
+        (["ramp", "--to", "3", "--step", "1", "--rate", "NaN"], "'NaN' is not a plain decimal number"),
+        (["status", "--watch", "1_0"], "'1_0' is not a plain decimal number"),
+        (["log", "--interval", "infinity", "--csv", os.devnull], "'infinity' is not a plain decimal number"),
+    ],
+)
+def test_numbers_are_plain_decimal_or_refused_with_nothing_sent(sim, args, message):
+    r = kx("--trace", args[0], sim.port, *args[1:])
+    assert r.returncode == 2 and message in r.stderr and "Traceback" not in r.stderr, r.stderr
+    assert not re.search(r" (tx|rx) ", r.stderr)  # the trace shows no frame
+    time.sleep(0.2)
+    assert sim.log() == []
 
 
 @pytest.mark.parametrize(
@@ -158,7 +186,8 @@ def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so():
 
 
 def test_missing_and_busy_ports_exit_1(sim, tmp_path):
-    assert "cannot open /dev/kx5180-nowhere" in one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    missing = one_line_error(kx("identify", "/dev/kx5180-nowhere"), 1)
+    assert "cannot open /dev/kx5180-nowhere" in missing and missing.endswith("(kx5180 ports lists the serial ports)")
     one_line_error(kx("log", "/dev/kx5180-nowhere", "--csv", tmp_path / "run.csv"), 1)
     assert list(tmp_path.iterdir()) == []  # no supply, no empty log left behind
     with serial.Serial(sim.port):
@@ -264,18 +293,45 @@ def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsy
     assert "not a kx5180 log" in capsys.readouterr().err
 
 
+LINES = ["voltage", "voltage setpoint", "current", "current limit"]
+
+
+@pytest.mark.parametrize(
+    "modes, hot, legend",
+    [
+        ("CV CV CV", "0 0 0", [*LINES, "CV"]),
+        ("CV CC XX", "0 0 1", [*LINES, "CV", "CC", "over-temperature", "over-temperature reading"]),
+    ],
+)
+@pytest.mark.parametrize("exact_rows", [20_000, 2], ids=["reading by reading", "in buckets"])
+def test_the_plot_legend_lists_what_the_plot_shows(tmp_path, monkeypatch, modes, hot, legend, exact_rows):
+    pytest.importorskip("matplotlib")
+    from matplotlib.axes import Axes
+
+    from kx5180_lab import plot
+
+    monkeypatch.setattr(plot, "EXACT_ROWS", exact_rows)
+    shown, real = [], Axes.legend
+    monkeypatch.setattr(Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw))
+    rows = [f"{t}.0,t,1,0.1,1,1,30,1,{h},{m},0,1" for t, (m, h) in enumerate(zip(modes.split(), hot.split()))]
+    (tmp_path / "run.csv").write_text(",".join(cli.CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
+    assert cli.main(["plot", str(tmp_path / "run.csv"), "-o", str(tmp_path / "run.png")]) == 0
+    assert shown == [legend]
+
+
 def test_trace_shows_the_exact_frames(sim):
     r = kx("--trace", "set", sim.port, "--voltage", "1.222")
     assert r.returncode == 0, r.stderr
     trace = [line.split(" ", 3) for line in r.stderr.splitlines()]
     assert all(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{6}", t[0]) and t[2] == sim.port for t in trace)
-    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 3)
+    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 4)
     assert [t[3] for t in trace if t[1] == "tx"] == sim.frames("rx")
     assert [t[3] for t in trace if t[1] == "rx"] == sim.frames("tx")
     assert [t[3] for t in trace if t[1] == "tx"] == [
         frame(0xAA, 0xFF, 0x31),
         frame(0xAA, 1, 0x20, 1),
         frame(0xAA, 1, 0x23, 0xC6, 0x04),
+        frame(0xAA, 1, 0x26),  # the ceiling, for the warning above it
     ]
 
 

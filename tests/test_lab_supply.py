@@ -138,6 +138,22 @@ def test_the_protocol_range_is_a_limit_of_its_own(sim):
         Supply(sim.port, max_voltage=-1)
 
 
+@pytest.mark.parametrize(
+    "limit, allowed, refused",
+    [
+        (4.9995, 4.999, 5.0),  # rounded, this limit let 5.000 through
+        (1.001, 1.001, 1.002),  # 1.001 x 1000 is 1000.999... in binary, yet the limit is 1001
+        (0.0004, 0.0, 0.001),
+    ],
+)
+def test_limits_are_floored_to_whole_millis(limit, allowed, refused):
+    psu = Supply("/dev/kx5180-never-opened", max_voltage=limit, max_current=limit)
+    psu.check(voltage=allowed, current=allowed, ceiling=allowed)
+    for name in ("voltage", "current", "ceiling"):
+        with pytest.raises(LimitError, match="above the limit"):
+            psu.check(**{name: refused})
+
+
 @pytest.mark.skipif(not sim_accepts("--fault", "ignore"), reason="kx5180-sim has no 'ignore' fault yet")
 def test_verify_catches_a_setting_the_unit_did_not_apply():
     with Simulator(baud=0, faults=("ignore",)) as sim:

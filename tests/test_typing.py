@@ -1,6 +1,7 @@
 """What type checkers see of the installed package: mypy --strict and pyright
-(strict) accept a correct user script and report every mistake in a wrong one,
-and the stubs agree with the compiled module (mypy's stubtest)."""
+(strict) accept a correct user script of the driver and the toolkit and
+report every mistake in a wrong one, the toolkit itself passes both, and the
+stubs agree with the compiled module (mypy's stubtest)."""
 
 import json
 import os
@@ -21,6 +22,7 @@ GOOD = textwrap.dedent('''\
     from typing import TYPE_CHECKING, Literal
 
     from kx5180 import KX5180
+    from kx5180_lab import LimitError, Status, Supply, SupplyError, __version__
 
     if TYPE_CHECKING:
         from kx5180 import DevStatus
@@ -51,6 +53,25 @@ GOOD = textwrap.dedent('''\
         supply.set_work_mode("local")
         supply.restore_factory()
         supply.close()
+
+
+    def watts(reading: Status) -> float:
+        return reading.voltage_v * reading.current_a
+
+
+    print(__version__.split("."))
+    try:
+        with Supply("/dev/ttyUSB0@2", max_voltage=5.0, verify=True) as psu:
+            psu.set(voltage=3.3, current=0.2)
+            psu.output(True)
+            psu.ramp(4.5, step=0.1, rate=0.5)
+            print(watts(psu.status()), psu.identity().serial_number.strip())
+        with Supply("/dev/ttyUSB0", address=3) as other:
+            print(other.status().mode == "CV")
+    except LimitError as refused:
+        print("refused:", refused)
+    except SupplyError as failed:
+        print("failed:", failed)
     ''')
 
 HEADER = textwrap.dedent('''\
@@ -60,6 +81,10 @@ HEADER = textwrap.dedent('''\
     status = supply.read_dev_status()
     assert status is not None
     identity = supply.show_device_version()
+
+    from kx5180_lab import Supply
+
+    psu = Supply("/dev/ttyUSB0")
     ''')
 
 # One mistake per line of the wrong script.
@@ -73,6 +98,11 @@ MISTAKES = {
     "a misspelt identity key": 'print(identity["serial"])',
     "the software version used as text": 'print(identity["soft_version"].strip())',
     "an address given as text": 'supply.set_new_addr("6")',
+    "a toolkit voltage given as text": 'psu.set(voltage="3.3")',
+    "a misspelt status field": "print(psu.status().voltage)",
+    "a toolkit reading used as text": 'print(psu.status().current_a + "A")',
+    "the output switched by a word": 'psu.output("on")',
+    "a toolkit address given as text": 'Supply("/dev/ttyUSB0", address="2")',
 }
 MISTAKE_LINE = {name: HEADER.count("\n") + 1 + i for i, name in enumerate(MISTAKES)}
 BAD = HEADER + "".join(line + "\n" for line in MISTAKES.values())
@@ -144,6 +174,22 @@ def test_nothing_else_in_the_wrong_script_is_reported(reported):
     assert {key: text for key, text in reported.items() if key[0] == "bad" and key[1] not in expected} == {}
 
 
+@pytest.mark.parametrize("checker", list(CHECKERS))
+def test_the_toolkit_itself_passes_the_checkers(checker, tmp_path):
+    pytest.importorskip(checker, reason=f"{checker} is not installed (the test extra brings it)")
+    import kx5180_lab
+
+    if checker == "mypy":
+        command = ["mypy", "--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), "-p", "kx5180_lab"]
+    else:
+        if shutil.which("node") is None:
+            pytest.skip("pyright needs node on PATH")
+        command = ["pyright", "--pythonpath", sys.executable, os.path.dirname(kx5180_lab.__file__)]
+    result = subprocess.run(
+        [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, env=checker_env(), timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def test_the_stubs_agree_with_the_module(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed (the test extra brings it)")
     allowlist = tmp_path / "stub-only.txt"
@@ -152,3 +198,16 @@ def test_the_stubs_agree_with_the_module(tmp_path):
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "kx5180"],
         cwd=tmp_path, capture_output=True, text=True, timeout=600)  # imports the module: sanitizers stay
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_every_lazy_name_is_visible_to_type_checkers():
+    import ast
+
+    import kx5180_lab
+
+    with open(kx5180_lab.__file__, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    guarded = next(n for n in tree.body if isinstance(n, ast.If) and ast.unparse(n.test) == "TYPE_CHECKING")
+    seen = {alias.asname or alias.name for n in ast.walk(guarded) if isinstance(n, ast.ImportFrom) for alias in n.names}
+    assert seen == set(kx5180_lab._HOMES)
+    assert sorted(kx5180_lab.__all__) == sorted([*kx5180_lab._HOMES, "__version__"])

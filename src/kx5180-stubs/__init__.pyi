@@ -28,6 +28,8 @@ from typing import Literal, TypeAlias, TypedDict
 
 import serial as serial
 
+__version__: str
+
 WorkMode: TypeAlias = Literal["remote", "local"]
 OutputMode: TypeAlias = Literal["on", "off"]
 Regulation: TypeAlias = Literal["CV", "CC", "XX"]

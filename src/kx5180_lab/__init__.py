@@ -9,7 +9,33 @@ bench supply every day, built on the driver class without changing it.
 """
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # What type checkers see; at run time __getattr__ below imports each
+    # name on first use.
+    from .bus import Bus, BusyPortError, FoundUnit, supply_at
+    from .simulator import Simulator, SimulatorError, find_simulator
+    from .supply import (
+        ConnectError,
+        Identity,
+        LimitError,
+        NoAnswerError,
+        PortBusyError,
+        PortCheckError,
+        PortOpenError,
+        RampError,
+        RampInterrupted,
+        ShutdownError,
+        Status,
+        Supply,
+        SupplyError,
+        UnsupportedModelError,
+        VerifyError,
+    )
+    from .trace import TRAFFIC_LOGGER, enable_trace
+
+    __version__: str
 
 # Where each public name lives. They are imported on first use, so that
 # loading the pytest plugin (which pytest does in every run once the package
@@ -44,10 +70,41 @@ _HOMES = {
     "enable_trace": "trace",
 }
 
-__all__ = sorted(_HOMES)
+__all__ = [
+    "Bus",
+    "BusyPortError",
+    "ConnectError",
+    "FoundUnit",
+    "Identity",
+    "LimitError",
+    "NoAnswerError",
+    "PortBusyError",
+    "PortCheckError",
+    "PortOpenError",
+    "RampError",
+    "RampInterrupted",
+    "ShutdownError",
+    "Simulator",
+    "SimulatorError",
+    "Status",
+    "Supply",
+    "SupplyError",
+    "TRAFFIC_LOGGER",
+    "UnsupportedModelError",
+    "VerifyError",
+    "__version__",
+    "enable_trace",
+    "find_simulator",
+    "supply_at",
+]
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        from importlib.metadata import version
+
+        globals()[name] = value = version("kx5180")
+        return value
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -57,4 +114,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_HOMES))
+    return sorted(set(globals()) | set(__all__))

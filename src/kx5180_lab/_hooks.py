@@ -95,11 +95,11 @@ def _install() -> None:
     if real is not _MISSING:
         proxy = _SerialProxy(real)
         _saved["serial_hook"] = proxy
-        kx5180.serial = proxy  # type: ignore[attr-defined]
+        kx5180.serial = proxy  # type: ignore[assignment]
 
 
 def _uninstall() -> None:
-    module_globals = vars(kx5180)
+    module_globals: dict[str, Any] = kx5180.__dict__
     for name in ("print", "serial"):
         hook = _saved.pop(name + "_hook", None)
         before = _saved.pop(name, _MISSING)

@@ -36,17 +36,9 @@ import serial
 import kx5180
 
 from .supply import SUPPORTED_MODELS, LineError, PortBusyError, Supply, SupplyError, _os_text, open_port
+from .target import BROADCAST, BROADCAST_REFUSED
 
 __all__ = ["BROADCAST", "Bus", "BusClosedError", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
-
-BROADCAST = 255
-
-BROADCAST_REFUSED = (
-    "address 255 is the broadcast address: every unit on the line answers it at once and "
-    "the replies collide, so with two or more units no valid reply can come back, and a "
-    "setting reported as failed may have reached every unit"
-)
-
 
 # The name Bus has always raised; one class with Supply's, and still a
 # pyserial SerialException.
@@ -158,8 +150,8 @@ class Bus:
         if not self.is_open:
             raise BusClosedError(self.port)
         driver = kx5180.KX5180(self.port)
-        driver.ser = self.ser
-        driver._KX5180__addr = address
+        driver.ser = self.ser  # type: ignore[assignment]
+        driver._KX5180__addr = address  # type: ignore[attr-defined]
         return driver
 
     def scan(self, addresses: Iterable[int] = range(0, BROADCAST)) -> list[FoundUnit]:
@@ -173,7 +165,7 @@ class Bus:
         for address in todo:
             driver = self.unit(address)
             with _line(self.port, f"while asking address {address}"):
-                driver._KX5180__read_device_version()
+                driver._KX5180__read_device_version()  # type: ignore[attr-defined]
             ident = driver.show_device_version()
             # A reply always fills the model code with four characters; an
             # identity read that got none leaves the fresh object's "".
@@ -193,27 +185,18 @@ class Bus:
 def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any) -> Supply:
     """A `Supply` (not yet opened) for the unit at `address` on `port` that
     opens the line when it opens and closes the line when it closes: one
-    unit of a bus, used by itself (the command line's PORT@ADDRESS)."""
+    unit of a bus, used by itself (what `Supply("PORT@ADDRESS")` does, with
+    the choice of an exclusive open)."""
     check_address(address)
-    return _LineSupply(
+    if exclusive:
+        return Supply(port, address=address, **options)
+    psu = Supply(
         f"{port}@{address}",
         driver_factory=lambda _name: _UnitDriver(None, address, port=port, exclusive=exclusive),
         **options,
     )
-
-
-class _LineSupply(Supply):
-    """A Supply whose driver opened a line of its own: a failed open closes
-    that line too (Supply closes only the ports its driver creates)."""
-
-    def open(self) -> "_LineSupply":
-        try:
-            return super().open()
-        except BaseException:
-            if self.driver is not None:
-                with contextlib.suppress(Exception):  # the reason it failed comes first
-                    self.driver.close()
-            raise
+    psu._owns_line = True
+    return psu
 
 
 class _UnitDriver:
@@ -234,7 +217,7 @@ class _UnitDriver:
         if self._bus is None or (self._owns_bus and not self._bus.is_open):
             self._bus = Bus.connect(self._port, exclusive=self._exclusive)
         self._unit = self._bus.unit(self._address)
-        self._unit._KX5180__read_device_version()
+        self._unit._KX5180__read_device_version()  # type: ignore[attr-defined]
         return self._unit.show_device_version()["model"] in SUPPORTED_MODELS
 
     def close(self) -> None:

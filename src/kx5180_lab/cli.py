@@ -21,16 +21,16 @@ import sys
 import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any
 
-from .bus import BROADCAST, BROADCAST_REFUSED, Bus, check_address, supply_at
+from .bus import Bus, FoundUnit, supply_at
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from .simulator import Simulator, SimulatorError
 from .stops import Terminated, interruption, stop_signals
 from .supply import (
     STATUS_FIELDS,
+    Identity,
     LimitError,
     LineError,
     NoAnswerError,
@@ -41,6 +41,7 @@ from .supply import (
     SupplyError,
     sigint_deferred,
 )
+from .target import BROADCAST, BROADCAST_REFUSED, Target, parse_target
 from .trace import enable_trace
 
 PROG = "kx5180"
@@ -71,48 +72,24 @@ def _finished(e: KeyboardInterrupt) -> int:
     return EXIT_OK
 
 
+def package_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("kx5180")
+    except PackageNotFoundError:
+        return "unknown (not installed)"
+
+
 # -- where to talk to ---------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Target:
-    """A supply named on the command line. Every port argument goes through
-    `resolve_target`, so that new forms of naming one (several units on
-    one port, for instance) are added in one place."""
-
-    port: str
-    address: int | None = None
-
-    @property
-    def name(self) -> str:
-        """As the user wrote it: PORT, or PORT@ADDRESS."""
-        return self.port if self.address is None else f"{self.port}@{self.address}"
 
 
 def resolve_target(text: str) -> Target:
     """PORT, or PORT@ADDRESS for one unit of several on one line."""
-    text = text.strip()
-    if not text:
-        raise UsageError("the port name is empty")
-    port, at, tail = text.rpartition("@")
-    if not at:
-        return Target(text)
-    if not re.fullmatch(r"[0-9]+", tail):
-        if os.path.exists(text):  # a device whose name holds an @
-            return Target(text)
-        raise UsageError(f"{text}: the address after @ must be a number 0..254")
-    if not port:
-        raise UsageError(f"{text}: the port name before @ is empty")
-    address = int(tail)
-    if address == BROADCAST:
-        raise UsageError(
-            f"{text}: {BROADCAST_REFUSED}; give the unit's own address 0..254 ({PROG} scan PORT finds them), "
-            "or PORT alone for a unit that is alone on its line"
-        )
     try:
-        return Target(port, check_address(address))
+        return parse_target(text, scan_hint=f"{PROG} scan PORT")
     except ValueError as e:
-        raise UsageError(f"{text}: {e}") from e
+        raise UsageError(str(e)) from e
 
 
 def open_supply(target: Target, **options: Any) -> Supply:
@@ -142,6 +119,22 @@ def parse_addresses(text: str) -> list[int]:
     return list(dict.fromkeys(out))
 
 
+# The syntax float() accepts is Python's, not a lab's: it takes 1_0 as 10,
+# inf and nan, and digits of other scripts. A number typed on the command
+# line is plain ASCII decimal, or it is refused before anything is sent.
+_DECIMAL = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+
+
+def decimal_number(text: str) -> float:
+    """A plain decimal number (digits, a sign, a point, an exponent)."""
+    if not _DECIMAL.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a plain decimal number (digits, sign, point, exponent)")
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text} is too large")
+    return value
+
+
 # -- output helpers -------------------------------------------------------------
 
 
@@ -152,22 +145,70 @@ def fail(message: str) -> None:
         pass  # a terminal that hung up (SIGHUP): the exit status still tells
 
 
-def _value_text(value: Any) -> str:
-    if isinstance(value, bool):
-        return "yes" if value else "no"
-    if isinstance(value, float):
-        return f"{value:.3f}"
-    return str(value)
+# What the unit's regulation codes mean, for people; JSON and CSV keep the codes.
+MODE_WORDS = {"CV": "constant voltage", "CC": "constant current", "XX": "unregulated"}
 
 
-def print_table(pairs: Sequence[tuple[str, Any]]) -> None:
+def mode_words(mode: str) -> str:
+    return MODE_WORDS.get(mode, mode)
+
+
+def print_table(pairs: Sequence[tuple[str, str]]) -> None:
     width = max(len(k) for k, _ in pairs)
     for key, value in pairs:
-        print(f"{key:<{width}}  {_value_text(value)}")
+        print(f"{key:<{width}}  {value}")
 
 
-def status_pairs(port: str, st: Status) -> list[tuple[str, Any]]:
-    return [("port", port), *st.as_dict().items()]
+def timestamp() -> str:
+    """When a reading was taken: UTC, to the millisecond (as in a log's CSV)."""
+    return datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+
+
+def reading_json(target: Target, stamp: str, fields: dict[str, Any]) -> str:
+    """Identity and status readings share one shape: where, when, what."""
+    return json.dumps({"port": target.name, "timestamp": stamp, **fields})
+
+
+def identity_rows(name: str, ident: Identity) -> list[tuple[str, str]]:
+    return [
+        ("port", name),
+        ("model", ident.model.replace("\x00", "\\0")),
+        ("serial number", ident.serial_number),
+        ("software version", str(ident.software_version)),
+        ("address", str(ident.address)),
+    ]
+
+
+def status_rows(name: str, st: Status) -> list[tuple[str, str]]:
+    return [
+        ("port", name),
+        ("voltage", f"{st.voltage_v:.3f} V"),
+        ("current", f"{st.current_a:.3f} A"),
+        ("voltage setpoint", f"{st.voltage_set_v:.3f} V"),
+        ("current limit", f"{st.current_set_a:.3f} A"),
+        ("ceiling", f"{st.ceiling_v:.3f} V"),
+        ("output", "on" if st.output_on else "off"),
+        ("regulation", mode_words(st.mode)),
+        ("over-temperature", "yes, output tripped" if st.over_temperature else "no"),
+        ("fan speed", f"{st.fan_speed} of 7"),
+        ("control", "remote (computer)" if st.remote else "local (front panel)"),
+    ]
+
+
+def sleep_until(deadline: float) -> None:
+    # In steps, so that a huge period is a long wait and not an overflow.
+    while (pause := deadline - time.monotonic()) > 0:
+        time.sleep(min(pause, 1.0))
+
+
+def next_slot(start: float, slot: int, interval: float) -> int:
+    """The slot after `slot`, skipping those a slow reply overran: a late
+    reading costs the slots it missed, never a burst of catch-up readings."""
+    slot += 1
+    now = time.monotonic()
+    while start + (slot + 1) * interval <= now:
+        slot += 1
+    return slot
 
 
 def _live(line: str) -> None:
@@ -214,25 +255,31 @@ def cmd_scan(args: argparse.Namespace, target: Target) -> int:
     if target.address is not None:
         raise UsageError(f"scan: give the PORT alone, not {target.port}@{target.address}")
     addresses = parse_addresses(args.addresses) if args.addresses is not None else list(range(0, BROADCAST))
-    found = []
+    found: list[tuple[FoundUnit, str]] = []
     with Bus.connect(target.port) as bus:
         if not args.json:
             print(f"{'ADDRESS':>7}  {'MODEL':<5}  {'SN':<9}  SOFTWARE", flush=True)
         for n, address in enumerate(addresses, 1):
             _live(f"scanning {target.port}: address {address} ({n} of {len(addresses)}), {len(found)} found")
             for unit in bus.scan([address]):
-                found.append(unit)
+                found.append((unit, timestamp()))
                 if not args.json:
                     model, sn = (x.replace("\x00", "\\0") for x in (unit.model, unit.SN))
                     _live_end_row()
                     print(f"{unit.address:>7}  {model:<5}  {sn:<9}  {unit.soft_version}", flush=True)
         _live_end_row()
     if args.json:
-        print(json.dumps([u._asdict() for u in found], indent=2))
+        # The shape of `identify --json`, one object per unit.
+        print(json.dumps([_unit_json(target, u, stamp) for u, stamp in found], indent=2))
     if not found:
         fail(f"no unit answered on {target.port} ({_ranges(addresses)})")
         return EXIT_FAILED
     return EXIT_OK
+
+
+def _unit_json(target: Target, unit: FoundUnit, stamp: str) -> dict[str, Any]:
+    ident = Identity(unit.model, unit.SN, unit.soft_version, unit.address)
+    return {"port": f"{target.port}@{unit.address}", "timestamp": stamp, **ident.as_dict()}
 
 
 def _live_end_row() -> None:
@@ -253,43 +300,61 @@ def _ranges(addresses: Sequence[int]) -> str:
     return ("address " if len(addresses) == 1 else "addresses ") + text
 
 
+@contextmanager
+def _several_units_hint(target: Target) -> Iterator[None]:
+    """A bare PORT speaks to the broadcast address, which units sharing a
+    line all answer at once: silence there often means company."""
+    try:
+        yield
+    except NoAnswerError as e:
+        if target.address is not None:
+            raise
+        raise NoAnswerError(
+            f"{e}; if several units share this line, name one as PORT@ADDRESS ({PROG} scan {target.port} finds them)"
+        ) from e
+
+
 def cmd_identify(args: argparse.Namespace, target: Target) -> int:
-    with open_supply(target, remote=False, keep_on_exit=True) as psu:
+    with _several_units_hint(target), open_supply(target, remote=False, keep_on_exit=True) as psu:
         ident = psu.identity()
+        stamp = timestamp()
     if args.json:
-        print(json.dumps({"port": target.name, **ident.as_dict()}))
+        print(reading_json(target, stamp, ident.as_dict()))
     else:
-        print_table([("port", target.name), *ident.as_dict().items()])
+        print_table(identity_rows(target.name, ident))
     return EXIT_OK
 
 
 def cmd_status(args: argparse.Namespace, target: Target) -> int:
     if args.watch is not None:
         _period("--watch", args.watch)
-    with open_supply(target, remote=False, keep_on_exit=True) as psu:
+    with _several_units_hint(target), open_supply(target, remote=False, keep_on_exit=True) as psu:
         if args.watch is None:
             show_status(args, target, psu.status())
             return EXIT_OK
         clear = sys.stdout.isatty() and not args.json
         shown = 0
+        # Readings keep to a grid of start + k x period, however long each
+        # takes, so the period is the period and not period + reply time.
+        start, slot = time.monotonic(), 0
         try:
             while True:
+                sleep_until(start + slot * args.watch)
                 try:
                     st = psu.status()
                 except NoAnswerError as e:
                     # A live view rides out a missed reading and says so.
                     fail(str(e))
-                    time.sleep(args.watch)
-                    continue
-                if clear:
-                    sys.stdout.write("\033[H\033[J")
-                    print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
-                show_status(args, target, st)
-                shown += 1
-                if not clear and not args.json:
-                    print()
-                sys.stdout.flush()
-                time.sleep(args.watch)
+                else:
+                    if clear:
+                        sys.stdout.write("\033[H\033[J")
+                        print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
+                    show_status(args, target, st)
+                    shown += 1
+                    if not clear and not args.json:
+                        print()
+                    sys.stdout.flush()
+                slot = next_slot(start, slot, args.watch)
         except KeyboardInterrupt as e:
             return _finished(e)
         except LineError as e:
@@ -299,9 +364,9 @@ def cmd_status(args: argparse.Namespace, target: Target) -> int:
 
 def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
     if args.json:
-        print(json.dumps({"port": target.name, **st.as_dict()}), flush=True)
+        print(reading_json(target, timestamp(), st.as_dict()), flush=True)
     else:
-        print_table(status_pairs(target.name, st))
+        print_table(status_rows(target.name, st))
 
 
 def cmd_set(args: argparse.Namespace, target: Target) -> int:
@@ -325,8 +390,27 @@ def cmd_set(args: argparse.Namespace, target: Target) -> int:
         if args.local:
             psu.set_local()
             done.append("front panel in control")
+        # Last, so that a failed read cannot stand between the user and
+        # what was asked for.
+        if args.voltage is not None:
+            _warn_above_ceiling(psu, args.voltage, args.ceiling)
     print("set " + ", ".join(done) + ("; verified" if args.verify else ""))
     return EXIT_OK
+
+
+def _warn_above_ceiling(psu: Supply, voltage: float, ceiling: float | None) -> None:
+    """The unit takes a setpoint above its ceiling without a word and holds
+    the output at the ceiling: say so, since the user asked for more."""
+    if ceiling is None:
+        try:
+            ceiling = psu.status().ceiling_v
+        except NoAnswerError:
+            return  # the setting itself was acknowledged; this is only advice
+    if round(voltage * 1000) > round(ceiling * 1000):
+        fail(
+            f"warning: the voltage setpoint {voltage:.3f} V lies above the unit's ceiling {ceiling:.3f} V, "
+            f"so the output stays at {ceiling:.3f} V at most (--ceiling raises it)"
+        )
 
 
 def cmd_ramp(args: argparse.Namespace, target: Target) -> int:
@@ -403,9 +487,7 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
             slot = 0
             try:
                 while args.duration is None or slot * args.interval <= args.duration + 1e-9:
-                    pause = start + slot * args.interval - time.monotonic()
-                    if pause > 0:
-                        time.sleep(pause)
+                    sleep_until(start + slot * args.interval)
                     try:
                         st = psu.status()
                     except NoAnswerError as e:
@@ -414,7 +496,7 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
                         fail(f"no reading at {slot * args.interval:.1f} s: {e}")
                     else:
                         t = time.monotonic() - start
-                        stamp = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+                        stamp = timestamp()
                         values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
                         # The count printed at the end is the count in the file.
                         with sigint_deferred() as pressed:
@@ -424,16 +506,11 @@ def cmd_log(args: argparse.Namespace, target: Target) -> int:
                         if pressed[0]:
                             raise interruption(pressed[0])
                         _live(
-                            f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {st.mode}  "
+                            f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
                             f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"
                             f"  rows {rows}"
                         )
-                    slot += 1
-                    # A slow reply costs the slots it overran, never a burst of
-                    # catch-up readings.
-                    now = time.monotonic()
-                    while start + (slot + 1) * args.interval <= now:
-                        slot += 1
+                    slot = next_slot(start, slot, args.interval)
             except (KeyboardInterrupt, LineError, OSError) as e:
                 ended = e
             finally:
@@ -513,6 +590,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
         "130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     _add_common(parser, top=True)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
@@ -540,31 +618,31 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("status", "show measured values, setpoints and state")
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
-    p.add_argument("--watch", type=float, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
+    p.add_argument("--watch", type=decimal_number, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
 
     p = command("set", "change setpoints, switch the output, hand back control")
     _port(p)
-    p.add_argument("--voltage", type=float, metavar="V", help="output voltage setpoint")
-    p.add_argument("--current", type=float, metavar="A", help="current limit")
-    p.add_argument("--ceiling", type=float, metavar="V", help="voltage ceiling")
+    p.add_argument("--voltage", type=decimal_number, metavar="V", help="output voltage setpoint")
+    p.add_argument("--current", type=decimal_number, metavar="A", help="current limit")
+    p.add_argument("--ceiling", type=decimal_number, metavar="V", help="voltage ceiling")
     p.add_argument("--output", type=_on_off, metavar="on|off", help="switch the output")
     p.add_argument("--local", action="store_true", help="hand control back to the front panel afterwards")
     p.add_argument("--verify", action="store_true", help="read every setting back and fail on a difference")
-    p.add_argument("--max-voltage", type=float, metavar="V", help="refuse voltages above V")
-    p.add_argument("--max-current", type=float, metavar="A", help="refuse currents above A")
+    p.add_argument("--max-voltage", type=decimal_number, metavar="V", help="refuse voltages above V")
+    p.add_argument("--max-current", type=decimal_number, metavar="A", help="refuse currents above A")
 
     p = command("ramp", "move the voltage setpoint step by step (Ctrl-C stops and switches the output off)")
     _port(p)
-    p.add_argument("--to", type=float, required=True, metavar="V", help="target voltage")
-    p.add_argument("--step", type=float, required=True, metavar="V", help="step size")
-    p.add_argument("--rate", type=float, required=True, metavar="V/s", help="volts per second")
+    p.add_argument("--to", type=decimal_number, required=True, metavar="V", help="target voltage")
+    p.add_argument("--step", type=decimal_number, required=True, metavar="V", help="step size")
+    p.add_argument("--rate", type=decimal_number, required=True, metavar="V/s", help="volts per second")
     p.add_argument("--verify", action="store_true", help="read every step back")
-    p.add_argument("--max-voltage", type=float, metavar="V", help="refuse a target above V")
+    p.add_argument("--max-voltage", type=decimal_number, metavar="V", help="refuse a target above V")
 
     p = command("log", "log status to CSV (Ctrl-C stops and keeps every row)")
     _port(p)
-    p.add_argument("--interval", type=float, default=1.0, metavar="S", help="seconds between readings (default 1)")
-    p.add_argument("--duration", type=float, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
+    p.add_argument("--interval", type=decimal_number, default=1.0, metavar="S", help="seconds between readings (default 1)")
+    p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
 

@@ -1,5 +1,6 @@
 """Plots a CSV written by `kx5180 log`: voltage and current over time on two
-axes, their setpoints, CV and CC spans shaded, over-temperature marked.
+axes, their setpoints, CV and CC spans shaded, over-temperature marked. The
+CSV is streamed, so a log of any length plots in the same memory.
 
 matplotlib is optional (pip install 'kx5180[plot]'); without it,
 `plot_csv` raises PlotUnavailable with that hint.
@@ -10,7 +11,9 @@ from __future__ import annotations
 import csv
 import math
 import os
+from collections.abc import Iterator
 from dataclasses import dataclass, field
+from typing import Any, NamedTuple
 
 WIDTH_PX, HEIGHT_PX, DPI = 1000, 560, 100
 PLOT_HINT = "plotting needs matplotlib: pip install 'kx5180[plot]'"
@@ -33,32 +36,108 @@ class Series:
     i_set: list[float] = field(default_factory=list)
     mode: list[str] = field(default_factory=list)
     hot: list[bool] = field(default_factory=list)
+    tail: float = 0.5  # how long the last reading holds
+
+    def add(self, row: Row) -> None:
+        self.t.append(row.t)
+        self.v.append(row.v)
+        self.i.append(row.i)
+        self.v_set.append(row.v_set)
+        self.i_set.append(row.i_set)
+        self.mode.append(row.mode)
+        self.hot.append(row.hot)
 
 
-def read_log(path: str) -> Series:
-    need = ("time_s", "voltage_v", "current_a", "voltage_set_v", "current_set_a", "mode", "over_temperature")
-    s = Series()
+class Row(NamedTuple):
+    t: float
+    v: float
+    i: float
+    v_set: float
+    i_set: float
+    mode: str
+    hot: bool
+
+
+# A log up to this many rows is drawn reading by reading; a longer one is
+# drawn from a fixed number of time buckets (each its lowest and highest
+# values), so that memory stays the same however long the log ran. The
+# figure is 1000 pixels wide: two buckets a pixel lose nothing visible.
+EXACT_ROWS = 20_000
+BUCKETS = 2 * WIDTH_PX
+
+NEED = ("time_s", "voltage_v", "current_a", "voltage_set_v", "current_set_a", "mode", "over_temperature")
+
+
+def _rows(path: str) -> Iterator[Row]:
+    """The log's rows, one at a time, read as the CSV streams by."""
     try:
         with open(path, newline="", encoding="utf-8") as f:
             reader = csv.DictReader(f)
-            missing = [c for c in need if c not in (reader.fieldnames or [])]
+            missing = [c for c in NEED if c not in (reader.fieldnames or [])]
             if missing:
                 raise PlotInputError(f"{path}: not a kx5180 log (missing columns: {', '.join(missing)})")
             for n, row in enumerate(reader, start=2):
                 try:
-                    values = [_finite(row[c]) for c in need[:5]]
+                    yield Row(
+                        *(_finite(row[c]) for c in NEED[:5]),
+                        row["mode"] or "",
+                        (row["over_temperature"] or "").strip().lower() in ("1", "true", "yes"),
+                    )
                 except (TypeError, ValueError) as e:
                     raise PlotInputError(f"{path}, line {n}: {e}") from e
-                for column, value in zip((s.t, s.v, s.i, s.v_set, s.i_set), values):
-                    column.append(value)
-                s.mode.append(row["mode"] or "")
-                s.hot.append((row["over_temperature"] or "").strip().lower() in ("1", "true", "yes"))
     except OSError as e:
         raise PlotInputError(f"cannot read {path}: {e.strerror or e}") from e
     except (UnicodeDecodeError, csv.Error) as e:
         raise PlotInputError(f"{path}: not a kx5180 log (not a CSV text file: {e})") from e
-    if not s.t:
+
+
+def read_log(path: str) -> Series:
+    # A first pass learns the length and the time span without keeping rows.
+    count, first_t, last_t = 0, 0.0, 0.0
+    for row in _rows(path):
+        if count == 0:
+            first_t = row.t
+        count, last_t = count + 1, row.t
+    if count == 0:
         raise PlotInputError(f"{path}: no rows to plot")
+    if count <= EXACT_ROWS:
+        s = Series()
+        for row in _rows(path):
+            s.add(row)
+        if count > 1:
+            gaps = sorted(b - a for a, b in zip(s.t, s.t[1:]))
+            s.tail = gaps[len(gaps) // 2] / 2
+        return s
+    return _bucketed(path, first_t, last_t, count)
+
+
+def _bucketed(path: str, first_t: float, last_t: float, count: int) -> Series:
+    width = (last_t - first_t) / BUCKETS or 1.0
+    # Per bucket: the first row, then running lows, highs and the last row.
+    firsts: list[Row | None] = [None] * BUCKETS
+    lasts: list[Row | None] = [None] * BUCKETS
+    lows: list[tuple[float, float]] = [(0.0, 0.0)] * BUCKETS
+    highs: list[tuple[float, float]] = [(0.0, 0.0)] * BUCKETS
+    hot: list[bool] = [False] * BUCKETS
+    for row in _rows(path):
+        b = min(BUCKETS - 1, max(0, int((row.t - first_t) / width)))
+        if firsts[b] is None:
+            firsts[b] = row
+            lows[b] = highs[b] = (row.v, row.i)
+        else:
+            lows[b] = (min(lows[b][0], row.v), min(lows[b][1], row.i))
+            highs[b] = (max(highs[b][0], row.v), max(highs[b][1], row.i))
+        lasts[b] = row
+        hot[b] = hot[b] or row.hot
+    s = Series(tail=(last_t - first_t) / (count - 1) / 2)
+    for b in range(BUCKETS):
+        first, last = firsts[b], lasts[b]
+        if first is None or last is None:
+            continue
+        # Low then high, so that the steps span the bucket's whole range.
+        s.add(first._replace(v=lows[b][0], i=lows[b][1], hot=hot[b]))
+        if last.t > first.t:
+            s.add(last._replace(v=highs[b][0], i=highs[b][1], hot=hot[b]))
     return s
 
 
@@ -71,14 +150,9 @@ def _finite(text: str | None) -> float:
 
 # Every line is drawn as steps, each reading holding until the next, so
 # that the lines change exactly where the shaded spans do.
-def _spans(t: list[float], flags: list[bool]) -> list[tuple[float, float]]:
+def _spans(t: list[float], flags: list[bool], tail: float) -> list[tuple[float, float]]:
     """Time spans over which `flags` holds; each sample counts until the
-    next one (the last one for half the median spacing)."""
-    if len(t) > 1:
-        gaps = sorted(b - a for a, b in zip(t, t[1:]))
-        tail = gaps[len(gaps) // 2] / 2
-    else:
-        tail = 0.5
+    next one (the last one for `tail`)."""
     ends = t[1:] + [t[-1] + tail]
     spans: list[tuple[float, float]] = []
     for start, end, flag in zip(t, ends, flags):
@@ -106,22 +180,39 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
     fig, ax_v = plt.subplots(figsize=(WIDTH_PX / DPI, HEIGHT_PX / DPI), dpi=DPI)
     try:
         ax_i = ax_v.twinx()
-        for (a, b) in _spans(s.t, [m == "CV" for m in s.mode]):
+        cv = _spans(s.t, [m == "CV" for m in s.mode], s.tail)
+        cc = _spans(s.t, [m == "CC" for m in s.mode], s.tail)
+        hot = _spans(s.t, s.hot, s.tail)
+        for (a, b) in cv:
             ax_v.axvspan(a, b, color="tab:green", alpha=0.10, lw=0)
-        for (a, b) in _spans(s.t, [m == "CC" for m in s.mode]):
+        for (a, b) in cc:
             ax_v.axvspan(a, b, color="tab:orange", alpha=0.18, lw=0)
-        for (a, b) in _spans(s.t, s.hot):
+        for (a, b) in hot:
             ax_v.axvspan(a, b, facecolor="tab:red", edgecolor="tab:red", alpha=0.15, lw=0, hatch="//")
 
         (lv,) = ax_v.plot(s.t, s.v, color="tab:blue", lw=1.8, drawstyle="steps-post", label="voltage")
         (lvs,) = ax_v.plot(s.t, s.v_set, color="tab:blue", lw=1, ls="--", drawstyle="steps-post", label="voltage setpoint")
         (li,) = ax_i.plot(s.t, s.i, color="tab:purple", lw=1.8, drawstyle="steps-post", label="current")
         (lis,) = ax_i.plot(s.t, s.i_set, color="tab:purple", lw=1, ls="--", drawstyle="steps-post", label="current limit")
-        hot_t = [t for t, h in zip(s.t, s.hot) if h]
-        handles = [lv, lvs, li, lis, Patch(color="tab:green", alpha=0.25, label="CV"), Patch(color="tab:orange", alpha=0.35, label="CC")]
-        if hot_t:
-            ax_v.scatter(hot_t, [v for v, h in zip(s.v, s.hot) if h], marker="x", color="tab:red", zorder=5, clip_on=False)
+        # The legend names what the plot shows, and only that.
+        handles: list[Any] = [lv, lvs, li, lis]
+        if cv:
+            handles.append(Patch(color="tab:green", alpha=0.25, label="CV"))
+        if cc:
+            handles.append(Patch(color="tab:orange", alpha=0.35, label="CC"))
+        if hot:
             handles.append(Patch(facecolor="tab:red", edgecolor="tab:red", alpha=0.3, hatch="//", label="over-temperature"))
+            handles.append(
+                ax_v.scatter(
+                    [t for t, h in zip(s.t, s.hot) if h],
+                    [v for v, h in zip(s.v, s.hot) if h],
+                    marker="x",
+                    color="tab:red",
+                    zorder=5,
+                    clip_on=False,
+                    label="over-temperature reading",
+                )
+            )
 
         ax_v.set_xlabel("time (s)")
         ax_v.set_ylabel("voltage (V)", color="tab:blue")

@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import atexit
 import weakref
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from typing import Any
 
 import pytest
@@ -40,7 +40,7 @@ import pytest
 # What a failing test's report shows of each simulator's log.
 LOG_TAIL = 200
 
-_SIMS_KEY = pytest.StashKey[list]()
+_SIMS_KEY = pytest.StashKey[list[Any]]()
 
 # Stopped at the latest when the interpreter exits, should a teardown never
 # run (pytest killed by an exception of its own, for instance). The
@@ -94,12 +94,13 @@ def kx5180_sim(request: pytest.FixtureRequest) -> Iterator[Callable[..., Any]]:
 
 
 @pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Iterator[None]:
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
     outcome = yield
     report = outcome.get_result()
     if report.when != "call" or not report.failed:
         return
-    for n, sim in enumerate(item.stash.get(_SIMS_KEY, [])):
+    started: list[Any] = item.stash.get(_SIMS_KEY, [])
+    for n, sim in enumerate(started):
         lines = sim.log()
         shown = lines[-LOG_TAIL:]
         head = f"(last {LOG_TAIL} of {len(lines)} lines)\n" if len(lines) > LOG_TAIL else ""

@@ -18,6 +18,8 @@ supply.
 
 from __future__ import annotations
 
+import contextlib
+import decimal
 import logging
 import math
 import numbers
@@ -38,6 +40,7 @@ import kx5180
 
 from ._hooks import HookContext, hooked
 from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
+from .target import parse_target
 from .trace import TracedPort
 
 log = logging.getLogger("kx5180.lab")
@@ -172,7 +175,7 @@ class Status:
         return self.voltage_v * self.current_a
 
     @classmethod
-    def from_driver(cls, d: dict) -> "Status":
+    def from_driver(cls, d: dict[str, Any]) -> "Status":
         return cls(
             voltage_v=d["voltage_real"],
             current_a=d["current_real"],
@@ -305,6 +308,10 @@ def sigint_deferred() -> Iterator[list[int]]:
 class Supply:
     """One supply on one port, as a context manager.
 
+    `port` is a serial port, or PORT@ADDRESS for one unit of several on a
+    line (the same as `address=ADDRESS`): that unit is then spoken to by its
+    own address, and the line opens and closes with the Supply.
+
     Entering opens the port (raising a ConnectError subclass or
     NoAnswerError that says why when that fails) and, with `remote=True`,
     puts the unit under computer control. Leaving switches the output off,
@@ -331,6 +338,7 @@ class Supply:
         self,
         port: str,
         *,
+        address: int | None = None,
         max_voltage: float | None = None,
         max_current: float | None = None,
         verify: bool = False,
@@ -340,6 +348,20 @@ class Supply:
         handle_signals: bool = True,
         driver_factory: Callable[[str], Any] | None = None,
     ) -> None:
+        self._owns_line = False
+        if isinstance(port, os.PathLike):
+            port = os.fspath(port)
+        if driver_factory is None:
+            target = parse_target(port, address)
+            if target.address is not None:
+                from .bus import _UnitDriver  # bus builds on this module
+
+                line, unit = target.port, target.address
+                driver_factory = lambda _name: _UnitDriver(None, unit, port=line)  # noqa: E731
+                self._owns_line = True
+                port = target.name
+        elif address is not None:
+            raise TypeError("give either address or driver_factory, not both")
         self.port = port
         self.max_voltage = max_voltage
         self.max_current = max_current
@@ -376,7 +398,10 @@ class Supply:
             return hard
         if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
             raise LimitError(f"{name} must be a finite number >= 0, not {value!r}")
-        return min(hard, round(value * 1000))
+        # Floored, through the decimal the user wrote: a limit of 4.9995 V
+        # is 4999 mV, never 5000, and 1.001 V stays 1001 mV although
+        # 1.001 * 1000 is 1000.999... in binary.
+        return min(hard, math.floor(decimal.Decimal(repr(float(value))) * 1000))
 
     def _milli(self, name: str, value: Any, unit: str, limit: int, limit_name: str) -> int:
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -386,7 +411,7 @@ class Supply:
             raise LimitError(f"{name} {value} is not a finite number; nothing was sent")
         if value < 0:
             raise LimitError(f"{name} {value:g} {unit} is negative; nothing was sent")
-        milli = round(value * 1000)
+        milli: int = round(value * 1000)
         if milli > limit:
             what = (
                 f"the limit {limit_name}={_fmt(limit, unit)}"
@@ -451,14 +476,13 @@ class Supply:
                 self._open = True
                 if self.remote:
                     self._command("set_work_mode", "remote", what="the request for computer control")
-            except SupplyError as error:
-                self._abandon(error)
-                raise
-            except OSError as error:
-                self._abandon(error)
-                raise LineError(f"{self.port}: the line failed while opening: {_os_text(error)}") from error
             except BaseException as error:
                 self._abandon(error)
+                if self._owns_line:
+                    with contextlib.suppress(Exception):  # the reason it failed comes first
+                        self._driver.close()
+                if isinstance(error, OSError) and not isinstance(error, SupplyError):
+                    raise LineError(f"{self.port}: the line failed while opening: {_os_text(error)}") from error
                 raise
         return self
 

@@ -49,16 +49,18 @@ class TracedPort:
         return result
 
     def read(self, size: int = 1) -> bytes:
-        data = self._port.read(size)
+        data: bytes = self._port.read(size)
         self._emit("rx", data)
         return data
 
     def inWaiting(self) -> int:  # noqa: N802 - pyserial's name
-        return self._port.inWaiting()
+        waiting: int = self._port.inWaiting()
+        return waiting
 
     @property
     def in_waiting(self) -> int:
-        return self._port.in_waiting
+        waiting: int = self._port.in_waiting
+        return waiting
 
     def close(self) -> None:
         self._port.close()

@@ -37,6 +37,9 @@ int exec_module(PyObject* module) {
     }
     return catching(-1, [module] {
         const auto globals = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
+        // A dunder, as the host's own are: the module's named globals stay
+        // exactly the imports and the class.
+        globals["__version__"] = KX5180_VERSION;
         for (const char* name : kImports) {
             globals[name] = py::module_::import(name);
         }

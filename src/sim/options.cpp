@@ -92,7 +92,8 @@ bool parse_units(std::string_view text, Options& o) {
 }
 
 bool is_flag(std::string_view name) {
-    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" || name == "-h";
+    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" || name == "-h" ||
+           name == "--version";
 }
 
 bool takes_value(std::string_view name) {
@@ -263,6 +264,10 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error, 
         }
         if (name == "--help" || name == "-h") {
             help = true;
+            return o;
+        }
+        if (name == "--version") {
+            o.version = true;
             return o;
         }
         if (!is_flag(name) && !takes_value(name)) {

@@ -30,12 +30,15 @@ struct Options {
     FaultPlan faults;
     bool log = false;
     bool watch_stdin = false;  // stop at end of file on standard input
+    bool version = false;  // --version: print kVersion and stop
 };
 
 // Parses argv. On a bad option returns nothing and sets `error` to one line;
-// on --help sets `help`.
+// on --help sets `help`, on --version `version` in what it returns.
 std::optional<Options> parse_options(int argc, char** argv, std::string& error, bool& help);
 
 extern const char* const kUsage;
+// The distribution's version, from the build (pyproject.toml is its one home).
+extern const char* const kVersion;
 
 }  // namespace kx::sim

@@ -3,13 +3,16 @@
 
 namespace kx::sim {
 
+const char* const kVersion = KX5180_VERSION;
+
 const char* const kUsage = R"usage(usage: kx5180-sim [options]
 
 Serves simulated kx5100 series power supplies, one or several on one bus, on
 a pseudo-terminal. The first line of standard output is the path of the
 terminal to open (4800 8N1, as the driver does); the log goes to standard
 error. Stop it with SIGINT or SIGTERM. An option's value follows it as the
-next argument or after '=' (--baud=0).
+next argument or after '=' (--baud=0). --help prints this text, --version
+the version.
 
 Port:
   --link PATH           also make a symbolic link PATH to the terminal

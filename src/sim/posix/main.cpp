@@ -25,6 +25,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kx5180-sim: %s\n", error.c_str());
         return 2;
     }
+    if (options->version) {
+        std::printf("kx5180-sim %s\n", kVersion);
+        return 0;
+    }
     if (!posix::install_stop_handlers()) {
         return 1;
     }

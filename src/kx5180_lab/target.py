@@ -1,0 +1,70 @@
+"""Naming one supply: PORT, or PORT@ADDRESS for one unit of several on a
+line. `Supply` and the command line both read names here, so that the two
+never disagree about what "/dev/ttyUSB0@3" means."""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass
+
+BROADCAST = 255
+
+BROADCAST_REFUSED = (
+    "address 255 is the broadcast address: every unit on the line answers it at once and "
+    "the replies collide, so with two or more units no valid reply can come back, and a "
+    "setting reported as failed may have reached every unit"
+)
+
+
+class TargetError(ValueError):
+    """A port name or address that names no supply."""
+
+
+@dataclass(frozen=True)
+class Target:
+    port: str
+    address: int | None = None
+
+    @property
+    def name(self) -> str:
+        """As the user wrote it: PORT, or PORT@ADDRESS."""
+        return self.port if self.address is None else f"{self.port}@{self.address}"
+
+
+def parse_target(text: str, address: int | None = None, *, scan_hint: str = "a scan") -> Target:
+    """PORT or PORT@ADDRESS as a Target; `address`, when given, is the
+    address for a bare PORT (giving it twice is refused). `scan_hint` is
+    what finds a line's addresses, in the caller's own words."""
+    if not isinstance(text, str):
+        raise TypeError(f"a port name is a str, not {text!r}")
+    text = text.strip()
+    if not text:
+        raise TargetError("the port name is empty")
+    port, at, tail = text.rpartition("@")
+    if not at or (not re.fullmatch(r"[0-9]+", tail) and os.path.exists(text)):
+        # No @, or a device whose own name holds one.
+        port, written = text, None
+    elif not re.fullmatch(r"[0-9]+", tail):
+        raise TargetError(f"{text}: the address after @ must be a number 0..254")
+    elif not port:
+        raise TargetError(f"{text}: the port name before @ is empty")
+    else:
+        written = int(tail)
+    if written is not None and address is not None:
+        raise TargetError(f"{text}: give the address once, either as PORT@ADDRESS or as address={address}")
+    if address is None:
+        address = written
+    if address is None:
+        return Target(port)
+    if isinstance(address, bool) or not isinstance(address, int):
+        raise TypeError(f"a bus address is an int 0..254, not {address!r}")
+    shown = f"{port}@{address}"
+    if address == BROADCAST:
+        raise TargetError(
+            f"{shown}: {BROADCAST_REFUSED}; give the unit's own address 0..254 ({scan_hint} finds them), "
+            "or the port alone for a unit that is alone on its line"
+        )
+    if not 0 <= address < BROADCAST:
+        raise TargetError(f"{shown}: a bus address is 0..254, not {address}")
+    return Target(port, address)

@@ -824,7 +824,7 @@ def _main(argv: Sequence[str] | None) -> int:
         fail(_with_notes(e))
         return EXIT_INTERRUPTED
     except PortOpenError as e:
-        fail(f"{_with_notes(e)} ({PROG} ports lists the serial ports here)")
+        fail(f"{_with_notes(e)} ({PROG} ports lists the serial ports)")
         return EXIT_FAILED
     except (SupplyError, SimulatorError) as e:
         fail(_with_notes(e))

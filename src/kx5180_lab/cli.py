@@ -22,7 +22,7 @@ import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime, timezone
-from typing import Any
+from typing import Any, NoReturn
 
 from .bus import Bus, FoundUnit, supply_at
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
@@ -583,8 +583,17 @@ def _on_off(text: str) -> str:
     return text
 
 
+class _Parser(argparse.ArgumentParser):
+    """Bad usage is one line, like every other failure; the full usage is
+    one --help away."""
+
+    def error(self, message: str) -> NoReturn:
+        where = self.prog.removeprefix(PROG).strip()
+        self.exit(EXIT_USAGE, f"{PROG}: {where + ': ' if where else ''}{message} (see {self.prog} --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
         epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "

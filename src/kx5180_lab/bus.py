@@ -99,7 +99,7 @@ class Bus:
     `exclusive=False` skips both, for lines that are shared on purpose.
     """
 
-    def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True) -> None:
+    def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True, capture: Any = None) -> None:
         port = os.fspath(port)
         if not isinstance(port, str):
             raise TypeError(f"a port name is a str, not {port!r}")
@@ -115,16 +115,29 @@ class Bus:
             # exclusive by itself.
             extra["exclusive"] = True
         ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
+        # `capture`: a file path (written as JSON Lines, closed with the
+        # bus) or a kx5180_lab.capture.Capture.
+        self._capture: Any = None
+        self._owns_capture = False
+        if capture is not None:
+            from .capture import Capture
+
+            try:
+                self._capture = capture if isinstance(capture, Capture) else Capture(capture, port=port)
+            except OSError:
+                ser.close()
+                raise
+            self._owns_capture = self._capture is not capture
         # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
         # shares this one object, and with it the driver's lock.
-        self.ser = TracedPort(ser, port)
+        self.ser = TracedPort(ser, port, subscribers=[self._capture] if self._capture is not None else None)
 
     @classmethod
-    def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
+    def connect(cls, port: str, *, exclusive: bool = True, capture: Any = None) -> "Bus":
         """`Bus(port)`, with a failure raised as the toolkit's
         `PortBusyError` or `PortOpenError`, as `Supply` raises them."""
         try:
-            return cls(port, exclusive=exclusive)
+            return cls(port, exclusive=exclusive, capture=capture)
         except BusyPortError as e:
             raise PortBusyError(str(e)) from e
         except serial.SerialException as e:
@@ -143,6 +156,8 @@ class Bus:
         at that moment fails with an error from the port."""
         if self.is_open:
             self.ser.close()
+        if self._capture is not None and self._owns_capture:
+            self._capture.close()
 
     def __enter__(self) -> "Bus":
         return self

@@ -22,7 +22,9 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import Any
 
+from . import selftest
 from .bus import BROADCAST, BROADCAST_REFUSED, Bus, check_address, supply_at
+from .capture import Capture
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from .simulator import Simulator, SimulatorError
 from .supply import (
@@ -90,8 +92,13 @@ def resolve_target(text: str) -> Target:
         raise UsageError(f"{text}: {e}") from e
 
 
+# What the common options ask of every Supply this run opens.
+_session: dict[str, Any] = {}
+
+
 def open_supply(target: Target, **options: Any) -> Supply:
     """The Supply for a target (not yet opened)."""
+    options = {**_session, **options}
     if target.address is not None:
         return supply_at(target.port, target.address, **options)
     return Supply(target.port, **options)
@@ -419,6 +426,18 @@ def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
         "--sim", action="store_true", default=d(False), help="run against a simulated supply started for this command"
     )
     g.add_argument(
+        "--capture",
+        metavar="FILE",
+        default=d(None),
+        help="record every frame and event as JSON Lines (to attach to an issue, or for kx5180-sim --replay)",
+    )
+    g.add_argument(
+        "--strict-replies",
+        action="store_true",
+        default=d(False),
+        help="refuse a reply whose command word is not the one this kind of command gets back",
+    )
+    g.add_argument(
         "--sim-args",
         metavar="ARGS",
         default=d(None),
@@ -504,6 +523,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
 
+    p = command("selftest", selftest.HELP)
+    _port(p)
+    selftest.add_arguments(p)
+
     p = command("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')")
     p.add_argument("file", metavar="FILE.csv")
     p.add_argument("-o", "--output", required=True, metavar="FILE.png")
@@ -542,7 +565,29 @@ COMMANDS = {
     "set": cmd_set,
     "ramp": cmd_ramp,
     "log": cmd_log,
+    "selftest": selftest.cmd_selftest,
 }
+
+
+@contextmanager
+def _capturing(args: argparse.Namespace, port: str | None) -> Iterator[None]:
+    """--capture and --strict-replies, for everything this command opens."""
+    _session.clear()
+    if getattr(args, "strict_replies", False):
+        _session["strict_replies"] = True
+    path = getattr(args, "capture", None)
+    if not path:
+        yield
+        return
+    try:
+        capture = Capture(path, port=port)
+    except OSError as e:
+        raise UsageError(f"--capture: cannot write {path}: {e.strerror or e}") from e
+    capture.everywhere()
+    try:
+        yield
+    finally:
+        capture.close()
 
 
 @contextmanager
@@ -580,7 +625,8 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
             raise UsageError(f"{args.command}: give a PORT (or --sim)")
         else:
             target = resolve_target(args.port)
-        return COMMANDS[args.command](args, target)
+        with _capturing(args, target.name):
+            return COMMANDS[args.command](args, target)
 
 
 def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:

@@ -29,6 +29,8 @@ struct Options {
     double turnaround_ms = 2.0;
     FaultPlan faults;
     bool log = false;
+    std::string replay;                 // --replay FILE: serve a captured session instead
+    bool replay_match_command = false;  // --replay-match command
 };
 
 // Parses argv. On a bad option returns nothing and sets `error` to one line;

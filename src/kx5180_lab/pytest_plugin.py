@@ -150,18 +150,20 @@ def kx5180_sim(request: pytest.FixtureRequest) -> Iterator[Callable[..., Any]]:
 @pytest.fixture
 def kx5180_replay(kx5180_sim: Callable[..., Any]) -> Iterator[Callable[..., Any]]:
     """Serves a capture file through kx5180-sim --replay: call it with the
-    path (and `match="command"` to compare command words only) and get the
+    path (`match="command"` compares command words only, `extra_args` such
+    as ["--link", PATH] go to kx5180-sim) and get the
     running `Simulator`. The test fails when the session differed from the
     recording: a frame that was not the recorded one, or recorded frames
     that never came."""
     started: list[Any] = []
 
-    def start(path: Any, *, match: str = "frame") -> Any:
+    def start(path: Any, *, match: str = "frame", extra_args: Any = ()) -> Any:
         import os
 
         if match not in ("frame", "command"):
             raise ValueError(f"match is 'frame' or 'command', not {match!r}")
-        sim = kx5180_sim(extra_args=["--replay", os.fspath(path), "--replay-match", match])
+        args = ["--replay", os.fspath(path), "--replay-match", match, *extra_args]
+        sim = kx5180_sim(extra_args=args)
         started.append(sim)
         return sim
 

@@ -367,7 +367,8 @@ def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
     failed = [c["name"] for c in test.checks if not c["passed"]]
     print(f"report written to {report_path}, capture to {capture_path}", flush=True)
     if interrupted is not None:
-        raise KeyboardInterrupt("self-test interrupted; the unit was put back as found (see the report)")
+        interrupted.add_note("the self-test was cut short; the unit was put back as found (see the report)")
+        raise interrupted
     if failed:
         print(f"{len(failed)} check(s) failed: " + ", ".join(failed), file=sys.stderr, flush=True)
         return EXIT_FAILED

@@ -38,7 +38,7 @@ def test_a_captured_session_replayed_gives_the_same_output(kx5180_sim, kx5180_re
     link = str(tmp_path / "ttyKX")
     sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "450"])
     capture = tmp_path / "session.jsonl"
-    argv = ["log", link, "--interval", "0.5", "--duration", "1.5", "--csv", str(tmp_path / "log.csv")]
+    argv = ["log", link, "--interval", "0.5", "--duration", "1.0", "--csv", str(tmp_path / "log.csv")]
     live = kx5180("--capture", str(capture), *argv)
     sim.stop()
     header, events = read_capture(capture)
@@ -98,9 +98,9 @@ def test_selftest_reports_and_leaves_the_unit_as_found(kx5180_sim, tmp_path, sim
 
 
 def test_selftest_stopped_by_sigterm_puts_the_unit_back(kx5180_sim, tmp_path):
-    sim = kx5180_sim()
+    sim = kx5180_sim(baud=0)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, "--reads", "500", "--with-output",
+        [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, "--reads", "100000", "--with-output",
          "--max-voltage", "2", "--max-current", "0.2"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
     )  # fmt: skip

@@ -252,15 +252,17 @@ class SelfTest:
         found = self.found
         problems = []
         psu = self.psu
-        for what, action in (
+
+        def setpoints() -> None:
+            if found is not None:
+                psu.set(voltage=found.voltage_set_v, current=found.current_set_a, ceiling=found.ceiling_v)
+
+        actions: list[tuple[str, Callable[[], None]]] = [
             ("output off", lambda: psu.output(False)),
-            (
-                "setpoints",
-                lambda: found is not None
-                and psu.set(voltage=found.voltage_set_v, current=found.current_set_a, ceiling=found.ceiling_v),
-            ),
+            ("setpoints", setpoints),
             ("front panel", psu.set_local),
-        ):
+        ]
+        for what, action in actions:
             for attempt in (1, 2):
                 try:
                     action()

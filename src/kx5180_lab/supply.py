@@ -309,11 +309,11 @@ class Supply:
         self._touched = False
         if isinstance(late_window, bool) or not isinstance(late_window, numbers.Real) or not 0 <= late_window < math.inf:
             raise ValueError(f"late_window must be a number of seconds >= 0, not {late_window!r}")
-        self.strict_replies = bool(strict_replies)
-        self._guard = ReplyGuard(strict=self.strict_replies, late_window=float(late_window))
-        self._capture_arg = capture
+        self.strict_replies: bool = bool(strict_replies)
+        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies, late_window=float(late_window))
+        self._capture_arg: Any = capture
         self._capture: Any = None
-        self._capture_owned = False
+        self._capture_owned: bool = False
 
     @property
     def quiet(self) -> bool:

@@ -118,7 +118,7 @@ class TracedPort:
         return result
 
     def read(self, size: int = 1) -> bytes:
-        data = self._port.read(size)
+        data: bytes = self._port.read(size)
         now = time.monotonic()
         if data:
             if len(data) == 26:

@@ -351,8 +351,8 @@ void Replayer::take(const protocol::Frame& frame, double now) {
         return;
     }
     const ReplayStep& step = script_.steps[n];
-    const bool same = match_command_ ? frame[protocol::kIndexCommand] == step.frame[protocol::kIndexCommand]
-                                     : frame == step.frame;
+    const bool same =
+        match_command_ ? frame[protocol::kIndexCommand] == step.frame[protocol::kIndexCommand] : frame == step.frame;
     if (!same) {
         differs("frame " + std::to_string(n + 1) + " " + hex_text(frame) + " differs from the recording " +
                 hex_text(step.frame) + "; no reply");
@@ -363,8 +363,8 @@ void Replayer::take(const protocol::Frame& frame, double now) {
     }
     for (const ReplayChunk& chunk : step.replies) {
         Out out{now + chunk.delay_s, chunk.bytes};
-        const auto at = std::upper_bound(out_.begin(), out_.end(), out.at_s,
-                                         [](double t, const Out& o) { return t < o.at_s; });
+        const auto at =
+            std::upper_bound(out_.begin(), out_.end(), out.at_s, [](double t, const Out& o) { return t < o.at_s; });
         out_.insert(at, std::move(out));
     }
 }

@@ -570,12 +570,8 @@ COMMANDS = {
 
 
 @contextmanager
-def _capturing(args: argparse.Namespace, port: str | None) -> Iterator[None]:
-    """--capture and --strict-replies, for everything this command opens."""
-    _session.clear()
-    if getattr(args, "strict_replies", False):
-        _session["strict_replies"] = True
-    path = getattr(args, "capture", None)
+def _capturing_all(path: str | None, port: str | None) -> Iterator[None]:
+    """One capture for every command of a `sim` run."""
     if not path:
         yield
         return
@@ -588,6 +584,16 @@ def _capturing(args: argparse.Namespace, port: str | None) -> Iterator[None]:
         yield
     finally:
         capture.close()
+
+
+@contextmanager
+def _capturing(args: argparse.Namespace, port: str | None) -> Iterator[None]:
+    """--capture and --strict-replies, for everything this command opens."""
+    _session.clear()
+    if getattr(args, "strict_replies", False):
+        _session["strict_replies"] = True
+    with _capturing_all(getattr(args, "capture", None), port):
+        yield
 
 
 @contextmanager
@@ -640,7 +646,7 @@ def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:
     return parts[0], [p for p in parts[1:] if p]
 
 
-def _run_sim(argv: list[str], trace: bool) -> int:
+def _run_sim(argv: list[str], trace: bool, capture: str | None = None, strict: bool = False) -> int:
     sim_args, commands = _split_commands(argv)
     if "-h" in sim_args or "--help" in sim_args:
         print(SIM_HELP, end="")
@@ -655,6 +661,8 @@ def _run_sim(argv: list[str], trace: bool) -> int:
         args = parser.parse_args(command)
         if trace:
             args.trace = True
+        if strict:
+            args.strict_replies = True
         port = getattr(args, "port", None)
         if getattr(args, "sim", False) or (port and not port.startswith("@")):
             raise UsageError(
@@ -662,7 +670,7 @@ def _run_sim(argv: list[str], trace: bool) -> int:
                 "(@ADDRESS picks a unit of a simulated bus)"
             )
         parsed.append(args)
-    with Simulator(extra_args=sim_args) as sim:
+    with Simulator(extra_args=sim_args) as sim, _capturing_all(capture, sim.port):
         if not parsed:
             print(sim.port, flush=True)
             try:
@@ -689,11 +697,24 @@ def _with_notes(e: BaseException) -> str:
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
-        lead = 0
-        while lead < len(argv) and argv[lead] == "--trace":
+        # Common options before "sim" apply to each of its commands.
+        lead, trace, strict, capture = 0, False, False, None
+        while lead < len(argv):
+            word = argv[lead]
+            if word == "--trace":
+                trace = True
+            elif word == "--strict-replies":
+                strict = True
+            elif word == "--capture" and lead + 1 < len(argv):
+                capture = argv[lead + 1]
+                lead += 1
+            elif word.startswith("--capture="):
+                capture = word.partition("=")[2]
+            else:
+                break
             lead += 1
         if lead < len(argv) and argv[lead] == "sim":
-            return _run_sim(argv[lead + 1 :], trace=lead > 0)
+            return _run_sim(argv[lead + 1 :], trace=trace, capture=capture, strict=strict)
         args = build_parser().parse_args(argv)
         return run(args)
     except UsageError as e:

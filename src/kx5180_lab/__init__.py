@@ -66,6 +66,8 @@ _HOMES = {
     "SupplyError": "supply",
     "UnsupportedModelError": "supply",
     "VerifyError": "supply",
+    "WrongReplyError": "supply",
+    "Capture": "capture",
     "TRAFFIC_LOGGER": "trace",
     "enable_trace": "trace",
 }

@@ -99,20 +99,39 @@ class Bus:
     `LineError`.
     """
 
-    def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True) -> None:
+    def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True, capture: Any = None) -> None:
         port = os.fspath(port)
         if not isinstance(port, str):
             raise TypeError(f"a port name is a str, not {port!r}")
         self.port = port
         self.exclusive = exclusive
+        # `capture`: a file path (written as JSON Lines, closed with the
+        # bus) or a kx5180_lab.capture.Capture.
+        self._capture: Any = None
+        self._owns_capture = False
+        if capture is not None:
+            from .capture import Capture
+
+            try:
+                self._capture = capture if isinstance(capture, Capture) else Capture(capture, port=port)
+            except OSError as e:
+                raise SupplyError(f"cannot write the capture {capture}: {e.strerror or e}") from e
+            self._owns_capture = self._capture is not capture
         # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
         # shares this one object, and with it the driver's lock.
-        self.ser = open_port(port, exclusive=exclusive, strict=False)
+        try:
+            self.ser = open_port(port, exclusive=exclusive, strict=False)
+        except BaseException:
+            if self._owns_capture:
+                self._capture.close()
+            raise
+        if self._capture is not None:
+            self.ser.subscribers.append(self._capture)
 
     @classmethod
-    def connect(cls, port: str, *, exclusive: bool = True) -> "Bus":
+    def connect(cls, port: str, *, exclusive: bool = True, capture: Any = None) -> "Bus":
         """The same as `Bus(port)`; kept for callers that use it."""
-        return cls(port, exclusive=exclusive)
+        return cls(port, exclusive=exclusive, capture=capture)
 
     # -- life cycle -------------------------------------------------------------
 
@@ -128,6 +147,8 @@ class Bus:
         if self.is_open:
             with _line(self.port, "while closing"):
                 self.ser.close()
+        if self._capture is not None and self._owns_capture:
+            self._capture.close()
 
     def __enter__(self) -> "Bus":
         return self

@@ -24,7 +24,9 @@ from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any, NoReturn
 
+from . import selftest
 from .bus import Bus, FoundUnit, supply_at
+from .capture import Capture
 from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from .simulator import Simulator, SimulatorError
 from .stops import Terminated, interruption, stop_signals
@@ -92,8 +94,13 @@ def resolve_target(text: str) -> Target:
         raise UsageError(str(e)) from e
 
 
+# What the common options ask of every Supply this run opens.
+_session: dict[str, Any] = {}
+
+
 def open_supply(target: Target, **options: Any) -> Supply:
     """The Supply for a target (not yet opened)."""
+    options = {**_session, **options}
     if target.address is not None:
         return supply_at(target.port, target.address, **options)
     return Supply(target.port, **options)
@@ -560,6 +567,18 @@ def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
         "--sim", action="store_true", default=d(False), help="run against a simulated supply started for this command"
     )
     g.add_argument(
+        "--capture",
+        metavar="FILE",
+        default=d(None),
+        help="record every frame and event as JSON Lines (to attach to an issue, or for kx5180-sim --replay)",
+    )
+    g.add_argument(
+        "--strict-replies",
+        action="store_true",
+        default=d(False),
+        help="refuse a reply whose command word is not the one this kind of command gets back",
+    )
+    g.add_argument(
         "--sim-args",
         metavar="ARGS",
         default=d(None),
@@ -655,6 +674,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
 
+    p = command("selftest", selftest.HELP)
+    _port(p)
+    selftest.add_arguments(p)
+
     p = command("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')")
     p.add_argument("file", metavar="FILE.csv")
     p.add_argument("-o", "--output", required=True, metavar="FILE.png")
@@ -697,7 +720,35 @@ COMMANDS = {
     "set": cmd_set,
     "ramp": cmd_ramp,
     "log": cmd_log,
+    "selftest": selftest.cmd_selftest,
 }
+
+
+@contextmanager
+def _capturing_all(path: str | None, port: str | None) -> Iterator[None]:
+    """One capture for every command of a `sim` run."""
+    if not path:
+        yield
+        return
+    try:
+        capture = Capture(path, port=port)
+    except OSError as e:
+        raise UsageError(f"--capture: cannot write {path}: {e.strerror or e}") from e
+    capture.everywhere()
+    try:
+        yield
+    finally:
+        capture.close()
+
+
+@contextmanager
+def _capturing(args: argparse.Namespace, port: str | None) -> Iterator[None]:
+    """--capture and --strict-replies, for everything this command opens."""
+    _session.clear()
+    if getattr(args, "strict_replies", False):
+        _session["strict_replies"] = True
+    with _capturing_all(getattr(args, "capture", None), port):
+        yield
 
 
 @contextmanager
@@ -739,7 +790,8 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
             raise UsageError(f"{args.command}: give a PORT (or --sim)")
         else:
             target = resolve_target(args.port)
-        return COMMANDS[args.command](args, target)
+        with _capturing(args, target.name):
+            return COMMANDS[args.command](args, target)
 
 
 def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:
@@ -753,7 +805,7 @@ def _split_commands(argv: list[str]) -> tuple[list[str], list[list[str]]]:
     return parts[0], [p for p in parts[1:] if p]
 
 
-def _run_sim(argv: list[str], trace: bool) -> int:
+def _run_sim(argv: list[str], trace: bool, capture: str | None = None, strict: bool = False) -> int:
     sim_args, commands = _split_commands(argv)
     if "-h" in sim_args or "--help" in sim_args:
         print(SIM_HELP, end="")
@@ -768,6 +820,8 @@ def _run_sim(argv: list[str], trace: bool) -> int:
         args = parser.parse_args(command)
         if trace:
             args.trace = True
+        if strict:
+            args.strict_replies = True
         port = getattr(args, "port", None)
         if getattr(args, "sim", False) or (port and not port.startswith("@")):
             raise UsageError(
@@ -775,7 +829,7 @@ def _run_sim(argv: list[str], trace: bool) -> int:
                 "(@ADDRESS picks a unit of a simulated bus)"
             )
         parsed.append(args)
-    with Simulator(extra_args=sim_args) as sim:
+    with Simulator(extra_args=sim_args) as sim, _capturing_all(capture, sim.port):
         if not parsed:
             print(sim.port, flush=True)
             try:
@@ -813,11 +867,24 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
-        lead = 0
-        while lead < len(argv) and argv[lead] == "--trace":
+        # Common options before "sim" apply to each of its commands.
+        lead, trace, strict, capture = 0, False, False, None
+        while lead < len(argv):
+            word = argv[lead]
+            if word == "--trace":
+                trace = True
+            elif word == "--strict-replies":
+                strict = True
+            elif word == "--capture" and lead + 1 < len(argv):
+                capture = argv[lead + 1]
+                lead += 1
+            elif word.startswith("--capture="):
+                capture = word.partition("=")[2]
+            else:
+                break
             lead += 1
         if lead < len(argv) and argv[lead] == "sim":
-            return _run_sim(argv[lead + 1 :], trace=lead > 0)
+            return _run_sim(argv[lead + 1 :], trace=trace, capture=capture, strict=strict)
         args = build_parser().parse_args(argv)
         return run(args)
     except UsageError as e:

@@ -26,6 +26,22 @@ option). Where kx5180-sim is not installed (it needs pseudo-terminals,
 so not on Windows) a test that asks for one is skipped. For one simulator
 shared by a whole module, start a `Simulator` in a fixture of your own.
 `pytest -p no:kx5180` turns the plugin off.
+
+Real units and recorded sessions:
+
+- `pytest --kx5180-port /dev/ttyUSB0` runs the tests marked
+  `@pytest.mark.kx5180_hardware` against that unit (fixture `kx5180_port`
+  gives its name); without the option they are skipped, with the reason.
+- `kx5180_replay(path)` serves a session captured with
+  `kx5180 --capture FILE` (or `Supply(capture=...)`) through
+  `kx5180-sim --replay` and returns the running `Simulator`; when the test
+  ends, a session that differed from the recording fails it. A user's
+  captured session becomes a regression test:
+
+      def test_bug_1234(kx5180_replay):
+          sim = kx5180_replay("tests/captures/bug-1234.jsonl")
+          with Supply(sim.port, remote=False, keep_on_exit=True) as psu:
+              assert psu.status().voltage_set_v == 5.0
 """
 
 from __future__ import annotations
@@ -41,6 +57,44 @@ import pytest
 LOG_TAIL = 200
 
 _SIMS_KEY = pytest.StashKey[list[Any]]()
+
+HARDWARE_MARK = "kx5180_hardware"
+NO_HARDWARE = "needs a real kx5180 unit: run pytest with --kx5180-port PORT"
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("kx5180")
+    group.addoption(
+        "--kx5180-port",
+        metavar="PORT",
+        default=None,
+        help=f"run the tests marked {HARDWARE_MARK} against the unit on PORT (PORT@ADDRESS for one of several)",
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", f"{HARDWARE_MARK}: runs against a real unit; skipped unless pytest is given --kx5180-port PORT"
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if config.getoption("kx5180_port", None):
+        return
+    skip = pytest.mark.skip(reason=NO_HARDWARE)
+    for item in items:
+        if item.get_closest_marker(HARDWARE_MARK) is not None:
+            item.add_marker(skip)
+
+
+@pytest.fixture
+def kx5180_port(request: pytest.FixtureRequest) -> str:
+    """The real unit's port given with --kx5180-port (the test is skipped
+    without it)."""
+    port = request.config.getoption("kx5180_port", None)
+    if not port:
+        pytest.skip(NO_HARDWARE)
+    return str(port)
 
 # Stopped at the latest when the interpreter exits, should a teardown never
 # run (pytest killed by an exception of its own, for instance). The
@@ -91,6 +145,34 @@ def kx5180_sim(request: pytest.FixtureRequest) -> Iterator[Callable[..., Any]]:
             _running.discard(sim)
         if problems:
             pytest.fail("kx5180_sim: could not stop " + "; ".join(problems), pytrace=False)
+
+
+@pytest.fixture
+def kx5180_replay(kx5180_sim: Callable[..., Any]) -> Iterator[Callable[..., Any]]:
+    """Serves a capture file through kx5180-sim --replay: call it with the
+    path (`match="command"` compares command words only, `extra_args` such
+    as ["--link", PATH] go to kx5180-sim) and get the
+    running `Simulator`. The test fails when the session differed from the
+    recording: a frame that was not the recorded one, or recorded frames
+    that never came."""
+    started: list[Any] = []
+
+    def start(path: Any, *, match: str = "frame", extra_args: Any = ()) -> Any:
+        import os
+
+        if match not in ("frame", "command"):
+            raise ValueError(f"match is 'frame' or 'command', not {match!r}")
+        args = ["--replay", os.fspath(path), "--replay-match", match, *extra_args]
+        sim = kx5180_sim(extra_args=args)
+        started.append(sim)
+        return sim
+
+    yield start
+    for sim in started:
+        code = sim.stop()
+        if code:
+            lines = [line for line in sim.log() if "replay:" in line]
+            pytest.fail("kx5180_replay: the session differed from the recording:\n" + "\n".join(lines), pytrace=False)
 
 
 @pytest.hookimpl(hookwrapper=True)

@@ -41,6 +41,7 @@ import kx5180
 from ._hooks import HookContext, hooked
 from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
 from .target import parse_target
+from .replies import ReplyGuard, traced_port
 from .trace import TracedPort
 
 log = logging.getLogger("kx5180.lab")
@@ -97,6 +98,12 @@ class UnsupportedModelError(ConnectError):
 
 class NoAnswerError(SupplyError):
     """The supply did not answer a command or readout."""
+
+
+class WrongReplyError(NoAnswerError):
+    """With strict_replies: the frame that came back was not the kind this
+    command gets (a late reply to an earlier one, most likely), so it was
+    refused as if no reply had come."""
 
 
 class LimitError(SupplyError, ValueError):
@@ -332,6 +339,12 @@ class Supply:
 
     Every operation holds the supply's lock, so one Supply may be shared
     between threads.
+
+    `capture` (a file path or a `kx5180_lab.capture.Capture`) records the
+    session as JSON Lines. After a command went unanswered, the next one
+    first waits `late_window` seconds from that failure for a straggling
+    reply and drops it. `strict_replies=True` refuses a reply whose command
+    word is not the one this kind of command gets back (WrongReplyError).
     """
 
     def __init__(
@@ -347,6 +360,9 @@ class Supply:
         keep_on_exit: bool = False,
         handle_signals: bool = True,
         driver_factory: Callable[[str], Any] | None = None,
+        capture: Any = None,
+        strict_replies: bool = False,
+        late_window: float = 1.0,
     ) -> None:
         self._owns_line = False
         if isinstance(port, os.PathLike):
@@ -380,6 +396,13 @@ class Supply:
         self._ports: list[TracedPort] = []
         self._open = False
         self._touched = False
+        if isinstance(late_window, bool) or not isinstance(late_window, numbers.Real) or not 0 <= late_window < math.inf:
+            raise ValueError(f"late_window must be a number of seconds >= 0, not {late_window!r}")
+        self.strict_replies: bool = bool(strict_replies)
+        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies, late_window=float(late_window))
+        self._capture_arg: Any = capture
+        self._capture: Any = None
+        self._capture_owned: bool = False
 
     @property
     def quiet(self) -> bool:
@@ -424,9 +447,40 @@ class Supply:
     # -- plumbing ---------------------------------------------------------
 
     def _wrap_port(self, port: Any) -> TracedPort:
-        traced = TracedPort(port, self.port)
+        traced = TracedPort(port, self.port, subscribers=[self._capture] if self._capture is not None else None)
         self._ports.append(traced)
         return traced
+
+    def _start_capture(self) -> None:
+        if self._capture_arg is None or self._capture is not None:
+            return
+        from .capture import Capture
+
+        if isinstance(self._capture_arg, Capture):
+            self._capture, self._capture_owned = self._capture_arg, False
+        else:
+            try:
+                self._capture = Capture(self._capture_arg, port=self.port)
+            except OSError as e:
+                raise SupplyError(f"cannot write the capture {self._capture_arg}: {e.strerror or e}") from e
+            self._capture_owned = True
+
+    def _attach_capture(self) -> None:
+        # A unit of a bus talks through the bus's port, made before this
+        # Supply existed.
+        port = traced_port(self._driver)
+        if self._capture is not None and port is not None and self._capture not in port.subscribers:
+            port.subscribers.append(self._capture)
+
+    def _stop_capture(self) -> None:
+        capture, self._capture = self._capture, None
+        if capture is None:
+            return
+        for port in {id(p): p for p in [*self._ports, traced_port(self._driver)] if p is not None}.values():
+            if capture in port.subscribers:
+                port.subscribers.remove(capture)
+        if self._capture_owned:
+            capture.close()
 
     def _driver_line(self, line: str) -> None:
         log.debug("%s: driver printed %r", self.port, line)
@@ -444,8 +498,10 @@ class Supply:
     def _call(self, method: str, *args: Any) -> Any:
         # A reply that is still on its way after a silent or interrupted
         # exchange is waited out and dropped by the driver itself, before
-        # its next command on this port.
-        return getattr(self._driver, method)(*args)
+        # its next command on this port, up to about 0.6 s late; the guard
+        # stretches that to the late window, and refuses a reply of the
+        # wrong kind when strict.
+        return self._guard.call(self._driver, method, *args, refused=WrongReplyError, name=self.port)
 
     def _command(self, method: str, *args: Any, what: str) -> None:
         self._touched = True
@@ -469,11 +525,14 @@ class Supply:
             self._touched = False
             self._driver = self._factory(self.port)
             try:
+                self._start_capture()
                 if isinstance(self._driver, kx5180.KX5180):
                     self._open_driver(self._driver)
-                elif not self._driver.open():
+                elif not self._call("open"):
                     raise self._why_not_accepted()
+                self._attach_capture()
                 self._open = True
+                self._record_identity()
                 if self.remote:
                     self._command("set_work_mode", "remote", what="the request for computer control")
             except BaseException as error:
@@ -492,9 +551,23 @@ class Supply:
         used unchanged."""
         driver.ser = open_port(self.port)
         self._ports.append(driver.ser)
+        self._attach_capture()  # before the first frame, so the capture has it
         driver._KX5180__read_device_version()
         if driver.show_device_version()["model"] not in SUPPORTED_MODELS:
             raise self._why_not_accepted()
+
+    def _record_identity(self) -> None:
+        port = traced_port(self._driver)
+        if port is not None:
+            v = self._driver.show_device_version()
+            addr = getattr(self._driver, "_KX5180__addr", None)
+            port.emit(
+                "identity",
+                model=v.get("model"),
+                serial_number=v.get("SN"),
+                software_version=v.get("soft_version"),
+                address=addr,
+            )
 
     def _why_not_accepted(self) -> SupplyError:
         port = self.port
@@ -518,6 +591,7 @@ class Supply:
                     p.close()
             except Exception as e:
                 log.warning("%s: closing after a failed open: %s", self.port, e)
+        self._stop_capture()
 
     def _make_safe(self, problems: list[str]) -> None:
         # Both are idempotent, so one retry costs nothing and covers a
@@ -554,6 +628,7 @@ class Supply:
                         self._driver.close()
                     except Exception as e:
                         problems.append(f"closing the port: {e}")
+                    self._stop_capture()
         if problems:
             text = f"{self.port}: leaving the supply safe failed: " + "; ".join(problems)
             if error is None:

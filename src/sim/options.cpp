@@ -97,6 +97,9 @@ bool is_flag(std::string_view name) {
 }
 
 bool takes_value(std::string_view name) {
+    if (name == "--replay" || name == "--replay-match") {
+        return true;
+    }
     constexpr std::array<std::string_view, 21> kNames{
         "--units",         "--load-schedule",  "--link",         "--baud",      "--turnaround-ms", "--address",
         "--model",         "--number",         "--soft-version", "--load-ohms", "--ambient-c",     "--thermal-c-per-w",
@@ -174,6 +177,12 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
         ok = parse_double(value, 0.0, 10'000.0, o.faults.split_pause_ms);
     } else if (name == "--late-ms") {
         ok = parse_double(value, 0.0, 60'000.0, o.faults.late_ms);
+    } else if (name == "--replay") {
+        o.replay = value;
+        ok = !value.empty();
+    } else if (name == "--replay-match") {
+        ok = value == "frame" || value == "command";
+        o.replay_match_command = value == "command";
     }
     return ok;
 }

@@ -29,8 +29,10 @@ struct Options {
     double turnaround_ms = 2.0;
     FaultPlan faults;
     bool log = false;
-    bool watch_stdin = false;  // stop at end of file on standard input
-    bool version = false;  // --version: print kVersion and stop
+    bool watch_stdin = false;           // stop at end of file on standard input
+    bool version = false;               // --version: print kVersion and stop
+    std::string replay;                 // --replay FILE: serve a captured session instead
+    bool replay_match_command = false;  // --replay-match command
 };
 
 // Parses argv. On a bad option returns nothing and sets `error` to one line;

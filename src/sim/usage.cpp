@@ -73,6 +73,18 @@ Faults (for testing the driver's failure paths):
   are counted from 1 on the whole line; a broadcast that several units
   answer counts as one and is never faulted.
 
+Replay:
+  --replay FILE         serve a session captured by kx5180 --capture FILE
+                        instead of simulating: each frame from the host gets
+                        the bytes the host read after it, at the recorded
+                        delays (late replies and silences included); the
+                        unit options above do not apply. A frame that differs
+                        from the next recorded one is reported on standard
+                        error and gets no reply; the exit status is then 1
+  --replay-match frame|command
+                        what must agree: all 26 bytes (frame, the default)
+                        or the command word only
+
 The model:
   At power-up (and after a factory reset) the output is off, the ceiling is
   30.000 V, the voltage setpoint 5.000 V and the current limit 1.000 A;

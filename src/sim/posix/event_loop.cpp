@@ -22,50 +22,12 @@ constexpr double kHangupRetryS = 0.005;
 // The longest single wait; the loop simply waits again.
 constexpr double kMaxWaitS = 60.0;
 
-enum class Woken { Other, Readable, Failed, LifelineEnded };
-
 // Readable with nothing to read means the other end is gone; what does
 // come is of no interest.
 bool lifeline_ended(int lifeline) {
     char buf[256];
     const ssize_t n = read(lifeline, buf, sizeof buf);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
-}
-
-// Waits until `fd` (if not -1) or the stop pipe is readable, or until
-// `deadline`. select() rather than poll(),
-// because poll() does not serve terminal devices on every system.
-Woken wait_readable(int fd, const std::optional<double>& deadline, int lifeline = -1) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(stop_fd(), &readable);
-    if (fd >= 0) {
-        FD_SET(fd, &readable);
-    }
-    if (lifeline >= 0) {
-        FD_SET(lifeline, &readable);
-    }
-    timeval tv{};
-    timeval* timeout = nullptr;
-    if (deadline) {
-        const double s = std::clamp(*deadline - monotonic_s(), 0.0, kMaxWaitS);
-        tv.tv_sec = static_cast<time_t>(s);
-        tv.tv_usec = static_cast<suseconds_t>(std::ceil((s - static_cast<double>(tv.tv_sec)) * 1e6));
-        if (tv.tv_usec >= 1'000'000) {
-            tv.tv_sec += 1;
-            tv.tv_usec -= 1'000'000;
-        }
-        timeout = &tv;
-    }
-    const int n = select(std::max({fd, stop_fd(), lifeline}) + 1, &readable, nullptr, nullptr, timeout);
-    if (n < 0 && errno != EINTR) {
-        std::perror("kx5180-sim: select");
-        return Woken::Failed;
-    }
-    if (n > 0 && lifeline >= 0 && FD_ISSET(lifeline, &readable) && lifeline_ended(lifeline)) {
-        return Woken::LifelineEnded;
-    }
-    return n > 0 && fd >= 0 && FD_ISSET(fd, &readable) ? Woken::Readable : Woken::Other;
 }
 
 // Writes what is due; false once the client is gone.
@@ -104,6 +66,41 @@ void hang_up(Line& line) {
 }
 
 }  // namespace
+
+// select() rather than poll(), because poll() does not serve terminal
+// devices on every system.
+Woken wait_readable(int fd, const std::optional<double>& deadline, int lifeline) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(stop_fd(), &readable);
+    if (fd >= 0) {
+        FD_SET(fd, &readable);
+    }
+    if (lifeline >= 0) {
+        FD_SET(lifeline, &readable);
+    }
+    timeval tv{};
+    timeval* timeout = nullptr;
+    if (deadline) {
+        const double s = std::clamp(*deadline - monotonic_s(), 0.0, kMaxWaitS);
+        tv.tv_sec = static_cast<time_t>(s);
+        tv.tv_usec = static_cast<suseconds_t>(std::ceil((s - static_cast<double>(tv.tv_sec)) * 1e6));
+        if (tv.tv_usec >= 1'000'000) {
+            tv.tv_sec += 1;
+            tv.tv_usec -= 1'000'000;
+        }
+        timeout = &tv;
+    }
+    const int n = select(std::max({fd, stop_fd(), lifeline}) + 1, &readable, nullptr, nullptr, timeout);
+    if (n < 0 && errno != EINTR) {
+        std::perror("kx5180-sim: select");
+        return Woken::Failed;
+    }
+    if (n > 0 && lifeline >= 0 && FD_ISSET(lifeline, &readable) && lifeline_ended(lifeline)) {
+        return Woken::LifelineEnded;
+    }
+    return n > 0 && fd >= 0 && FD_ISSET(fd, &readable) ? Woken::Readable : Woken::Other;
+}
 
 int run(Line& line, int master, int lifeline) {
     while (!stop_requested()) {

@@ -1,0 +1,110 @@
+"""A session on the wire as JSON Lines, to attach to an issue or to serve
+again with `kx5180-sim --replay FILE`.
+
+The first line is the header:
+
+    {"format": "kx5180-capture", "version": 1, "tool": "0.1.0", "port": "/dev/ttyUSB0",
+     "line": {"baud": 4800, "bytesize": 8, "parity": "N", "stopbits": 1}, "t": 12.5}
+
+then one line per event, in the order they happened, each with "t" in
+monotonic seconds (the same clock as the header's "t"):
+
+    {"t": ..., "event": "tx", "port": ..., "hex": "aa01..."}        a frame written
+    {"t": ..., "event": "rx", "port": ..., "hex": "aa01...", "after": ..., "seen": ...}
+                                                                 bytes read (they arrived
+                                                                 between "after" and "seen")
+    {"t": ..., "event": "no_reply", "port": ..., "what": "status"}
+    {"t": ..., "event": "interrupted", "port": ..., "what": "status"}
+    {"t": ..., "event": "refused", "port": ..., "what": ..., "hex": ..., "expected": "0x26"}
+    {"t": ..., "event": "settle", "port": ..., "waited_s": 1.0, "hex": "..."}
+    {"t": ..., "event": "identity", "port": ..., "model": "5180", ...}
+
+The file is flushed after each line, so a session that ends abruptly
+still leaves every event before the end.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import threading
+import time
+from typing import IO, Any
+
+from .trace import Event, subscribe, unsubscribe
+
+FORMAT = "kx5180-capture"
+VERSION = 1
+LINE_SETTINGS = {"baud": 4800, "bytesize": 8, "parity": "N", "stopbits": 1}
+
+
+def tool_version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("kx5180")
+    except Exception:  # noqa: BLE001 - a capture is still worth having without it
+        return "unknown"
+
+
+class Capture:
+    """A capture file being written; a subscriber of the trace events.
+
+    `Capture(path, port=...)` opens (and truncates) the file and writes the
+    header; `close()` ends it. Used as a context manager, or handed to
+    `Supply(capture=...)` / `Bus(capture=...)` (which then also take a path
+    and close what they opened)."""
+
+    def __init__(self, path: str | os.PathLike[str], *, port: str | None = None) -> None:
+        self.path = os.fspath(path)
+        self._lock = threading.Lock()
+        self._file: IO[str] | None = open(self.path, "w", encoding="utf-8")  # noqa: SIM115 - closed by close()
+        self._everywhere = False
+        self._write(
+            {"format": FORMAT, "version": VERSION, "tool": tool_version(), "port": port, "line": LINE_SETTINGS, "t": time.monotonic()}
+        )
+
+    def _write(self, record: dict[str, Any]) -> None:
+        with self._lock:
+            if self._file is None:
+                return
+            self._file.write(json.dumps(record, separators=(", ", ": ")) + "\n")
+            self._file.flush()
+
+    def __call__(self, event: Event) -> None:
+        self._write(event)
+
+    def everywhere(self) -> "Capture":
+        """Records the events of every traced port from now on (what the
+        command line's --capture does)."""
+        subscribe(self)
+        self._everywhere = True
+        return self
+
+    def close(self) -> None:
+        if self._everywhere:
+            unsubscribe(self)
+            self._everywhere = False
+        with self._lock:
+            if self._file is not None:
+                self._file.close()
+                self._file = None
+
+    @property
+    def closed(self) -> bool:
+        return self._file is None
+
+    def __enter__(self) -> "Capture":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def read_capture(path: str | os.PathLike[str]) -> tuple[dict[str, Any], list[dict[str, Any]]]:
+    """The header and the events of a capture file."""
+    with open(path, encoding="utf-8") as f:
+        lines = [json.loads(line) for line in f if line.strip()]
+    if not lines or lines[0].get("format") != FORMAT:
+        raise ValueError(f"{os.fspath(path)}: not a kx5180 capture")
+    return lines[0], lines[1:]

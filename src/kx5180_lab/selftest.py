@@ -1,0 +1,403 @@
+"""`kx5180 selftest`: learn what a unit does, without risk to it or to
+what is connected to it.
+
+The output stays off throughout (unless --with-output, with limits);
+every setpoint it touches is put back as it was found, and the unit is
+left with its output off and the front panel in control, also when a
+check fails, on Ctrl-C and on SIGTERM. The result is a JSON report and a
+capture of every frame, to attach to an issue.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import statistics
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from datetime import datetime, timezone
+from typing import Any
+
+from .capture import Capture, tool_version
+from .replies import traced_port
+from .supply import SUPPORTED_MODELS, Status, Supply, SupplyError
+
+HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
+FORMAT = "kx5180-selftest"
+DEFAULT_REPORT = "kx5180-selftest.json"
+
+# How far the "nearby" value lies from the one found.
+NEAR = {"voltage": 0.1, "current": 0.01, "ceiling": 0.1}
+FIELD = {"voltage": "voltage_set_v", "current": "current_set_a", "ceiling": "ceiling_v"}
+UNIT = {"voltage": "V", "current": "A", "ceiling": "V"}
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--report", metavar="FILE", help=f"JSON report to write (default {DEFAULT_REPORT})")
+    p.add_argument(
+        "--reads", type=int, default=100, metavar="N", help="status reads for the reply time (default 100)"
+    )
+    p.add_argument(
+        "--with-output",
+        action="store_true",
+        help="also switch the output on at a low setpoint and measure it (needs --max-voltage and --max-current)",
+    )
+    p.add_argument("--max-voltage", type=float, metavar="V", help="highest voltage --with-output may set")
+    p.add_argument("--max-current", type=float, metavar="A", help="highest current --with-output may set")
+
+
+@contextmanager
+def _sigterm_as_interrupt() -> Iterator[None]:
+    """SIGTERM and SIGHUP take the path of Ctrl-C while the unit is ours,
+    so that it is still put back as it was found."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    saved: dict[int, Any] = {}
+
+    def stop(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt(f"stopped by signal {signum}")
+
+    for name in ("SIGTERM", "SIGHUP"):
+        sig = getattr(signal, name, None)
+        if sig is not None and signal.getsignal(sig) is signal.SIG_DFL:
+            saved[sig] = signal.signal(sig, stop)
+    try:
+        yield
+    finally:
+        for sig, previous in saved.items():
+            signal.signal(sig, previous)
+
+
+def _milli(value: float) -> int:
+    return round(value * 1000)
+
+
+class SelfTest:
+    def __init__(self, psu: Supply, args: argparse.Namespace, say: Callable[[str], None]) -> None:
+        self.psu = psu
+        self.args = args
+        self.say = say
+        self.checks: list[dict[str, Any]] = []
+        self.report: dict[str, Any] = {}
+        self.found: Status | None = None
+        self.touched = False
+
+    def check(self, name: str, passed: bool, detail: str = "", **data: Any) -> bool:
+        self.checks.append({"name": name, "passed": bool(passed), "detail": detail, **data})
+        self.say(f"{'PASS' if passed else 'FAIL'}  {name}" + (f": {detail}" if detail else ""))
+        return passed
+
+    def _reply_word(self, kind: str) -> None:
+        port = traced_port(self.psu.driver)
+        reply = port.last_reply if port is not None else None
+        if reply is None:
+            return
+        self.report.setdefault("replies", {})[kind] = {
+            "command_word": f"0x{reply[2]:02X}",
+            "address": reply[1],
+            "data": reply[3:7].hex(" "),
+        }
+
+    def _set_checked(self, name: str, setting: str, value: float) -> bool:
+        """Sends one setpoint and reads it back."""
+        try:
+            self.psu.set(**{setting: value}, verify=True)
+        except SupplyError as e:
+            return self.check(name, False, str(e))
+        return self.check(name, True, f"{value:.3f} {UNIT[setting]} read back")
+
+    def run(self) -> None:
+        psu = self.psu
+        ident = psu.identity()
+        self._reply_word("identity")
+        self.report["identity"] = ident.as_dict()
+        self.check("identity", ident.model in SUPPORTED_MODELS, f"model {ident.model}, address {ident.address}")
+        try:
+            found = psu.status()
+        except SupplyError as e:
+            self.check("status", False, str(e))
+            return
+        self._reply_word("status")
+        self.found = found
+        self.report["found"] = found.as_dict()
+        self.check("status", True, f"output {'on' if found.output_on else 'off'}, {'remote' if found.remote else 'local'}")
+        if found.output_on:
+            self.check("output off at the start", False, "the output is on: switch it off and run the self-test again")
+            return
+        self.touched = True
+        try:
+            psu.set_remote()
+        except SupplyError as e:
+            self.check("computer control", False, str(e))
+            return
+        self._reply_word("setting")
+        for setting in ("voltage", "current", "ceiling"):
+            self._setpoint(setting, found)
+        self._ceiling(found)
+        self._reply_times()
+        if self.args.with_output:
+            self._with_output(found)
+
+    def _setpoint(self, setting: str, found: Status) -> None:
+        value = getattr(found, FIELD[setting])
+        self._set_checked(f"{setting} written back unchanged", setting, value)
+        step = NEAR[setting]
+        near = value - step if value - step >= 0 else value + step
+        if setting == "voltage" and near > found.ceiling_v:
+            near = max(0.0, value - step)
+        self._set_checked(f"{setting} set to a nearby value", setting, round(near, 3))
+        self._set_checked(f"{setting} restored", setting, value)
+
+    def _ceiling(self, found: Status) -> None:
+        """Lowers the ceiling just below the voltage setpoint and sends that
+        setpoint again: is it kept, clamped or refused? Nothing is set
+        higher than it was."""
+        v = found.voltage_set_v
+        if v < 0.2:
+            self.report["ceiling"] = {"tested": False, "why": "voltage setpoint below 0.2 V"}
+            return
+        ceiling = round(v - 0.1, 3)
+        outcome: dict[str, Any] = {"tested": True, "ceiling_v": ceiling, "voltage_sent_v": v}
+        try:
+            self.psu.set(ceiling=ceiling, verify=True)
+            try:
+                self.psu.set(voltage=v)
+                outcome["answered"] = True
+            except SupplyError as e:
+                outcome["answered"] = False
+                outcome["error"] = str(e)
+            after = self.psu.status()
+            outcome["voltage_set_read_v"] = after.voltage_set_v
+            outcome["ceiling_read_v"] = after.ceiling_v
+            if _milli(after.voltage_set_v) == _milli(v):
+                outcome["behaviour"] = "setpoint kept above the ceiling (the output would be limited)"
+            elif _milli(after.voltage_set_v) == _milli(ceiling):
+                outcome["behaviour"] = "setpoint clamped to the ceiling"
+            else:
+                outcome["behaviour"] = "other"
+            self.report["ceiling"] = outcome
+            self.check("ceiling against the voltage setpoint", True, outcome["behaviour"])
+        except SupplyError as e:
+            self.report["ceiling"] = outcome
+            self.check("ceiling against the voltage setpoint", False, str(e))
+        finally:
+            try:
+                self.psu.set(ceiling=found.ceiling_v, voltage=v, verify=True)
+                self.check("ceiling and voltage restored", True)
+            except SupplyError as e:
+                self.check("ceiling and voltage restored", False, str(e))
+
+    def _reply_times(self) -> None:
+        times: list[float] = []
+        missed = 0
+        for _ in range(max(1, self.args.reads)):
+            start = time.perf_counter()
+            try:
+                self.psu.status()
+            except SupplyError:
+                missed += 1
+                continue
+            times.append(time.perf_counter() - start)
+        stats: dict[str, Any] = {"reads": len(times) + missed, "missed": missed, "resolution_s": 0.01}
+        if times:
+            times.sort()
+            p95 = times[min(len(times) - 1, int(round(0.95 * (len(times) - 1))))]
+            stats.update(
+                min_s=round(times[0], 6),
+                median_s=round(statistics.median(times), 6),
+                p95_s=round(p95, 6),
+                max_s=round(times[-1], 6),
+            )
+        self.report["reply_time"] = stats
+        detail = (
+            f"{len(times)} of {stats['reads']} answered; min {stats['min_s'] * 1000:.1f} ms, median "
+            f"{stats['median_s'] * 1000:.1f} ms, p95 {stats['p95_s'] * 1000:.1f} ms, max {stats['max_s'] * 1000:.1f} ms"
+            if times
+            else "no status read was answered"
+        )
+        self.check("reply time", missed == 0, detail)
+
+    def _with_output(self, found: Status) -> None:
+        volts = round(min(1.0, self.args.max_voltage), 3)
+        amps = round(min(0.1, self.args.max_current), 3)
+        measured: dict[str, Any] = {"voltage_set_v": volts, "current_set_a": amps}
+        try:
+            self.psu.set(voltage=volts, current=amps, verify=True)
+            self.psu.output(True)
+            time.sleep(0.5)
+            st = self.psu.status()
+            measured.update(voltage_v=st.voltage_v, current_a=st.current_a, mode=st.mode, output_on=st.output_on)
+            ok = st.output_on and st.voltage_v <= self.args.max_voltage + 0.05
+            self.check("output at a low setpoint", ok, f"{st.voltage_v:.3f} V, {st.current_a:.3f} A, {st.mode}")
+        except SupplyError as e:
+            self.check("output at a low setpoint", False, str(e))
+        finally:
+            self.report["output"] = measured
+            try:
+                self.psu.output(False)
+            except SupplyError as e:
+                self.check("output off again", False, str(e))
+
+    def restore(self) -> None:
+        """Setpoints as found, output off, front panel in control; then one
+        check that it is so."""
+        if not self.touched:
+            return
+        found = self.found
+        problems = []
+        psu = self.psu
+
+        def setpoints() -> None:
+            if found is not None:
+                psu.set(voltage=found.voltage_set_v, current=found.current_set_a, ceiling=found.ceiling_v)
+
+        actions: list[tuple[str, Callable[[], None]]] = [
+            ("output off", lambda: psu.output(False)),
+            ("setpoints", setpoints),
+            ("front panel", psu.set_local),
+        ]
+        for what, action in actions:
+            for attempt in (1, 2):
+                try:
+                    action()
+                    break
+                except SupplyError as e:
+                    if attempt == 2:
+                        problems.append(f"{what}: {e}")
+        try:
+            end = psu.status()
+        except SupplyError as e:
+            self.check("left as found", False, f"cannot read the final state: {e}")
+            return
+        self.report["left"] = end.as_dict()
+        if found is not None:
+            for field in ("voltage_set_v", "current_set_a", "ceiling_v"):
+                if _milli(getattr(end, field)) != _milli(getattr(found, field)):
+                    problems.append(f"{field} {getattr(end, field):.3f}, found {getattr(found, field):.3f}")
+        if end.output_on:
+            problems.append("output on")
+        if end.remote:
+            problems.append("still under computer control")
+        self.check(
+            "left as found",
+            not problems,
+            "; ".join(problems) or "output off, front panel in control, setpoints as found",
+        )
+
+
+def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
+    from .cli import EXIT_FAILED, EXIT_OK, UsageError, open_supply
+
+    if args.with_output and (args.max_voltage is None or args.max_current is None):
+        raise UsageError("selftest: --with-output needs --max-voltage and --max-current")
+    for name in ("max_voltage", "max_current"):
+        value = getattr(args, name)
+        if value is not None and not (0 < value < float("inf")):
+            raise UsageError(f"selftest: --{name.replace('_', '-')} needs a number > 0")
+    if args.reads < 1:
+        raise UsageError("selftest: --reads needs a number >= 1")
+    report_path = args.report or DEFAULT_REPORT
+    capture_path = getattr(args, "capture", None)
+    own_capture = None
+    if not capture_path:
+        capture_path = os.path.splitext(report_path)[0] + ".jsonl"
+        try:
+            own_capture = Capture(capture_path, port=target.name).everywhere()
+        except OSError as e:
+            raise UsageError(f"selftest: cannot write {capture_path}: {e.strerror or e}") from e
+    try:
+        with open(report_path, "a", encoding="utf-8"):
+            pass
+    except OSError as e:
+        if own_capture is not None:
+            own_capture.close()
+        raise UsageError(f"selftest: cannot write {report_path}: {e.strerror or e}") from e
+
+    def say(line: str) -> None:
+        print(line, flush=True)
+
+    # The toolkit's limits would stand in the way of putting back a
+    # setpoint above them; --with-output enforces its own.
+    psu = open_supply(target, remote=False, keep_on_exit=True)
+    test = SelfTest(psu, args, say)
+    started = datetime.now(timezone.utc).isoformat(timespec="seconds")
+    interrupted: BaseException | None = None
+    error: str | None = None
+    try:
+        with _sigterm_as_interrupt():
+            try:
+                with psu:
+                    try:
+                        test.run()
+                    except KeyboardInterrupt as e:
+                        interrupted = e
+                    except SupplyError as e:
+                        error = str(e)
+                        test.check("unexpected failure", False, error)
+                    finally:
+                        with _deferred_interrupts():
+                            test.restore()
+            except SupplyError as e:
+                error = str(e)
+                test.check("open", False, error)
+    finally:
+        if own_capture is not None:
+            own_capture.close()
+        passed = bool(test.checks) and all(c["passed"] for c in test.checks) and interrupted is None
+        report = {
+            "format": FORMAT,
+            "version": 1,
+            "tool": tool_version(),
+            "port": target.name,
+            "started": started,
+            "strict_replies": psu.strict_replies,
+            "passed": passed,
+            "interrupted": interrupted is not None,
+            **test.report,
+            "checks": test.checks,
+            "capture": capture_path,
+        }
+        with open(report_path, "w", encoding="utf-8") as f:
+            json.dump(report, f, indent=2)
+            f.write("\n")
+    failed = [c["name"] for c in test.checks if not c["passed"]]
+    print(f"report written to {report_path}, capture to {capture_path}", flush=True)
+    if interrupted is not None:
+        interrupted.add_note("the self-test was cut short; the unit was put back as found (see the report)")
+        raise interrupted
+    if failed:
+        print(f"{len(failed)} check(s) failed: " + ", ".join(failed), file=sys.stderr, flush=True)
+        return EXIT_FAILED
+    return EXIT_OK
+
+
+@contextmanager
+def _deferred_interrupts() -> Iterator[None]:
+    """Ctrl-C or SIGTERM during the putting back waits for its end: a
+    second impatient Ctrl-C must not leave the unit half restored."""
+    from .supply import sigint_deferred
+
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    held = []
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        sig = getattr(signal, name, None)
+        if sig is not None:
+            try:
+                saved[sig] = signal.signal(sig, lambda signum, frame: held.append(signum))
+            except (ValueError, OSError):
+                pass
+    try:
+        with sigint_deferred():
+            yield
+    finally:
+        for sig, previous in saved.items():
+            signal.signal(sig, previous)

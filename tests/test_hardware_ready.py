@@ -1,0 +1,169 @@
+"""Learning from real units: a captured session served again by
+kx5180-sim --replay, the self-test, the late window and strict replies."""
+
+import json
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+simulator = pytest.importorskip("kx5180_lab.simulator")
+pytest_plugins = ["pytester"]
+pytestmark = pytest.mark.skipif(simulator.find_simulator() is None, reason="needs kx5180-sim")
+
+from kx5180_lab import NoAnswerError, Supply  # noqa: E402
+from kx5180_lab.capture import read_capture  # noqa: E402
+from kx5180_lab.trace import subscribe, unsubscribe  # noqa: E402
+
+
+def kx5180(*args, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "kx5180_lab.cli", *args], capture_output=True, text=True, timeout=120, cwd=cwd
+    )
+
+
+def unit_state(port):
+    with Supply(port, remote=False, keep_on_exit=True) as psu:
+        st = psu.status()
+    return st.output_on, st.remote, st.voltage_set_v, st.current_set_a, st.ceiling_v
+
+
+AS_FOUND = (False, False, 5.0, 1.0, 30.0)
+
+
+def test_a_captured_session_replayed_gives_the_same_output(kx5180_sim, kx5180_replay, tmp_path):
+    # A late reply, a silence and a dropped straggler are all in the session.
+    link = str(tmp_path / "ttyKX")
+    sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "450"])
+    capture = tmp_path / "session.jsonl"
+    argv = ["log", link, "--interval", "0.5", "--duration", "1.0", "--csv", str(tmp_path / "log.csv")]
+    live = kx5180("--capture", str(capture), *argv)
+    sim.stop()
+    header, events = read_capture(capture)
+    assert (header["port"], header["line"]["baud"]) == (link, 4800)
+    kinds = {e["event"] for e in events}
+    assert {"tx", "rx", "identity", "no_reply", "settle"} <= kinds, kinds
+    assert "readings missed" in live.stdout
+
+    kx5180_replay(capture, extra_args=["--link", link])
+    again = kx5180(*argv)
+    assert (again.returncode, again.stdout, again.stderr) == (live.returncode, live.stdout, live.stderr)
+
+
+@pytest.mark.parametrize("match, status, differs", [("frame", 1, True), ("command", 0, False)])
+def test_replay_reports_a_frame_that_differs_from_the_recording(kx5180_sim, tmp_path, match, status, differs):
+    link = str(tmp_path / "ttyKX")
+    sim = kx5180_sim(baud=0, extra_args=["--link", link])
+    capture = tmp_path / "session.jsonl"
+    assert kx5180("--capture", str(capture), "status", link).returncode == 0
+    sim.stop()
+    # The recording's status request goes to another address.
+    lines = capture.read_text().splitlines()
+    status_request = next(i for i, line in enumerate(lines) if '"hex": "aa0126' in line)
+    lines[status_request] = lines[status_request].replace('"hex": "aa0126', '"hex": "aa0226')
+    capture.write_text("\n".join(lines) + "\n")
+
+    replay = kx5180_sim(extra_args=["--link", link, "--replay", str(capture), "--replay-match", match])
+    result = kx5180("status", link)
+    assert replay.stop() == status
+    assert (result.returncode != 0) == differs
+    assert any("differs from the recording" in line for line in replay.log()) == differs
+
+
+@pytest.mark.parametrize(
+    "sim_args, status, failing",
+    [
+        ((), 0, []),
+        # the 6th reply acknowledges the nearby voltage without applying it
+        (("--fault", "ignore", "--fault-nth", "6"), 1, ["voltage set to a nearby value"]),
+        # a reply lost in the middle of the reply-time reads
+        (("--fault", "silent", "--fault-nth", "40"), 1, ["reply time"]),
+    ],
+)
+def test_selftest_reports_and_leaves_the_unit_as_found(kx5180_sim, tmp_path, sim_args, status, failing):
+    sim = kx5180_sim(baud=0, extra_args=list(sim_args))
+    report_path = tmp_path / "report.json"
+    result = kx5180("selftest", sim.port, "--reads", "20", "--report", str(report_path))
+    assert result.returncode == status, result.stderr
+    report = json.loads(report_path.read_text())
+    assert report["passed"] == (status == 0)
+    assert [c["name"] for c in report["checks"] if not c["passed"]] == failing
+    assert report["replies"]["setting"]["command_word"] == "0x12"
+    assert set(report["reply_time"]) >= {"min_s", "median_s", "p95_s", "max_s"}
+    header, events = read_capture(tmp_path / "report.jsonl")
+    assert header["port"] == sim.port and any(e["event"] == "identity" for e in events)
+    assert unit_state(sim.port) == AS_FOUND
+
+
+def test_selftest_stopped_by_sigterm_puts_the_unit_back(kx5180_sim, tmp_path):
+    sim = kx5180_sim(baud=0)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, "--reads", "100000", "--with-output",
+         "--max-voltage", "2", "--max-current", "0.2"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+    )  # fmt: skip
+    # In the middle of the reply-time reads, after the setpoints were moved about.
+    sim.wait_for(lambda lines: sum(" rx AA 01 26" in line for line in lines) > 30, timeout=60)
+    proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode in (130, 128 + signal.SIGTERM), err
+    assert "Traceback" not in err and len(err.strip().splitlines()) == 1
+    assert json.loads((tmp_path / "kx5180-selftest.json").read_text())["interrupted"] is True
+    assert unit_state(sim.port) == AS_FOUND
+
+
+def test_the_late_window_drops_a_straggler(kx5180_sim):
+    # 0.8 s late: past the 0.6 s the driver itself waits out.
+    sim = kx5180_sim(baud=0, faults=["late"], fault_nth=2, extra_args=["--late-ms", "800"])
+    events = []
+    subscribe(events.append)
+    try:
+        with Supply(sim.port, remote=False, keep_on_exit=True) as psu:
+            with pytest.raises(NoAnswerError):
+                psu.status()
+            started = time.monotonic()
+            assert psu.status().voltage_set_v == 5.0
+    finally:
+        unsubscribe(events.append)
+    settle = [e for e in events if e["event"] == "settle"]
+    assert len(settle) == 1 and len(bytes.fromhex(settle[0]["hex"])) == 26
+    assert time.monotonic() - started < 1.2  # stopped at the straggler, not at the end of the window
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_replies_never_take_a_late_acknowledgement_for_a_status(kx5180_sim, strict):
+    sim = kx5180_sim(baud=2400, faults=["late"], fault_every=4, extra_args=["--late-ms", "700"])
+    wrong = 0
+    # late_window=0 leaves the driver's own 0.6 s alone, to see what strictness adds.
+    psu = Supply(sim.port, strict_replies=strict, late_window=0, keep_on_exit=True).open()
+    try:
+        for _ in range(60):
+            try:
+                psu.set(voltage=3.0)
+            except NoAnswerError:
+                pass
+            try:
+                st = psu.status()
+            except NoAnswerError:
+                continue
+            wrong += (round(st.voltage_set_v * 1000), round(st.ceiling_v * 1000)) != (3000, 30000)
+    finally:
+        psu.close()
+    assert (wrong == 0) if strict else (wrong > 0)
+
+
+def test_a_hardware_test_is_skipped_without_a_port_and_runs_with_one(pytester):
+    pytester.makepyfile(
+        "import pytest\n"
+        "@pytest.mark.kx5180_hardware\n"
+        "def test_unit(kx5180_port):\n"
+        "    assert kx5180_port == '/dev/ttyFAKE'\n"
+    )
+    skipped = pytester.runpytest("-p", "no:cacheprovider", "-rs")
+    skipped.assert_outcomes(skipped=1)
+    skipped.stdout.fnmatch_lines(["*needs a real kx5180 unit: run pytest with --kx5180-port PORT*"])
+    pytester.runpytest("-p", "no:cacheprovider", "--kx5180-port", "/dev/ttyFAKE").assert_outcomes(passed=1)
+

@@ -1,6 +1,7 @@
 """`kx5180 serve` run as a real program against kx5180-sim, reached by
 real clients: PyVISA, plain sockets, HTTP, and a headless browser."""
 
+import contextlib
 import http.client
 import json
 import os
@@ -183,6 +184,29 @@ def test_scpi_forms_chaining_and_errors(serve):
         assert (st["output_on"], st["voltage_set_v"], st["current_set_a"]) == (False, 0.0, 0.0)
 
 
+@needs_server
+def test_a_client_that_never_reads_its_answers_gives_its_connection_back(serve):
+    _, server = serve("--max-clients", "1", "--idle-timeout", "0.5")
+    hog = socket.socket()
+    hog.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+    hog.connect(("127.0.0.1", server.scpi_port))
+    hog.settimeout(0.2)
+    chain = ";".join(["*IDN?"] * 600).encode() + b"\n"
+    with hog:
+        with contextlib.suppress(OSError):  # until the answers fill every buffer on the way
+            for _ in range(20000):
+                hog.sendall(chain)
+        deadline = time.monotonic() + 5
+        answer = ""
+        while not answer and time.monotonic() < deadline:
+            s, f = server.scpi()  # refused (closed at once) while the one place is taken
+            with s, f:
+                with contextlib.suppress(OSError):
+                    answer = ask(f, "*IDN?")
+            time.sleep(0.1)
+        assert answer.startswith("kx5180 project,")
+
+
 def _outside_address():
     """An address of this machine that is not a loopback one, if any."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
@@ -279,21 +303,58 @@ def test_http_changes_need_token_host_and_origin(serve):
 
 
 @needs_server
-def test_sigterm_leaves_every_unit_off_and_local(serve):
+@pytest.mark.parametrize(
+    "signum, code, said",
+    [(signal.SIGTERM, 143, "SIGTERM"), (signal.SIGHUP, 129, "SIGHUP"), (signal.SIGINT, 0, "Ctrl-C")],
+)
+def test_a_stop_signal_leaves_every_unit_off_and_local(serve, signum, code, said):
     sim, server = serve()
     s, f = server.scpi()
-    with s, f:
+    viewer = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=10)
+    viewer.request("GET", "/api/events", headers={"Host": f"127.0.0.1:{server.http_port}"})
+    with s, f, contextlib.closing(viewer):
+        assert viewer.getresponse().status == 200
         ask(f, "OUTP ON;*OPC?")
         ask(f, "INST:NSEL 2;OUTP ON;*OPC?")
-    assert server.status(1)["remote"] and server.status(2)["output_on"]
-    code, err = server.stop()
-    assert code == 0 and "Traceback" not in err, err
-    assert err.strip().splitlines()[-1].endswith("front panels in control; lines closed")
+        assert server.status(1)["remote"] and server.status(2)["output_on"]
+        # Stopped with a client and a viewer still connected.
+        server.proc.send_signal(signum)
+        assert server.stop() == (
+            code,
+            f"kx5180 serve: stopped by {said}; outputs the server switched on are off; "
+            "front panels in control; lines closed\n",
+        )
     with Bus(sim.port) as bus:
         for address in (1, 2):
             with bus.supply(address, remote=False, keep_on_exit=True) as psu:
                 st = psu.status()
                 assert (st.output_on, st.remote) == (False, False), address
+
+
+@needs_server
+def test_a_dying_line_is_told_once_per_unit_never_a_traceback_or_a_hang(serve):
+    sim, server = serve()
+    s, f = server.scpi()
+    with s, f:
+        assert ask(f, "OUTP ON;OUTP?") == "1"
+        os.kill(sim.pid, signal.SIGKILL)  # as an adapter pulled out
+        deadline = time.monotonic() + 5
+        while sim.running and time.monotonic() < deadline:
+            time.sleep(0.02)
+        for _ in range(2):  # the second time is not told again
+            f.write(b"MEAS:VOLT?\n")
+            assert ask(f, "SYST:ERR?") == '-240,"Hardware error; the line failed"'
+        code, body = server.http("GET", "/api/units/2")
+        assert code == 502 and "the line failed" in body
+        assert ask(f, "*IDN?").startswith("kx5180 project,")  # still serving what it knows
+        code, err = server.stop()
+    unit = f"kx5180 serve: {sim.port}@"
+    told = [(line[len(unit) :].split(":")[0], "the line failed" in line) for line in err.splitlines()]
+    assert code == 1 and told[:4] == [("1", True), ("2", True), ("1", True), ("2", True)], err
+    assert "switching the output off and handing back the front panel failed" in err.splitlines()[2]
+    assert err.splitlines()[4:] == [
+        "kx5180 serve: stopped by SIGTERM, but not every unit could be left safe (above); lines closed"
+    ]
 
 
 # -- the dashboard in a real browser ------------------------------------------------

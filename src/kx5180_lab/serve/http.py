@@ -15,7 +15,7 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
-from ..supply import LimitError, NoAnswerError, SupplyError
+from ..supply import LimitError, LineError, NoAnswerError, SupplyError
 from .safety import host_allowed, origin_allowed, token_matches
 from .units import Hub, Unit
 
@@ -35,7 +35,7 @@ REASONS = {
     200: "OK", 204: "No Content", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
     405: "Method Not Allowed", 411: "Length Required", 413: "Content Too Large",
     415: "Unsupported Media Type", 422: "Unprocessable Content", 431: "Request Header Fields Too Large",
-    500: "Internal Server Error", 501: "Not Implemented", 503: "Service Unavailable", 504: "Gateway Timeout",
+    500: "Internal Server Error", 501: "Not Implemented", 502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout",
 }
 SECURITY_HEADERS = (
     ("X-Content-Type-Options", "nosniff"),
@@ -90,6 +90,14 @@ class HttpServer:
     # -- the connection -----------------------------------------------------------
 
     async def handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        try:
+            await self._serve_client(reader, writer)
+        except asyncio.CancelledError:
+            # The server is stopping. Ended quietly: Python 3.11's stream
+            # server reports a cancelled connection as an error of its own.
+            writer.close()
+
+    async def _serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         if len(self.clients) >= self.max_clients:
             await self._send(writer, 503, {"error": "too many connections"})
             writer.close()
@@ -246,9 +254,11 @@ class HttpServer:
             raise HttpError(422, str(e)) from e
         except NoAnswerError as e:
             raise HttpError(504, str(e)) from e
+        except LineError as e:  # a serial adapter pulled out: told on the console by the unit
+            raise HttpError(502, str(e)) from e
         except SupplyError as e:
             raise HttpError(500, str(e)) from e
-        except Exception as e:  # the line itself failed (a serial adapter pulled out), or worse
+        except Exception as e:
             log.error("%s: %s", type(e).__name__, e)
             raise HttpError(500, f"{type(e).__name__}: {e}") from e
 
@@ -272,19 +282,13 @@ class HttpServer:
             writer.write(head.encode())
             history = [e for u in self.units for e in u.history]
             writer.write(b"event: history\ndata: " + json.dumps(history).encode() + b"\n\n")
-            await writer.drain()
-            while True:
+            while await self._drained(writer, KEEPALIVE_S):
                 try:
                     event = await asyncio.wait_for(queue.get(), KEEPALIVE_S)
                 except TimeoutError:
                     writer.write(b": keep-alive\n\n")
                 else:
                     writer.write(b"data: " + json.dumps(event).encode() + b"\n\n")
-                try:
-                    # A viewer that stopped reading gives its connection back.
-                    await asyncio.wait_for(writer.drain(), KEEPALIVE_S)
-                except TimeoutError:
-                    return
         finally:
             self.hub.unsubscribe(queue)
 
@@ -300,12 +304,23 @@ class HttpServer:
         await self._raw(writer, status, "text/plain; charset=utf-8", text.encode())
 
     @staticmethod
-    async def _raw(writer: asyncio.StreamWriter, status: int, ctype: str, body: bytes) -> None:
+    async def _drained(writer: asyncio.StreamWriter, timeout: float) -> bool:
+        """Whether what was written left within `timeout`. A client that
+        stopped reading is dropped, not flushed to, or it would keep its
+        connection all the same."""
+        try:
+            await asyncio.wait_for(writer.drain(), timeout)
+            return True
+        except TimeoutError:
+            writer.transport.abort()
+            return False
+
+    async def _raw(self, writer: asyncio.StreamWriter, status: int, ctype: str, body: bytes) -> None:
         head = f"HTTP/1.1 {status} {REASONS.get(status, '')}\r\nContent-Type: {ctype}\r\n"
         head += f"Content-Length: {len(body)}\r\nConnection: close\r\n"
         head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
         writer.write(head.encode() + body)
         try:
-            await writer.drain()
+            await self._drained(writer, HEAD_TIMEOUT)
         except ConnectionError:
             pass

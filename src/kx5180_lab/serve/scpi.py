@@ -16,7 +16,7 @@ from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..supply import LimitError, NoAnswerError, SupplyError
+from ..supply import LimitError, LineError, NoAnswerError, SupplyError
 from .safety import setting_allowed
 from .units import Hub, Unit
 
@@ -311,11 +311,10 @@ class ScpiServer:
             raise ScpiError(-222, "Data out of range") from e
         except NoAnswerError as e:
             raise ScpiError(-240, "Hardware error; the unit did not answer") from e
+        except LineError as e:  # a serial adapter pulled out: told on the console by the unit
+            raise ScpiError(-240, "Hardware error; the line failed") from e
         except SupplyError as e:
             raise ScpiError(-200, "Execution error") from e
-        except OSError as e:  # the line itself failed (a serial adapter pulled out)
-            log.error("%s", e)
-            raise ScpiError(-240, "Hardware error; the line failed") from e
         except Exception as e:
             log.error("unexpected %s: %s", type(e).__name__, e)
             raise ScpiError(-200, "Execution error") from e
@@ -323,6 +322,14 @@ class ScpiServer:
     # -- the connection ----------------------------------------------------------------
 
     async def handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        try:
+            await self._serve_client(reader, writer)
+        except asyncio.CancelledError:
+            # The server is stopping. Ended quietly: Python 3.11's stream
+            # server reports a cancelled connection as an error of its own.
+            writer.close()
+
+    async def _serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         peer = writer.get_extra_info("peername")
         peer_host = str(peer[0]) if peer else ""
         if len(self.clients) >= self.max_clients:
@@ -334,11 +341,12 @@ class ScpiServer:
         try:
             while True:
                 try:
-                    raw = await asyncio.wait_for(reader.readuntil(b"\n"), self.idle_timeout)
-                except asyncio.LimitOverrunError:
-                    await self._discard_long_line(reader)
-                    session.push(ScpiError(-223, "Too much data"))
-                    continue
+                    try:
+                        raw = await asyncio.wait_for(reader.readuntil(b"\n"), self.idle_timeout)
+                    except asyncio.LimitOverrunError:
+                        await self._discard_long_line(reader)
+                        session.push(ScpiError(-223, "Too much data"))
+                        continue
                 except (asyncio.IncompleteReadError, TimeoutError, ConnectionError):
                     break
                 self.hub.touch()
@@ -349,8 +357,15 @@ class ScpiServer:
                     continue
                 answer = await self.execute_line(session, text)
                 if answer is not None:
-                    writer.write(answer.encode("ascii") + b"\n")
-                    await writer.drain()
+                    writer.write(answer.encode("ascii", "replace") + b"\n")
+                    try:
+                        await asyncio.wait_for(writer.drain(), self.idle_timeout)
+                    except TimeoutError:
+                        # A client that sends but never reads its answers is
+                        # as idle as a silent one; dropped, not flushed to,
+                        # or it would keep its connection all the same.
+                        writer.transport.abort()
+                        break
         except ConnectionError:
             pass
         finally:

@@ -11,11 +11,13 @@ import math
 import shlex
 import signal
 import sys
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from ..bus import Bus
 from ..simulator import Simulator
+from ..stops import interruption, signal_name
 from ..supply import Supply, SupplyError
 from .http import HttpServer
 from .safety import is_loopback, new_token
@@ -30,7 +32,8 @@ it). Only this machine can connect unless --bind names another address;
 SCPI clients from elsewhere may then only read, unless
 --allow-remote-control. On Ctrl-C, SIGTERM or SIGHUP every output the
 server switched on goes off (unless --keep-on) and each unit is handed back
-to its front panel.
+to its front panel; exit status 0 after Ctrl-C, 128 + the signal after
+SIGTERM (143) or SIGHUP (129), 1 when a unit could not be left safe.
 """
 
 
@@ -72,6 +75,59 @@ class ServeError(Exception):
     """A reason the server cannot start, told in one line."""
 
 
+class _Stopper:
+    """Ctrl-C, SIGTERM and SIGHUP for the whole of `serve`. While the lines
+    open they end the start as they end any command (KeyboardInterrupt,
+    Terminated); while serving they ask the event loop for an orderly stop;
+    once the stop has begun they are only noted, so that nothing cuts
+    short the switching off. The first one is `signum`."""
+
+    SIGNALS = tuple(getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n))
+
+    def __init__(self) -> None:
+        self.signum = 0
+        self.wake: Callable[[], object] | None = None
+        self.holding = False
+
+    def __call__(self, signum: int, frame: Any) -> None:
+        if self.wake is not None or self.holding:
+            self.signum = self.signum or signum
+            if self.wake is not None:
+                self.wake()
+            return
+        raise interruption(signum)
+
+    def hold(self) -> None:
+        self.wake = None
+        self.holding = True
+
+    @contextlib.contextmanager
+    def installed(self) -> Iterator[None]:
+        # A plain handler rather than the event loop's: it covers the
+        # opening and the closing around the loop, and works on Windows.
+        previous: list[tuple[int, Any]] = []
+        try:
+            if threading.current_thread() is threading.main_thread():
+                for signum in self.SIGNALS:
+                    try:
+                        previous.append((signum, signal.signal(signum, self)))
+                    except (ValueError, OSError):
+                        continue
+            yield
+        finally:
+            for signum, handler in reversed(previous):
+                with contextlib.suppress(ValueError, OSError, TypeError):
+                    signal.signal(signum, handler)
+
+    def stopped_by(self) -> str:
+        return "Ctrl-C" if self.signum == signal.SIGINT else signal_name(self.signum)
+
+    def exit_status(self) -> int:
+        # Ctrl-C is how a server is meant to end, as for `kx5180 sim`; a
+        # signal from elsewhere is told as the rest of the command line tells it.
+        return 0 if self.signum in (0, signal.SIGINT) else 128 + self.signum
+
+
 def _check(args: argparse.Namespace) -> None:
     for name in ("watchdog", "poll", "idle_timeout", "max_voltage", "max_current"):
         v = getattr(args, name)
@@ -101,8 +157,11 @@ def _sim_units(text: str | None) -> list[int] | None:
 
 
 @contextlib.contextmanager
-def _opened(args: argparse.Namespace, names: list[str], resolve: Any) -> Iterator[list[tuple[Line, list[Supply]]]]:
-    """Opens every line and unit; closes whatever was opened if one fails."""
+def _opened(
+    args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]
+) -> Iterator[list[tuple[Line, list[Supply]]]]:
+    """Opens every line and unit; closes whatever was opened, also when one
+    fails to open. What could not be closed goes to `problems`."""
     by_port: dict[str, list[int | None]] = {}
     for name in names:
         target = resolve(name)
@@ -132,45 +191,65 @@ def _opened(args: argparse.Namespace, names: list[str], resolve: Any) -> Iterato
                     supply.open()
         yield lines
     finally:
+        stopper.hold()
         for line, supplies in lines:
+            line.executor.shutdown(wait=True)
             for supply in supplies:
-                with contextlib.suppress(SupplyError):
+                with contextlib.suppress(SupplyError):  # closed by the stop already, or never opened
                     supply.close()
             if line.bus is not None:
-                line.bus.close()
-            line.executor.shutdown(wait=True)
+                try:
+                    line.bus.close()
+                except SupplyError as e:
+                    problems.append(str(e))
 
 
 def run_serve(args: argparse.Namespace, resolve: Any, sim: Simulator | None = None) -> int:
     """The `serve` command; `resolve` is the command line's PORT@ADDRESS
     parser, `sim` a simulator already running (kx5180 sim -- serve)."""
     _setup_logging()
+    stopper = _Stopper()
+    problems: list[str] = []
     try:
-        _check(args)
-        if sim is not None:
-            assert sim.port is not None
-            names = [sim.port + p if p.startswith("@") else p for p in args.ports] or [sim.port]
-            return _serve(args, names, resolve)
-        if args.sim:
-            if args.ports:
-                raise ServeError("give either PORTs or --sim, not both")
-            units = _sim_units(args.units)
-            extra = shlex.split(args.sim_args or "")
-            with Simulator(units=units, extra_args=extra) as sim:
+        with stopper.installed():
+            _check(args)
+            if sim is not None:
                 assert sim.port is not None
-                names = [sim.port] if units is None else [f"{sim.port}@{a}" for a in units]
-                return _serve(args, names, resolve)
-        if args.units is not None:
-            raise ServeError("--units goes with --sim")
-        if not args.ports:
-            raise ServeError("serve: give one or more PORT[@ADDRESS] (or --sim)")
-        return _serve(args, args.ports, resolve)
-    except ServeError as e:
-        log.error("%s", e)
-        return 2
-    except ValueError as e:  # a refused limit or address
-        log.error("%s", e)
-        return 2
+                names = [sim.port + p if p.startswith("@") else p for p in args.ports] or [sim.port]
+                _serve(args, names, resolve, stopper, problems)
+            elif args.sim:
+                if args.ports:
+                    raise ServeError("give either PORTs or --sim, not both")
+                units = _sim_units(args.units)
+                extra = shlex.split(args.sim_args or "")
+                with Simulator(units=units, extra_args=extra) as sim:
+                    assert sim.port is not None
+                    names = [sim.port] if units is None else [f"{sim.port}@{a}" for a in units]
+                    _serve(args, names, resolve, stopper, problems)
+            else:
+                if args.units is not None:
+                    raise ServeError("--units goes with --sim")
+                if not args.ports:
+                    raise ServeError("serve: give one or more PORT[@ADDRESS] (or --sim)")
+                _serve(args, args.ports, resolve, stopper, problems)
+    except BaseException as e:
+        # Whatever ended it, the stop ran: what it could not do comes first.
+        for p in problems:
+            log.error("%s", p)
+        if isinstance(e, (ServeError, ValueError)):  # ValueError: a refused limit or address
+            log.error("%s", e)
+            return 2
+        raise
+    # One line for each unit that could not be left safe, then one that
+    # says how the server ended.
+    for p in problems:
+        log.error("%s", p)
+    if problems:
+        log.error("stopped by %s, but not every unit could be left safe (above); lines closed", stopper.stopped_by())
+        return 1
+    state = "outputs left as they were" if args.keep_on else "outputs the server switched on are off"
+    log.info("stopped by %s; %s; front panels in control; lines closed", stopper.stopped_by(), state)
+    return stopper.exit_status()
 
 
 def _setup_logging() -> None:
@@ -183,37 +262,42 @@ def _setup_logging() -> None:
         logger.propagate = False
 
 
-def _serve(args: argparse.Namespace, names: list[str], resolve: Any) -> int:
-    with _opened(args, names, resolve) as lines:
-        return asyncio.run(_main(args, lines))
+def _serve(args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]) -> None:
+    """Serves until a stop signal; what could not be left safe goes to `problems`."""
+    with _opened(args, names, resolve, stopper, problems) as lines:
+        asyncio.run(_main(args, lines, stopper, problems))
 
 
-async def _main(args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]]) -> int:
+async def _main(
+    args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]], stopper: _Stopper, problems: list[str]
+) -> None:
     loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    stopper.wake = lambda: loop.call_soon_threadsafe(stop.set)
+    loop.set_exception_handler(_one_line)
     hub = Hub(loop)
     units: list[Unit] = []
     lines = []
-    for line, supplies in opened:
-        lines.append(line)
-        for supply in supplies:
-            unit = Unit(len(units) + 1, supply, line, hub)
-            unit.identity = await line.call(supply.identity)
-            line.units.append(unit)
-            units.append(unit)
-
-    stop = asyncio.Event()
-    _install_signals(loop, stop)
-    loop.set_exception_handler(_one_line)
-    token = args.token or new_token()
-    if not is_loopback(args.bind):
-        log.warning(
-            "listening on %s, which other machines can reach%s",
-            args.bind,
-            "" if args.allow_remote_control else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
-        )
     servers: list[asyncio.Server] = []
     scpi = http = None
+    tasks: list[asyncio.Task[None]] = []
     try:
+        for line, supplies in opened:
+            lines.append(line)
+            for supply in supplies:
+                unit = Unit(len(units) + 1, supply, line, hub)
+                unit.identity = await line.call(supply.identity)
+                line.units.append(unit)
+                units.append(unit)
+        if stop.is_set():  # stopped while the units were asked who they are
+            return
+        token = args.token or new_token()
+        if not is_loopback(args.bind):
+            log.warning(
+                "listening on %s, which other machines can reach%s",
+                args.bind,
+                "" if args.allow_remote_control else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
+            )
         if not args.no_scpi:
             scpi = ScpiServer(
                 units,
@@ -248,39 +332,33 @@ async def _main(args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]
             ident = unit.identity
             assert ident is not None
             print(f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}", flush=True)
-        tasks = [asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines]
+        tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
         if args.watchdog:
             tasks.append(asyncio.create_task(watchdog(units, hub, args.watchdog)))
         await stop.wait()
-        log.info("stopping")
+    finally:
+        stopper.hold()
         for task in tasks:
             task.cancel()
-    finally:
         for server in servers:
             server.close()
         for handler in (scpi, http):
             if handler is not None:
                 for writer in list(handler.clients):
                     writer.close()
-        problems = await _stop_units(units, args.keep_on)
-    for p in problems:
-        log.error("%s", p)
-    if problems:
-        log.error("stopped, but not every unit could be left safe (above); lines closed")
-        return 1
-    state = "outputs left as they were" if args.keep_on else "outputs the server switched on are off"
-    log.info("%s; front panels in control; lines closed", state)
-    return 0
+        problems.extend(await _stop_units(units, args.keep_on))
 
 
 async def _stop_units(units: list[Unit], keep_on: bool) -> list[str]:
+    # The stop queues behind whatever a client asked of the line before
+    # it, so an output switched on a moment ago is switched off too.
     results = await asyncio.gather(*(u.line.call(u.stop, keep_on) for u in units), return_exceptions=True)
     problems: list[str] = []
     for unit, result in zip(units, results):
         if isinstance(result, BaseException):
-            problems.append(f"{unit.name}: {result}")
-        else:
-            problems.extend(result)
+            problems.append(f"{unit.name}: {type(result).__name__}: {result}")
+        elif result:
+            problems.append(result)
     return problems
 
 
@@ -309,14 +387,3 @@ def _one_line(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
     error = context.get("exception")
     log.error("%s", f"{type(error).__name__}: {error}" if error is not None else context.get("message"))
 
-
-def _install_signals(loop: asyncio.AbstractEventLoop, stop: asyncio.Event) -> None:
-    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
-        sig = getattr(signal, name, None)
-        if sig is None:
-            continue
-        try:
-            loop.add_signal_handler(sig, stop.set)
-        except (NotImplementedError, RuntimeError):
-            # Windows: no loop signal handlers; Ctrl-C arrives through signal().
-            signal.signal(sig, lambda *_: loop.call_soon_threadsafe(stop.set))

@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 from ..bus import Bus
-from ..supply import Identity, Status, Supply, SupplyError
+from ..supply import Identity, LineError, Status, Supply, SupplyError
 
 log = logging.getLogger("kx5180.serve")
 
@@ -56,12 +56,20 @@ class Unit:
         self.last_time = 0.0
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
         self.switched_on = False  # the server switched the output on at some point
-        self.poll_problem = ""
+        self.problem = ""  # the last failure told on the console
         self._remote = False
 
     @property
     def name(self) -> str:
         return self.supply.port
+
+    def report(self, error: BaseException) -> None:
+        """Tells a failure on the console once, not at every poll or request
+        that meets it again."""
+        text = str(error) if isinstance(error, SupplyError) else f"{self.name}: {type(error).__name__}: {error}"
+        if text != self.problem:
+            log.warning("%s", text)
+            self.problem = text
 
     def describe(self) -> dict[str, Any]:
         ident = self.identity.as_dict() if self.identity else {}
@@ -115,49 +123,77 @@ class Unit:
 
     # -- the event loop's side ----------------------------------------------
 
+    async def _run(self, fn: Callable[..., T], *args: Any) -> T:
+        try:
+            return await self.line.call(fn, *args)
+        except LineError as e:
+            # The client is told too, but the console is where someone
+            # looks for a pulled cable when nobody watches the dashboard.
+            self.report(e)
+            raise
+
     async def status(self) -> Status:
-        return await self.line.call(self._status)
+        return await self._run(self._status)
 
     async def set(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
-        await self.line.call(self._set, voltage, current, ceiling)
+        await self._run(self._set, voltage, current, ceiling)
 
     async def output(self, on: bool) -> None:
-        await self.line.call(self._output, on)
+        await self._run(self._output, on)
 
     async def local(self) -> None:
-        await self.line.call(self._local)
+        await self._run(self._local)
 
     async def remote(self) -> None:
-        await self.line.call(self._remote_now)
+        await self._run(self._remote_now)
 
     async def reset(self) -> None:
-        await self.line.call(self._reset)
+        await self._run(self._reset)
 
     async def apply(self, changes: dict[str, Any]) -> Status:
-        return await self.line.call(self._apply, changes)
+        return await self._run(self._apply, changes)
 
-    def stop(self, keep_on: bool) -> list[str]:
+    def stop(self, keep_on: bool) -> str | None:
         """Blocking: output off (if the server switched it on, unless
         `keep_on`), the front panel back in control, the unit closed.
-        Returns what went wrong, to be told in one line."""
-        problems = []
+        Returns what went wrong as one line, or None."""
+        failed: list[str] = []
+        reasons: list[str] = []
         steps: list[tuple[str, Callable[[], None]]] = []
         if self.switched_on and not keep_on:
-            steps.append(("output off", lambda: self.supply.output(False)))
-        steps.append(("front panel", self.supply.set_local))
+            steps.append(("switching the output off", lambda: self.supply.output(False)))
+        steps.append(("handing back the front panel", self.supply.set_local))
+        line_dead = False
         for what, step in steps:
+            if line_dead:  # no use asking again, and no reason to wait for it
+                failed.append(what)
+                continue
             for attempt in (1, 2):  # both are idempotent: one retry covers one lost reply
                 try:
                     step()
                     break
-                except Exception as e:  # a dead line too: the others are still made safe
+                except LineError as e:
+                    failed.append(what)
+                    reasons.append(self._reason(e))
+                    line_dead = True
+                    break
+                except Exception as e:  # the other step is still tried
                     if attempt == 2:
-                        problems.append(f"{self.name}: {what}: {e}")
+                        failed.append(what)
+                        reasons.append(self._reason(e))
         try:
             self.supply.close()
         except Exception as e:
-            problems.append(f"{self.name}: {e}")
-        return problems
+            if not line_dead:
+                failed.append("closing")
+                reasons.append(self._reason(e))
+        if not failed:
+            return None
+        return f"{self.name}: {' and '.join(failed)} failed: {'; '.join(dict.fromkeys(reasons))}"
+
+    def _reason(self, error: BaseException) -> str:
+        text = str(error) if isinstance(error, SupplyError) else f"{type(error).__name__}: {error}"
+        return text.removeprefix(f"{self.name}: ")
 
 
 class Hub:
@@ -218,13 +254,11 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
             continue
         try:
             await unit.status()
-            unit.poll_problem = ""
-        except Exception as e:  # a missed reading, or a line that died
-            # Said once, not at every poll.
-            text = str(e) if isinstance(e, SupplyError) else f"{unit.name}: {type(e).__name__}: {e}"
-            if text != unit.poll_problem:
-                log.warning("%s", text)
-                unit.poll_problem = text
+            unit.problem = ""
+        except LineError:
+            pass  # told already
+        except Exception as e:  # a missed reading, or worse
+            unit.report(e)
 
 
 async def watchdog(units: list[Unit], hub: Hub, timeout: float) -> None:

@@ -14,12 +14,14 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
-    from .bus import Bus, BusyPortError, FoundUnit, supply_at
+    from .bus import Bus, BusClosedError, BusyPortError, FoundUnit, supply_at
+    from .capture import Capture
     from .simulator import Simulator, SimulatorError, find_simulator
     from .supply import (
         ConnectError,
         Identity,
         LimitError,
+        LineError,
         NoAnswerError,
         PortBusyError,
         PortCheckError,
@@ -32,7 +34,9 @@ if TYPE_CHECKING:
         SupplyError,
         UnsupportedModelError,
         VerifyError,
+        WrongReplyError,
     )
+    from .stops import Terminated
     from .trace import TRAFFIC_LOGGER, enable_trace
 
     __version__: str
@@ -74,11 +78,14 @@ _HOMES = {
 
 __all__ = [
     "Bus",
+    "BusClosedError",
     "BusyPortError",
+    "Capture",
     "ConnectError",
     "FoundUnit",
     "Identity",
     "LimitError",
+    "LineError",
     "NoAnswerError",
     "PortBusyError",
     "PortCheckError",
@@ -92,8 +99,10 @@ __all__ = [
     "Supply",
     "SupplyError",
     "TRAFFIC_LOGGER",
+    "Terminated",
     "UnsupportedModelError",
     "VerifyError",
+    "WrongReplyError",
     "__version__",
     "enable_trace",
     "find_simulator",

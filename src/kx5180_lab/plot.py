@@ -78,8 +78,13 @@ def _rows(path: str) -> Iterator[Row]:
                 raise PlotInputError(f"{path}: not a kx5180 log (missing columns: {', '.join(missing)})")
             for n, row in enumerate(reader, start=2):
                 try:
+                    t, v, i, v_set, i_set = (_finite(row[c]) for c in NEED[:5])
                     yield Row(
-                        *(_finite(row[c]) for c in NEED[:5]),
+                        t,
+                        v,
+                        i,
+                        v_set,
+                        i_set,
                         row["mode"] or "",
                         (row["over_temperature"] or "").strip().lower() in ("1", "true", "yes"),
                     )

@@ -62,7 +62,7 @@ class Request:
 
 
 def _static(name: str) -> bytes:
-    return resources.files(__package__).joinpath("static", name).read_bytes()
+    return resources.files(__name__.rpartition(".")[0]).joinpath("static", name).read_bytes()
 
 
 class HttpServer:

@@ -141,13 +141,20 @@ class ScpiServer:
 
     def _tree(self) -> list[Command]:
         u = self._unit
-        limit_v = lambda s: u(s).supply._max_mv / 1000  # noqa: E731
-        limit_a = lambda s: u(s).supply._max_ma / 1000  # noqa: E731
+
+        def limit_v(s: Session) -> float:
+            return u(s).supply._max_mv / 1000
+
+        def limit_a(s: Session) -> float:
+            return u(s).supply._max_ma / 1000
 
         async def idn(s: Session) -> str:
             ident = u(s).identity
             assert ident is not None
-            clean = lambda x: str(x).replace("\x00", "").replace(",", " ")  # noqa: E731
+
+            def clean(x: object) -> str:
+                return str(x).replace("\x00", "").replace(",", " ")
+
             return f"{MAKER},{clean(ident.model)},{clean(ident.serial_number)},{ident.software_version}"
 
         async def status_field(s: Session, name: str) -> Any:

@@ -22,5 +22,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PATH="$kx_bin:$PATH"
 # Tells the leak tests that resident memory is the sanitizer's to manage.
 export KX5180_SANITIZED=1
+# In several processes, as test.sh runs them (KX5180_TEST_WORKERS).
+workers=()
+[ "${KX5180_TEST_WORKERS:-4}" = 0 ] || workers=(-n "${KX5180_TEST_WORKERS:-4}" --dist loadfile)
 cd tests
-"$kx_py" -m pytest -q -p no:cacheprovider "$@"
+"$kx_py" -m pytest -q -p no:cacheprovider ${workers[@]+"${workers[@]}"} "$@"

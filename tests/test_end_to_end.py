@@ -95,9 +95,12 @@ def test_over_temperature_trips_the_output(start_sim):
 @pytest.mark.parametrize("fault", ["silent", "bad-checksum", "bad-sync", "extra-byte", "late"])
 def test_a_faulted_reply_fails_one_call_and_the_next_works(start_sim, fault):
     # Reply 1 answers the identity read of open; reply 2 is the first status read.
-    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", "350"))
+    # The late one lands between the call's 30 polls and the end of the next
+    # call's settling: in the middle, so that a busy machine's longer sleeps
+    # do not carry the first call's polls past it.
+    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", "500"))
     assert supply.read_dev_status() is None
-    time.sleep(0.1)  # lets a late reply land, to be discarded as stale
+    time.sleep(0.1)  # a late reply lands meanwhile or while the next call settles, and is dropped
     assert supply.set_out_voltage(2.5) is True
     assert supply.read_dev_status()["voltage_set"] == 2.5
     supply.close()

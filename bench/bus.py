@@ -13,6 +13,7 @@ lines add up. Prints a Markdown table.
 """
 
 import argparse
+import contextlib
 import os
 import sys
 import threading
@@ -20,7 +21,7 @@ import time
 
 import kx5180
 from kx5180_lab.bus import Bus
-from kx5180_lab.simulator import Simulator, find_simulator
+from simulated import simulated, simulator
 
 BAUD = 4800
 BITS_PER_BYTE = 10
@@ -62,26 +63,21 @@ def hammer(drivers, seconds):
 
 
 def on_one_bus(n, seconds):
-    with Simulator(baud=BAUD, units=n, load_ohms=float("inf")) as sim, Bus(sim.port) as bus:
+    with simulated("--baud", str(BAUD), "--units", str(n), "--load-ohms", "inf") as path, Bus(path) as bus:
         return hammer([bus.unit(a) for a in range(1, n + 1)], seconds)
 
 
 def on_separate_lines(n, seconds):
-    sims = [Simulator(baud=BAUD, load_ohms=float("inf")) for _ in range(n)]
-    drivers = []
-    try:
-        for sim in sims:
-            sim.start()
-            driver = kx5180.KX5180(sim.port)
+    with contextlib.ExitStack() as stack:
+        drivers = []
+        for _ in range(n):
+            path = stack.enter_context(simulated("--baud", str(BAUD), "--load-ohms", "inf"))
+            driver = kx5180.KX5180(path)
             if not driver.open():
-                raise SystemExit(f"could not open the simulator at {sim.port}")
+                raise SystemExit(f"could not open the simulator at {path}")
+            stack.callback(driver.close)
             drivers.append(driver)
         return hammer(drivers, seconds)
-    finally:
-        for driver in drivers:
-            driver.close()
-        for sim in sims:
-            sim.stop()
 
 
 def cell(counts, elapsed):
@@ -95,8 +91,7 @@ def main():
     ap.add_argument("--seconds", type=float, default=5.0, help="length of each run (default 5)")
     ap.add_argument("--units", default="1,2,4,8", help="unit counts to run (default 1,2,4,8)")
     args = ap.parse_args()
-    if find_simulator() is None:
-        sys.exit("kx5180-sim is not installed: run 'pip install .' first")
+    simulator()  # or a clear stop before any run
     counts = [int(x) for x in args.units.split(",")]
 
     wire = 2 * FRAME * BITS_PER_BYTE / BAUD + TURNAROUND_S

@@ -16,39 +16,18 @@ Prints Markdown tables.
 import argparse
 import contextlib
 import io
-import os
-import shutil
 import statistics
-import subprocess
 import sys
-import sysconfig
 import threading
 import time
 
 import kx5180
 from machine import machine
+from simulated import simulated
 
 BITS_PER_BYTE = 10
 FRAME = 26
 TURNAROUND_MS = 2.0
-
-
-def simulator():
-    beside = os.path.join(sysconfig.get_path("scripts"), "kx5180-sim")
-    path = beside if os.path.exists(beside) else shutil.which("kx5180-sim")
-    if not path:
-        sys.exit("kx5180-sim is not installed: run 'pip install .' first")
-    return path
-
-
-@contextlib.contextmanager
-def simulated(*args):
-    proc = subprocess.Popen([simulator(), *args], stdout=subprocess.PIPE, text=True)
-    try:
-        yield proc.stdout.readline().strip()
-    finally:
-        proc.terminate()
-        proc.wait()
 
 
 def opened(path):

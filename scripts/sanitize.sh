@@ -9,9 +9,7 @@ cd "$(dirname "$0")/.."
 kx_restore_sigint "$@"
 
 kx_setup "${KX5180_SANITIZE_VENV:-build/sanitize-venv}"
-kx_install ".[test]" build/sanitize \
-    --config-settings=cmake.define.KX5180_SANITIZE=ON \
-    --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
+KX5180_BUILD_DIR=build/sanitize kx_install ".[test]" cmake.define.KX5180_SANITIZE=ON
 
 # The interpreter itself is not instrumented, so the runtime is preloaded;
 # leak checking is off because the interpreter keeps its objects at exit
@@ -24,5 +22,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PATH="$kx_bin:$PATH"
 # Tells the leak tests that resident memory is the sanitizer's to manage.
 export KX5180_SANITIZED=1
+# In several processes, as test.sh runs them (KX5180_TEST_WORKERS).
+workers=()
+[ "${KX5180_TEST_WORKERS:-4}" = 0 ] || workers=(-n "${KX5180_TEST_WORKERS:-4}" --dist loadfile)
 cd tests
-"$kx_py" -m pytest -q -p no:cacheprovider "$@"
+"$kx_py" -m pytest -q -p no:cacheprovider ${workers[@]+"${workers[@]}"} "$@"

@@ -2,13 +2,13 @@
 # Runs the Basic Usage sequence against a simulated supply, then a logged
 # run with its plot: no supply needed. Builds and installs kx5180 (with its
 # plot extra) into the project's own virtual environment .venv, made on the
-# first run and reused after.
+# first run and reused after, from the build directory that test.sh uses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 
 kx_setup .venv
-kx_install ".[plot]" "build/{wheel_tag}"
+kx_install ".[plot]"
 
 "$kx_py" examples/basic_usage.py
 if [ -f examples/log_and_plot.sh ]; then

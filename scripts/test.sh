@@ -2,20 +2,26 @@
 # Runs the whole test suite: builds and installs kx5180 with the test tools
 # and matplotlib (for the plot tests) into the project's own virtual
 # environment .venv (made on the first run, reused after), compiler warnings
-# treated as errors.
+# treated as errors. The build directory is simulate.sh's too.
 #
 #   bash scripts/test.sh              every test, the slow ones included
 #   bash scripts/test.sh --quick      leaves out the tests marked slow
 #   bash scripts/test.sh -k status    other arguments go to pytest
 #
 # KX5180_VENV=DIR uses another virtual environment and KX5180_BUILD_DIR
-# another build directory (CI runs each Python and compiler in its own).
+# another build directory (CI runs each Python and compiler in its own);
+# KX5180_SIM=PATH takes that kx5180-sim instead of building one. The tests
+# run in KX5180_TEST_WORKERS processes (default 4; most of their time is
+# spent waiting on simulated serial lines), a test module to each in turn;
+# 0 runs them all in this one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
 kx_restore_sigint "$@"
 
 pytest_args=()
+workers="${KX5180_TEST_WORKERS:-4}"
+[ "$workers" = 0 ] || pytest_args+=(-n "$workers" --dist loadfile)
 for arg in "$@"; do
     if [ "$arg" = --quick ]; then
         pytest_args+=(-m "not slow")
@@ -25,10 +31,7 @@ for arg in "$@"; do
 done
 
 kx_setup "${KX5180_VENV:-.venv}"
-build_dir="${KX5180_BUILD_DIR:-}"
-[ -n "$build_dir" ] || build_dir="build/test-{wheel_tag}"
-kx_install ".[test,plot]" "$build_dir" \
-    --config-settings=cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
+kx_install ".[test,plot]"
 
 # From inside tests/ the installed package is what gets imported, not src/.
 cd tests

@@ -1,14 +1,47 @@
 """Fakes shared by the unit tests: a port that records every call, a clock
-that records every sleep, and frame builders."""
+that records every sleep, and frame builders; and the simulated supplies of
+the end-to-end tests, all started through the plugin's `kx5180_sim`."""
 
+import shutil
 import types
 
 import pytest
 import serial
 
 import kx5180
+from kx5180_lab.simulator import find_simulator
 
 FRAME = 26
+SIM = find_simulator()
+needs_sim = pytest.mark.skipif(SIM is None or shutil.which("lsof") is None, reason="needs kx5180-sim and lsof")
+
+
+@pytest.fixture
+def sim(kx5180_sim):
+    """A simulated supply that answers at once, with a 10 ohm load."""
+    return kx5180_sim(baud=0, load_ohms=10)
+
+
+@pytest.fixture
+def start_sim(kx5180_sim):
+    """Starts simulated supplies with kx5180-sim's own options, answering at
+    once unless a baud rate is given: start_sim("--units", "3", baud=4800).
+    Each must then exit cleanly on SIGTERM."""
+    started = []
+
+    def start(*args, baud=0):
+        s = kx5180_sim(baud=int(baud), extra_args=args)
+        started.append(s)
+        return s
+
+    yield start
+    assert [s.stop() for s in started] == [0] * len(started)
+
+
+def opened(s):
+    supply = kx5180.KX5180(s.port)
+    assert supply.open() is True
+    return supply
 
 
 def frame(values=(), **at):

@@ -184,7 +184,9 @@ def test_closing_the_bus_closes_the_port_for_every_unit(kx5180_sim):
     sim = kx5180_sim(units=2, baud=0)
     with Bus(sim.port) as bus:
         unit = bus.unit(1)
-        assert unit.read_dev_status() is not None
+        with bus.supply(2):
+            pass
+        assert bus.is_open and unit.read_dev_status() is not None  # a unit's close leaves the line
         assert holders(sim.port) != []
     assert not bus.is_open
     assert holders(sim.port) == []

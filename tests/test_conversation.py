@@ -4,6 +4,7 @@ placed at one poll."""
 
 import gc
 import os
+import threading
 import types
 import weakref
 from unittest import mock
@@ -143,6 +144,26 @@ def test_a_port_method_calling_back_into_the_driver_does_not_deadlock(monkeypatc
     port.write = write
     assert status(obj) is not None
     assert inner == [None]
+
+
+def test_another_thread_waits_for_the_exchange_in_progress(clock):
+    port = FakePort(reply=lambda written: [REPLY])
+    obj = driver(port)
+    order, results = [], []
+    other = threading.Thread(target=lambda: results.append(status(driver(port))))
+    original = port.write
+
+    def write(data):
+        if not other.is_alive() and not results:  # the first exchange only
+            other.start()
+            other.join(0.3)  # would be long done, had it been let in
+            order.append("first still on the line" if other.is_alive() else "other got in")
+        return original(data)
+
+    port.write = write
+    assert status(obj) is not None
+    other.join(5)
+    assert order == ["first still on the line"] and results[0] is not None
 
 
 class ClosedPort(FakePort):

@@ -3,7 +3,6 @@ real pyserial and the real lsof."""
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import sysconfig
@@ -13,6 +12,7 @@ import pytest
 import serial
 
 import kx5180
+from conftest import SIM, needs_sim, opened
 
 SCRIPTS = sysconfig.get_path("scripts")
 DEMO_PORT = "/dev/cu.usbserial-21320"
@@ -23,46 +23,11 @@ def tool(name):
     return path if os.path.exists(path) else shutil.which(name)
 
 
-SIM = tool("kx5180-sim")
-pytestmark = pytest.mark.skipif(SIM is None or shutil.which("lsof") is None, reason="needs kx5180-sim and lsof")
+pytestmark = needs_sim
 
 
-class Sim:
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([SIM, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.path = self.proc.stdout.readline().strip()
-        assert self.path, self.proc.stderr.read()
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(timeout=5)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return code
-
-
-@pytest.fixture
-def sim():
-    started = []
-
-    def start(*args, baud="0"):
-        s = Sim("--baud", baud, *args)
-        started.append(s)
-        return s
-
-    yield start
-    for s in started:
-        assert s.stop() == 0
-
-
-def opened(s):
-    supply = kx5180.KX5180(s.path)
-    assert supply.open() is True
-    return supply
-
-
-def test_open_learns_the_identity_and_address(sim, capsys):
-    s = sim("--address", "7", "--model", "5181", "--number", "076787041", "--soft-version", "12")
+def test_open_learns_the_identity_and_address(start_sim, capsys):
+    s = start_sim("--address", "7", "--model", "5181", "--number", "076787041", "--soft-version", "12")
     supply = opened(s)
     assert supply.show_device_version() == {"model": "5181", "SN": "076787041", "soft_version": 12}
     assert supply._KX5180__addr == 7
@@ -71,16 +36,16 @@ def test_open_learns_the_identity_and_address(sim, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_unsupported_model_is_rejected_and_its_port_closed(sim):
-    s = sim("--model", "5100")
-    supply = kx5180.KX5180(s.path)
+def test_unsupported_model_is_rejected_and_its_port_closed(start_sim):
+    s = start_sim("--model", "5100")
+    supply = kx5180.KX5180(s.port)
     assert supply.open() is False
     assert supply.ser.is_open is False
-    assert subprocess.run(["lsof", s.path], capture_output=True).stdout == b""
+    assert subprocess.run(["lsof", s.port], capture_output=True).stdout == b""
 
 
-def test_every_setting_reads_back(sim, capsys):
-    supply = opened(sim("--load-ohms", "inf"))
+def test_every_setting_reads_back(start_sim, capsys):
+    supply = opened(start_sim("--load-ohms", "inf"))
     assert supply.set_work_mode("remote") and supply.set_voltage_max(12.5)
     assert supply.set_out_voltage(3.3) and supply.set_out_current(1.5) and supply.set_ouput_mode("on")
     status = supply.read_dev_status()
@@ -105,8 +70,8 @@ def test_every_setting_reads_back(sim, capsys):
     (5.0, 0.2, 30.0, (0.2, 2.0, "CC")),     # the 0.2 A limit holds: 2 V across 10 ohm
     (5.0, 1.0, 3.0, (0.3, 3.0, "CV")),      # the ceiling caps the setpoint
 ])
-def test_regulation_against_the_load(sim, volts, amps, ceiling, expected):
-    supply = opened(sim("--load-ohms", "10"))
+def test_regulation_against_the_load(start_sim, volts, amps, ceiling, expected):
+    supply = opened(start_sim("--load-ohms", "10"))
     supply.set_voltage_max(ceiling)
     supply.set_out_voltage(volts)
     supply.set_out_current(amps)
@@ -116,8 +81,8 @@ def test_regulation_against_the_load(sim, volts, amps, ceiling, expected):
     supply.close()
 
 
-def test_over_temperature_trips_the_output(sim):
-    supply = opened(sim("--load-ohms", "1", "--thermal-tau-s", "0", "--over-temp-c", "60"))
+def test_over_temperature_trips_the_output(start_sim):
+    supply = opened(start_sim("--load-ohms", "1", "--thermal-tau-s", "0", "--over-temp-c", "60"))
     supply.set_out_voltage(5.0)
     supply.set_out_current(5.0)
     supply.set_ouput_mode("on")  # 25 W: 25 C + 2 C/W x 25 W = 75 C
@@ -128,11 +93,14 @@ def test_over_temperature_trips_the_output(sim):
 
 
 @pytest.mark.parametrize("fault", ["silent", "bad-checksum", "bad-sync", "extra-byte", "late"])
-def test_a_faulted_reply_fails_one_call_and_the_next_works(sim, fault):
+def test_a_faulted_reply_fails_one_call_and_the_next_works(start_sim, fault):
     # Reply 1 answers the identity read of open; reply 2 is the first status read.
-    supply = opened(sim("--fault", fault, "--fault-nth", "2", "--late-ms", "350"))
+    # The late one lands between the call's 30 polls and the end of the next
+    # call's settling: in the middle, so that a busy machine's longer sleeps
+    # do not carry the first call's polls past it.
+    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", "500"))
     assert supply.read_dev_status() is None
-    time.sleep(0.1)  # lets a late reply land, to be discarded as stale
+    time.sleep(0.1)  # a late reply lands meanwhile or while the next call settles, and is dropped
     assert supply.set_out_voltage(2.5) is True
     assert supply.read_dev_status()["voltage_set"] == 2.5
     supply.close()
@@ -153,8 +121,8 @@ class Recording:
         return getattr(self.port, name)
 
 
-def test_paced_split_reply_is_reassembled(sim):
-    supply = opened(sim("--fault", "split", "--fault-nth", "2", "--split-pause-ms", "40", baud="4800"))
+def test_paced_split_reply_is_reassembled(start_sim):
+    supply = opened(start_sim("--fault", "split", "--fault-nth", "2", "--split-pause-ms", "40", baud="4800"))
     supply.ser = Recording(supply.ser)
     status = supply.read_dev_status()
     assert status is not None and status["voltage_set"] == 5.0
@@ -163,10 +131,10 @@ def test_paced_split_reply_is_reassembled(sim):
     supply.ser.port.close()
 
 
-def test_a_second_object_finds_the_port_busy(sim, capsys):
-    s = sim()
+def test_a_second_object_finds_the_port_busy(start_sim, capsys):
+    s = start_sim()
     first = opened(s)
-    second = kx5180.KX5180(s.path)
+    second = kx5180.KX5180(s.port)
     assert second.open() is False
     assert capsys.readouterr().out == "serial port already opened!, Please close and try                       again!\n"
     first.close()
@@ -174,9 +142,9 @@ def test_a_second_object_finds_the_port_busy(sim, capsys):
     second.close()
 
 
-def test_the_unit_ignores_other_addresses_and_bad_frames(sim):
-    s = sim("--address", "3")
-    with serial.Serial(s.path, 4800, timeout=0.3) as port:
+def test_the_unit_ignores_other_addresses_and_bad_frames(start_sim):
+    s = start_sim("--address", "3")
+    with serial.Serial(s.port, 4800, timeout=0.3) as port:
         for frame in ([0xAA, 9, 0x26], [0xAA, 3, 0x26, 0, 0, 0, 1]):
             data = frame + [0] * (25 - len(frame))
             data.append(sum(data) & 0xFF if frame[1] == 9 else 0)
@@ -233,8 +201,8 @@ def test_demonstration_never_runs_for_an_argument(args, code, shown):
 
 @pytest.mark.slow
 @pytest.mark.skipif(os.path.lexists(DEMO_PORT) or not can_link(), reason="cannot link the demonstration port")
-def test_demonstration_against_a_linked_simulator(sim):
-    s = sim("--link", DEMO_PORT)
+def test_demonstration_against_a_linked_simulator(start_sim):
+    s = start_sim("--link", DEMO_PORT)
     started = time.monotonic()
     result = run_demo()
     assert time.monotonic() - started >= 3.0 and result.returncode == 0

@@ -14,7 +14,7 @@ import time
 import pytest
 import serial
 
-from kx5180_lab import Simulator, SimulatorError, cli
+from kx5180_lab import cli
 from kx5180_lab.simulator import find_simulator
 
 SCRIPTS = sysconfig.get_path("scripts")
@@ -43,12 +43,6 @@ def one_line_error(result, code):
 def frame(*head):
     data = list(head) + [0] * (25 - len(head))
     return " ".join(f"{b:02X}" for b in data + [sum(data) & 0xFF])
-
-
-@pytest.fixture
-def sim():
-    with Simulator(baud=0, load_ohms=10) as s:
-        yield s
 
 
 def state(port):
@@ -147,14 +141,14 @@ def test_bad_usage_exits_2(args, message):
         (["--fault", "silent", "--fault-nth", "2"], "no answer to the status request"),
     ],
 )
-def test_a_supply_that_fails_exits_1(sim_args, message):
-    with Simulator(baud=0, extra_args=sim_args) as s:
+def test_a_supply_that_fails_exits_1(kx5180_sim, sim_args, message):
+    with kx5180_sim(baud=0, extra_args=sim_args) as s:
         assert message in one_line_error(kx("status", s.port), 1)
 
 
-def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so():
+def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so(kx5180_sim):
     # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
-    with Simulator(baud=0, faults=("silent",), fault_nth=4) as s:
+    with kx5180_sim(baud=0, faults=("silent",), fault_nth=4) as s:
         line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
         assert line.endswith("no answer to output on (it may or may not have been applied); output switched off, front panel in control")
         assert (state(s.port)["output_on"], state(s.port)["remote"]) == (False, False)
@@ -169,12 +163,8 @@ def test_missing_and_busy_ports_exit_1(sim, tmp_path):
         assert f"{sim.port} is in use by python" in one_line_error(kx("identify", sim.port), 1)
 
 
-def test_verify_catches_a_setting_the_unit_did_not_apply():
-    try:
-        s = Simulator(baud=0, faults=("ignore",)).start()
-    except SimulatorError:
-        pytest.skip("kx5180-sim has no 'ignore' fault yet")
-    with s:
+def test_verify_catches_a_setting_the_unit_did_not_apply(kx5180_sim):
+    with kx5180_sim(baud=0, faults=("ignore",)) as s:
         line = one_line_error(kx("set", s.port, "--voltage", "3", "--verify"), 1)
         assert "voltage reads back 5.000 V, 3.000 V was sent" in line
         assert state(s.port)["output_on"] is False

@@ -2,7 +2,6 @@
 the real driver, pyserial and lsof."""
 
 import contextlib
-import functools
 import logging
 import math
 import os
@@ -25,8 +24,6 @@ from kx5180_lab import (
     PortCheckError,
     PortOpenError,
     RampError,
-    Simulator,
-    SimulatorError,
     Supply,
     SupplyError,
     UnsupportedModelError,
@@ -36,18 +33,6 @@ from kx5180_lab.simulator import find_simulator
 
 SIM = find_simulator()
 pytestmark = pytest.mark.skipif(SIM is None or shutil.which("lsof") is None, reason="needs kx5180-sim and lsof")
-
-
-@functools.lru_cache(maxsize=None)
-def sim_accepts(*args):
-    """Whether this kx5180-sim takes these options (some arrive later)."""
-    if SIM is None:
-        return False
-    try:
-        with Simulator(baud=0, extra_args=args):
-            return True
-    except SimulatorError:
-        return False
 
 
 def frame(*head):
@@ -67,12 +52,6 @@ def unit_state(port):
         return drv.read_dev_status()
     finally:
         drv.close()
-
-
-@pytest.fixture
-def sim():
-    with Simulator(baud=0, load_ohms=10) as s:
-        yield s
 
 
 def rx_count(sim):
@@ -157,6 +136,44 @@ def test_limits_are_floored_to_whole_millis(limit, allowed, refused):
 @pytest.mark.skipif(not sim_accepts("--fault", "ignore"), reason="kx5180-sim has no 'ignore' fault yet")
 def test_verify_catches_a_setting_the_unit_did_not_apply():
     with Simulator(baud=0, faults=("ignore",)) as sim:
+
+
+class RecordingDriver:
+    """A unit at 5 V, 1 A, ceiling 30 V that acknowledges everything and
+    records each call."""
+
+    STATUS = {"voltage_real": 0.0, "current_real": 0.0, "voltage_set": 5.0, "current_set": 1.0,
+              "voltage_max_set": 30.0, "out_status": "off", "beyond_temp": 0, "out_mode": "CV",
+              "fan_speed": 0, "work_mode": "remote"}
+
+    def __init__(self, port):
+        self.calls = []
+
+    def read_dev_status(self):
+        return dict(self.STATUS)
+
+    def __getattr__(self, method):
+        return lambda *args: self.calls.append((method, *args)) or True
+
+
+@pytest.mark.parametrize(
+    "settings, order",
+    [
+        ({"voltage": 3, "current": 2}, [("set_out_voltage", 3.0), ("set_out_current", 2.0)]),
+        ({"voltage": 8, "current": 0.5}, [("set_out_current", 0.5), ("set_out_voltage", 8.0)]),
+        ({"ceiling": 31, "voltage": 4, "current": 0.9},
+         [("set_out_current", 0.9), ("set_out_voltage", 4.0), ("set_voltage_max", 31.0)]),
+    ],
+)
+def test_set_sends_the_reductions_before_the_increases(settings, order):
+    with Supply("fake", driver_factory=RecordingDriver) as psu:
+        psu.driver.calls.clear()
+        psu.set(**settings)
+        assert [(method, round(value, 3)) for method, value in psu.driver.calls] == order
+
+
+def test_verify_catches_a_setting_the_unit_did_not_apply(kx5180_sim):
+    with kx5180_sim(baud=0, faults=("ignore",)) as sim:
         with Supply(sim.port, verify=True) as psu:
             with pytest.raises(VerifyError, match=r"voltage reads back 5\.000 V, 3\.000 V was sent") as e:
                 psu.set(voltage=3)
@@ -224,8 +241,8 @@ def test_a_supply_that_only_read_leaves_the_unit_as_it_was(sim):
         (["--fault", "silent"], NoAnswerError, "no supply answered the identity request"),
     ],
 )
-def test_a_failed_open_says_why_and_leaves_no_port_open(sim_args, error, message):
-    with Simulator(baud=0, extra_args=sim_args) as s:
+def test_a_failed_open_says_why_and_leaves_no_port_open(kx5180_sim, sim_args, error, message):
+    with kx5180_sim(baud=0, extra_args=sim_args) as s:
         with pytest.raises(error, match=message):
             Supply(s.port).open()
         assert not held(s.port)
@@ -269,10 +286,10 @@ def test_ramp_reaches_the_target_step_by_step(sim):
     assert seen == [1.2, 1.4, 1.5, 1.25, 1.1]
 
 
-def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value():
+def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value(kx5180_sim):
     # Replies: identity, remote, the ramp's status read, then the steps;
     # the 6th reply (third step) is lost.
-    with Simulator(baud=0, faults=("silent",), fault_nth=6) as sim:
+    with kx5180_sim(baud=0, faults=("silent",), fault_nth=6) as sim:
         with pytest.raises(RampError, match=r"ramp stopped at 5\.200 V \(the last acknowledged setpoint\)") as e:
             with Supply(sim.port) as psu:
                 psu.ramp(6, 0.1, 100)
@@ -326,10 +343,10 @@ def test_the_trace_shows_every_frame_as_the_unit_saw_it(sim, caplog):
     assert all(r.port == sim.port and len(r.data) == 26 for r in records)
 
 
-def test_quiet_is_per_thread_and_a_plain_driver_still_prints(capfd):
+def test_quiet_is_per_thread_and_a_plain_driver_still_prints(kx5180_sim, capfd):
     # One Supply busy on a thread of its own while a plain driver object on
     # this thread prints its reply lines as it always does.
-    with Simulator(baud=0) as a, Simulator(baud=0) as b:
+    with kx5180_sim(baud=0) as a, kx5180_sim(baud=0) as b:
         stop = threading.Event()
         with Supply(a.port) as psu:
 

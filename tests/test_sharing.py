@@ -16,7 +16,9 @@ import pytest
 import serial
 
 import kx5180
-from test_end_to_end import SIM, opened, pytestmark, sim  # noqa: F401  (fixture and skip mark)
+from conftest import needs_sim, opened
+
+pytestmark = needs_sim
 
 VOLTS = [1.0, 1.5, 2.0, 2.5, 3.0]
 AMPS = [0.1, 0.2, 0.3]
@@ -28,9 +30,9 @@ def quiet(monkeypatch):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("threads,calls", [(2, 25), (8, 6)])
-def test_threads_sharing_one_object_all_succeed_and_read_true_values(sim, monkeypatch, threads, calls):
+def test_threads_sharing_one_object_all_succeed_and_read_true_values(start_sim, monkeypatch, threads, calls):
     quiet(monkeypatch)
-    supply = opened(sim("--load-ohms", "inf", baud="4800"))
+    supply = opened(start_sim("--load-ohms", "inf", baud="4800"))
     sent_v, sent_a = {5.0}, {1.0}  # the power-up setpoints
     failures, statuses, errors = [], [], []
 
@@ -70,8 +72,8 @@ def test_threads_sharing_one_object_all_succeed_and_read_true_values(sim, monkey
         assert status["voltage_max_set"] == 30.0
 
 
-def test_a_late_reply_is_not_taken_as_the_next_status(sim):
-    supply = opened(sim("--fault-nth", "3", "--fault", "late", "--load-ohms", "inf", baud="4800"))
+def test_a_late_reply_is_not_taken_as_the_next_status(start_sim):
+    supply = opened(start_sim("--fault-nth", "3", "--fault", "late", "--load-ohms", "inf", baud="4800"))
     assert supply.set_ouput_mode("on") is True  # reply 2
     assert supply.set_voltage_max(12.0) is False  # reply 3 comes after the wait
     status = supply.read_dev_status()
@@ -97,9 +99,9 @@ CHILD = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("delay", [0.03, 0.06, 0.09])
-def test_sigint_in_the_middle_of_a_command_then_status_reads_the_truth(sim, delay):
-    s = sim("--load-ohms", "inf", baud="4800")
-    child = subprocess.Popen([sys.executable, "-c", CHILD, s.path], stdout=subprocess.PIPE, text=True)
+def test_sigint_in_the_middle_of_a_command_then_status_reads_the_truth(start_sim, delay):
+    s = start_sim("--load-ohms", "inf", baud="4800")
+    child = subprocess.Popen([sys.executable, "-c", CHILD, s.port], stdout=subprocess.PIPE, text=True)
     lines = []
     while not lines or lines[-1].strip() != "go":
         line = child.stdout.readline()
@@ -122,8 +124,8 @@ def lsof(path):
     return subprocess.run(["lsof", path], capture_output=True).stdout
 
 
-def test_ctrl_c_during_opens_identity_read_leaves_the_port_closed(sim, monkeypatch):
-    s = sim("--fault-nth", "1", "--fault", "silent")
+def test_ctrl_c_during_opens_identity_read_leaves_the_port_closed(start_sim, monkeypatch):
+    s = start_sim("--fault-nth", "1", "--fault", "silent")
     polls = []
 
     def sleep(seconds):
@@ -135,17 +137,17 @@ def test_ctrl_c_during_opens_identity_read_leaves_the_port_closed(sim, monkeypat
         time.sleep(seconds)
 
     monkeypatch.setattr(kx5180, "time", types.SimpleNamespace(sleep=sleep))
-    supply = kx5180.KX5180(s.path)
+    supply = kx5180.KX5180(s.port)
     with pytest.raises(KeyboardInterrupt):
         supply.open()
     assert supply.ser.is_open is False
-    assert lsof(s.path) == b""
+    assert lsof(s.port) == b""
     assert supply.open() is True
     supply.close()
 
 
-def test_calls_after_close_raise_port_not_open(sim):
-    supply = opened(sim())
+def test_calls_after_close_raise_port_not_open(start_sim):
+    supply = opened(start_sim())
     supply.close()
     with pytest.raises(serial.PortNotOpenError):
         supply.read_dev_status()
@@ -154,10 +156,10 @@ def test_calls_after_close_raise_port_not_open(sim):
 
 
 @pytest.mark.slow
-def test_threads_take_turns_at_the_port(sim):
+def test_threads_take_turns_at_the_port(start_sim):
     # A thread that polls in a loop must not starve the others: the port
     # goes to the longest waiter.
-    supply = opened(sim())
+    supply = opened(start_sim())
     counts = [0] * 4
     stop = threading.Event()
 

@@ -1,7 +1,6 @@
 """kx5180-sim's own behaviour, end to end: raw frames through real pyserial on
 its pseudo-terminal, and the installed driver where a driver is needed."""
 
-import signal
 import subprocess
 import time
 
@@ -9,10 +8,11 @@ import pytest
 import serial
 
 import kx5180
-from test_end_to_end import SIM, pytestmark  # noqa: F401 - same requirements
+from conftest import SIM, needs_sim
 
 STATUS, IDENTITY, DONE = 0x26, 0x31, 0x12
 SET_OUT_VOLTAGE = 0x23
+pytestmark = needs_sim
 
 
 def frame(address, word, data=()):
@@ -24,45 +24,19 @@ def valid(reply):
     return len(reply) == 26 and reply[0] == 0xAA and sum(reply[:25]) & 0xFF == reply[25]
 
 
-class Sim:
-    def __init__(self, args, log_path):
-        self.log_path = log_path
-        with open(log_path, "w") as err:
-            self.proc = subprocess.Popen([SIM, "--log", *args], stdout=subprocess.PIPE, stderr=err, text=True)
-        self.path = self.proc.stdout.readline().strip()
-        assert self.path, log_path.read_text()
-
-    def log(self):
-        return self.log_path.read_text()
-
-    def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        code = self.proc.wait(timeout=5)
-        self.proc.stdout.close()
-        return code
+def whole_log(s):
+    """Stops the simulator (it must exit cleanly) and returns all it logged."""
+    assert s.stop() == 0
+    return "\n".join(s.log())
 
 
 @pytest.fixture
-def sim(tmp_path):
-    started = []
-
-    def start(*args, baud="0"):
-        s = Sim(["--baud", baud, *args], tmp_path / f"sim{len(started)}.log")
-        started.append(s)
-        return s
-
-    yield start
-    for s in started:
-        assert s.stop() == 0
-
-
-@pytest.fixture
-def port(sim):
+def port(start_sim):
     opened = []
 
     def open_port(*args, **kwargs):
-        s = sim(*args, **kwargs)
-        p = serial.Serial(s.path, 4800, timeout=0.3)
+        s = start_sim(*args, **kwargs)
+        p = serial.Serial(s.port, 4800, timeout=0.3)
         opened.append(p)
         return s, p
 
@@ -81,10 +55,10 @@ def test_a_late_reply_is_sent_even_when_a_new_command_arrives(port, cancels):
     replies = p.read(52)
     words = [replies[i + 2] for i in range(0, len(replies), 26)]
     if cancels:
-        assert words == [IDENTITY] and "late reply cancelled by a new command" in s.log()
+        assert words == [IDENTITY] and "late reply cancelled by a new command" in whole_log(s)
     else:
         assert words == [STATUS, IDENTITY] and all(valid(replies[i:i + 26]) for i in (0, 26))
-        assert "cancelled" not in s.log()
+        assert "cancelled" not in whole_log(s)
 
 
 @pytest.mark.parametrize("selector,ignored_reply,expected_volts", [
@@ -92,16 +66,16 @@ def test_a_late_reply_is_sent_even_when_a_new_command_arrives(port, cancels):
     (["--fault-every", "3"], 3, 2.5),
     (["--fault-rate", "1"], 2, 5.0),  # every reply: the first setting is lost too, leaving the factory 5 V
 ])
-def test_ignore_acknowledges_a_setting_but_does_not_apply_it(sim, selector, ignored_reply, expected_volts):
+def test_ignore_acknowledges_a_setting_but_does_not_apply_it(start_sim, selector, ignored_reply, expected_volts):
     # Reply 1 answers open's identity read, 2 and 3 the two settings, 4 the status read.
-    s = sim("--fault", "ignore", *selector)
-    supply = kx5180.KX5180(s.path)
+    s = start_sim("--fault", "ignore", *selector)
+    supply = kx5180.KX5180(s.port)
     assert supply.open() is True
     assert supply.set_out_voltage(2.5) is True
     assert supply.set_out_voltage(7.0) is True
     assert supply.read_dev_status()["voltage_set"] == expected_volts
     supply.close()
-    assert f"fault: ignore on reply {ignored_reply}, acknowledged but not applied" in s.log()
+    assert f"fault: ignore on reply {ignored_reply}, acknowledged but not applied" in whole_log(s)
 
 
 @pytest.mark.parametrize("schedule,before,after", [
@@ -110,10 +84,10 @@ def test_ignore_acknowledges_a_setting_but_does_not_apply_it(sim, selector, igno
     ("0.8:0", (0.5, 5.0, "CV"), (2.0, 0.0, "CC")),
     ("0.3:2,0.8:1", (2.0, 4.0, "CC"), (2.0, 2.0, "CC")),  # two changes, both behind the first read
 ])
-def test_a_load_schedule_shows_in_the_status(sim, schedule, before, after):
-    s = sim("--load-ohms", "10", "--load-schedule", schedule)
+def test_a_load_schedule_shows_in_the_status(start_sim, schedule, before, after):
+    s = start_sim("--load-ohms", "10", "--load-schedule", schedule)
     started = time.monotonic()
-    supply = kx5180.KX5180(s.path)
+    supply = kx5180.KX5180(s.port)
     assert supply.open() is True
     assert supply.set_out_current(2.0) and supply.set_out_voltage(5.0) and supply.set_ouput_mode("on")
     if schedule.startswith("0.3"):
@@ -129,7 +103,7 @@ def test_a_load_schedule_shows_in_the_status(sim, schedule, before, after):
     supply.close()
     last = schedule.split(",")[-1]
     t, r = last.split(":")
-    assert f"-- load now {r} ohms (scheduled at {t} s)" in s.log()
+    assert f"-- load now {r} ohms (scheduled at {t} s)" in whole_log(s)
 
 
 @pytest.mark.parametrize("args,message", [
@@ -169,17 +143,17 @@ def test_each_unit_answers_its_own_address_and_no_other(port, args, present, abs
     assert exchange(p, present[-1], 0x25, [99])[2:5] == bytes([DONE, 0x25, 0x80])
     assert exchange(p, 99, STATUS) == b""
     assert valid(exchange(p, present[-1], STATUS))
-    log = s.log()
+    log = whole_log(s)
     assert log.count("addressed to another unit: no reply") == len(absent) + 1
     assert all(f"(unit {a})" in log for a in present)
 
 
-def test_every_unit_has_its_own_identity_and_state(sim):
-    s = sim("--units", "2,4,6", "--number", "076787041", "--load-ohms", "inf")
-    shared = serial.Serial(s.path, 4800, timeout=0.5)
+def test_every_unit_has_its_own_identity_and_state(start_sim):
+    s = start_sim("--units", "2,4,6", "--number", "076787041", "--load-ohms", "inf")
+    shared = serial.Serial(s.port, 4800, timeout=0.5)
     units = []
     for address in (2, 4, 6):
-        unit = kx5180.KX5180(s.path)
+        unit = kx5180.KX5180(s.port)
         unit.ser = shared
         unit._KX5180__addr = address
         units.append(unit)
@@ -206,18 +180,18 @@ def test_a_broadcast_to_several_units_garbles_the_line(port, units, word, data):
     count = len(units.split(",")) if "," in units else int(units)
     reply = exchange(p, 255, word, data, size=64)
     assert len(reply) == 25 + count and windows_valid(reply) == []
-    assert f"broadcast answered by {count} units at once: the replies collide" in s.log()
-    assert " at once: collided)" in s.log()
     if word == SET_OUT_VOLTAGE:  # every unit acted on it all the same
         for address in ([1, 2, 3][:count] if "," not in units else [1, 5, 7, 9]):
             assert exchange(p, address, STATUS)[16:18] == bytes([0xC6, 0x04])
+    assert f"broadcast answered by {count} units at once: the replies collide" in whole_log(s)
+    assert " at once: collided)" in whole_log(s)
 
 
 @pytest.mark.parametrize("args,opens", [([], True), (["--units", "1"], True), (["--units", "2"], False)])
 @pytest.mark.parametrize("baud", ["0", "4800"])
-def test_the_driver_sees_a_broadcast_answered_by_several_units_as_no_answer(sim, args, opens, baud):
-    s = sim(*args, baud=baud)
-    supply = kx5180.KX5180(s.path)  # a fresh object asks 255 who is there
+def test_the_driver_sees_a_broadcast_answered_by_several_units_as_no_answer(start_sim, args, opens, baud):
+    s = start_sim(*args, baud=baud)
+    supply = kx5180.KX5180(s.port)  # a fresh object asks 255 who is there
     assert supply.open() is opens
     if opens:
         assert supply.read_dev_status() is not None
@@ -248,6 +222,6 @@ def test_replies_are_counted_on_the_whole_line(port, nth, last, note):
     assert valid(exchange(p, 1, STATUS))
     assert windows_valid(exchange(p, 255, STATUS, size=64)) == []
     assert valid(exchange(p, 2, STATUS)) is last
-    assert ("fault:" in s.log()) is (note is not None)
+    assert ("fault:" in whole_log(s)) is (note is not None)
     if note:
-        assert note in s.log()
+        assert note in whole_log(s)

@@ -3,12 +3,11 @@ in every mode: each faulted call fails cleanly, every other call succeeds and
 reads back what was set, and the driver resynchronises after every fault."""
 
 import re
-import subprocess
 
 import pytest
 
 import kx5180
-from test_end_to_end import SIM, pytestmark as needs_sim
+from conftest import needs_sim
 
 pytestmark = [needs_sim, pytest.mark.slow]
 
@@ -16,60 +15,50 @@ CALLS = 10_000
 FAILING = {"silent", "bad-checksum", "bad-sync", "extra-byte", "late"}  # a split reply is reassembled
 
 
-def test_fault_soak(tmp_path, monkeypatch):
+def test_fault_soak(kx5180_sim, monkeypatch):
     monkeypatch.setattr(kx5180, "print", lambda *args: None, raising=False)
-    log = tmp_path / "sim.log"
-    with open(log, "w") as err:
-        sim = subprocess.Popen(
-            [SIM, "--baud", "0", "--log", "--fault", ",".join(sorted(FAILING | {"split"})),
-             "--fault-rate", "0.02", "--seed", "5180"],
-            stdout=subprocess.PIPE, stderr=err, text=True)
-    try:
-        path = sim.stdout.readline().strip()
-        supply = kx5180.KX5180(path)
-        failed = []  # reply numbers of the calls that failed, 1 being the first
-        reply = 0
-        while True:  # the identity read of open can be faulted too
-            reply += 1
-            if supply.open():
-                break
+    sim = kx5180_sim(baud=0, faults=sorted(FAILING | {"split"}), fault_rate=0.02, seed=5180)
+    supply = kx5180.KX5180(sim.port)
+    failed = []  # reply numbers of the calls that failed, 1 being the first
+    reply = 0
+    while True:  # the identity read of open can be faulted too
+        reply += 1
+        if supply.open():
+            break
+        failed.append(reply)
+
+    expected = {"voltage_set": 5.0, "current_set": 1.0, "out_status": "off", "work_mode": "local"}
+    for i in range(CALLS):
+        reply += 1
+        step = i % 5
+        if step == 0:
+            volts = round(0.001 * (i % 30000), 3)
+            ok = supply.set_out_voltage(volts)
+            expected["voltage_set"] = int(volts * 1000) / 1000  # acted on, whatever befalls the reply
+        elif step == 1:
+            amps = round(0.001 * (i % 5000), 3)
+            ok = supply.set_out_current(amps)
+            expected["current_set"] = int(amps * 1000) / 1000
+        elif step == 2:
+            mode = "on" if i % 2 else "off"
+            ok = supply.set_ouput_mode(mode)
+            expected["out_status"] = mode
+        elif step == 3:
+            mode = "remote" if i % 2 else "local"
+            ok = supply.set_work_mode(mode)
+            expected["work_mode"] = mode
+        else:
+            status = supply.read_dev_status()
+            ok = status is not None
+            if ok:
+                assert {k: status[k] for k in expected} == expected, f"call {i}"
+        assert ok in (True, False)
+        if not ok:
             failed.append(reply)
+    supply.close()
 
-        expected = {"voltage_set": 5.0, "current_set": 1.0, "out_status": "off", "work_mode": "local"}
-        for i in range(CALLS):
-            reply += 1
-            step = i % 5
-            if step == 0:
-                volts = round(0.001 * (i % 30000), 3)
-                ok = supply.set_out_voltage(volts)
-                expected["voltage_set"] = int(volts * 1000) / 1000  # acted on, whatever befalls the reply
-            elif step == 1:
-                amps = round(0.001 * (i % 5000), 3)
-                ok = supply.set_out_current(amps)
-                expected["current_set"] = int(amps * 1000) / 1000
-            elif step == 2:
-                mode = "on" if i % 2 else "off"
-                ok = supply.set_ouput_mode(mode)
-                expected["out_status"] = mode
-            elif step == 3:
-                mode = "remote" if i % 2 else "local"
-                ok = supply.set_work_mode(mode)
-                expected["work_mode"] = mode
-            else:
-                status = supply.read_dev_status()
-                ok = status is not None
-                if ok:
-                    assert {k: status[k] for k in expected} == expected, f"call {i}"
-            assert ok in (True, False)
-            if not ok:
-                failed.append(reply)
-        supply.close()
-    finally:
-        sim.terminate()
-        sim.wait(timeout=5)
-        sim.stdout.close()
-
-    faults = [(int(n), mode) for mode, n in re.findall(r"fault: (\S+) on reply (\d+)", log.read_text())]
+    sim.stop()  # the whole log
+    faults = [(int(n), mode) for mode, n in re.findall(r"fault: (\S+) on reply (\d+)", "\n".join(sim.log()))]
     assert {mode for _, mode in faults} == FAILING | {"split"}
     assert 150 <= len(faults) <= 260  # about 2 % of 10,000
     assert failed == [n for n, mode in faults if mode in FAILING]

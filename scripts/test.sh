@@ -31,6 +31,15 @@ for arg in "$@"; do
 done
 
 kx_setup "${KX5180_VENV:-.venv}"
+# The dashboard's test drives a real browser: brought in as root, else that
+# one test is skipped and says why.
+if ! command -v chromedriver >/dev/null 2>&1; then
+    if kx_can_apt; then
+        kx_system_packages chromium chromium-driver
+    else
+        kx_say "no chromium and chromium-driver: the dashboard's browser test will be skipped"
+    fi
+fi
 kx_install ".[test,plot]"
 
 # From inside tests/ the installed package is what gets imported, not src/.

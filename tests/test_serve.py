@@ -372,7 +372,10 @@ def _browser():
     options.binary_location = chromium
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu"):
         options.add_argument(flag)
-    return webdriver.Chrome(service=Service(driver_path), options=options)
+    # The browser is no part of what a sanitizer run checks, and the
+    # sanitizer runtime preloaded into it would stop it.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return webdriver.Chrome(service=Service(driver_path, env=env), options=options)
 
 
 @pytest.mark.slow

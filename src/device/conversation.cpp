@@ -66,25 +66,49 @@ void ConversationLock::acquire() {
         }
         waiting_.push_back(me);
     }
+    // Whatever ends the wait other than the port, Ctrl-C or the end of a
+    // daemon thread at exit, takes this thread out of the line (passing the
+    // port on if it was handed over meanwhile), or the port would wait for
+    // it for ever.
+    struct Withdraw {
+        ConversationLock& lock;
+        std::thread::id me;
+        bool waiting = true;
+        Withdraw(ConversationLock& l, std::thread::id id) : lock(l), me(id) {}
+        Withdraw(const Withdraw&) = delete;
+        Withdraw& operator=(const Withdraw&) = delete;
+        ~Withdraw() {
+            if (!waiting) {
+                return;
+            }
+            const std::lock_guard<std::mutex> guard(lock.mutex_);
+            if (lock.depth_ > 0 && lock.owner_ == me) {
+                lock.depth_ = 0;
+                lock.hand_on();
+            } else {
+                std::erase(lock.waiting_, me);
+            }
+        }
+    } withdraw{*this, me};
     for (;;) {
         bool mine = false;
-        {
-            const py::gil_scoped_release released;
+        PyThreadState* const saved = PyEval_SaveThread();
+        try {
             std::unique_lock<std::mutex> lock(mutex_);
             mine = handed_.wait_for(lock, kSignalCheckInterval, [&] { return depth_ > 0 && owner_ == me; });
+        } catch (...) {
+            PyEval_RestoreThread(saved);
+            throw;
         }
+        // Not from a destructor, as gil_scoped_release would: at exit the
+        // interpreter ends a daemon thread here by unwinding its stack, and
+        // an unwind out of a destructor (noexcept) aborts the process.
+        PyEval_RestoreThread(saved);
         if (mine) {
+            withdraw.waiting = false;
             return;
         }
         if (PyErr_CheckSignals() < 0) {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            if (depth_ > 0 && owner_ == me) {
-                // Handed over while the signal was being looked at: pass it on.
-                depth_ = 0;
-                hand_on();
-            } else {
-                std::erase(waiting_, me);
-            }
             throw py::error_already_set();
         }
     }

@@ -8,18 +8,30 @@
 #include <exception>
 #include <new>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 namespace kx::module {
 
 namespace py = pybind11;
 
 // Runs `work` and returns its result; if it throws, sets the matching Python
 // exception and returns `failed`.
-// The handlers only set the interpreter's error indicator, which does not
-// throw, but they are not declared noexcept, hence the NOLINT.
+//
+// Not noexcept, and no handler keeps a forced unwind: at exit the
+// interpreter ends a daemon thread that wants the GIL back with
+// pthread_exit, which unwinds the thread's stack through here. Stopping
+// that unwind (libstdc++ lets catch (...) see it) or meeting a noexcept
+// frame on its way aborts the whole process.
 template <class Result, class Work>
-Result catching(Result failed, Work&& work) noexcept {  // NOLINT(bugprone-exception-escape)
+Result catching(Result failed, Work&& work) {
     try {
         return work();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const py::builtin_exception& e) {

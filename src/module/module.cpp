@@ -3,7 +3,7 @@
 // launcher can rename it "__main__" in between and have the demonstration
 // run (see kx5180_lab/demo.py).
 //
-// The module's body is Python, kx5180_class.py, built into the module as
+// The module's body is Python, kx5180.class.py, built into the module as
 // bytes and installed beside it: executed in the module's namespace, it
 // binds the imports and, called with the native bodies, the class.
 #include <pybind11/pybind11.h>

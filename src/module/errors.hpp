@@ -8,7 +8,7 @@
 #include <exception>
 #include <new>
 
-#if defined(__GLIBCXX__)
+#if !defined(_MSC_VER) && __has_include(<cxxabi.h>)
 #include <cxxabi.h>
 #endif
 
@@ -21,8 +21,8 @@ namespace py = pybind11;
 //
 // Not noexcept, and no handler keeps a forced unwind: at exit the
 // interpreter ends a daemon thread that wants the GIL back with
-// pthread_exit, which unwinds the thread's stack through here. Stopping
-// that unwind (libstdc++ lets catch (...) see it) or meeting a noexcept
+// pthread_exit, which unwinds the thread's stack through here (without the
+// GIL). Stopping that unwind (catch (...) sees it) or meeting a noexcept
 // frame on its way aborts the whole process.
 template <class Result, class Work>
 Result catching(Result failed, Work&& work) {
@@ -41,6 +41,12 @@ Result catching(Result failed, Work&& work) {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+#if defined(_LIBCPPABI_VERSION)
+        // libc++abi: a forced unwind is a foreign exception, of no C++ type.
+        if (abi::__cxa_current_exception_type() == nullptr) {
+            throw;
+        }
+#endif
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in kx5180");
     }
     return failed;

@@ -6,6 +6,10 @@
 
 #include <pybind11/pybind11.h>
 
+#if !defined(_MSC_VER) && __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+#endif
+
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -29,6 +33,10 @@ public:
     void acquire();
     void release() noexcept;
 
+    // Gives the lock up, however often re-entered, or leaves the line of
+    // waiters: for a thread that stops taking part (see abandon_thread).
+    void withdraw(std::thread::id me) noexcept;
+
 private:
     void hand_on() noexcept;  // with mutex_ held and depth_ back to 0
 
@@ -38,6 +46,37 @@ private:
     int depth_ = 0;
     std::deque<std::thread::id> waiting_;
 };
+
+// At exit the interpreter ends a daemon thread that asks for the GIL back
+// with pthread_exit, a forced unwind. Unwinding would release Python objects
+// without the GIL and crash the process, so a thread caught in one instead
+// gives up the ports it holds or waits for and sleeps until the process is
+// gone, as Python 3.14 does with such threads itself.
+[[noreturn]] void abandon_thread() noexcept;
+
+// Runs `call`, a call into the interpreter that returns a new reference (or
+// null), and abandons the thread if the interpreter ends it meanwhile.
+template <class Call>
+PyObject* exit_safe(Call&& call) {
+#if defined(__GLIBCXX__)
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        abandon_thread();
+    }
+#elif defined(_LIBCPPABI_VERSION)
+    try {
+        return call();
+    } catch (...) {
+        if (abi::__cxa_current_exception_type() == nullptr) {  // foreign: a forced unwind
+            abandon_thread();
+        }
+        throw;
+    }
+#else
+    return call();
+#endif
+}
 
 struct PortState {
     ConversationLock lock;

@@ -34,12 +34,11 @@ bool refuse_sub_interpreter() {
 // The installed source's path, so that tracebacks name a file that holds
 // the lines they point at.
 py::object source_file_name(const py::dict& globals) {
-    const py::str name(kClassSourceName);
     if (!globals.contains("__file__") || !py::isinstance<py::str>(globals["__file__"])) {
-        return name;
+        return py::str(kClassSourceName);
     }
     const py::object path = py::module_::import("os").attr("path");
-    return path.attr("join")(path.attr("dirname")(globals["__file__"]), name);
+    return path.attr("join")(path.attr("dirname")(globals["__file__"]), kClassSourceName);
 }
 
 void run_class_source(const py::dict& globals) {

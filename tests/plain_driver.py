@@ -6,7 +6,7 @@ import os
 
 import kx5180
 
-SOURCE = os.path.join(os.path.dirname(kx5180.__file__), "kx5180.class.py")
+SOURCE = os.path.join(os.path.dirname(kx5180.__file__), "kx5180", "kx5180.class.py")
 
 with open(SOURCE, encoding="utf-8") as _file:
     exec(compile(_file.read(), SOURCE, "exec"))

@@ -4,8 +4,9 @@
 // run (see kx5180_lab/demo.py).
 //
 // The module's body is Python, kx5180.class.py, built into the module as
-// bytes and installed beside it: executed in the module's namespace, it
-// binds the imports and, called with the native bodies, the class.
+// bytes and installed beside it (kx5180/kx5180.class.py): executed in the
+// module's namespace, it binds the imports and, called with the native
+// bodies, the class.
 #include <pybind11/pybind11.h>
 
 #include "class_source.hpp"
@@ -38,7 +39,7 @@ py::object source_file_name(const py::dict& globals) {
         return py::str(kClassSourceName);
     }
     const py::object path = py::module_::import("os").attr("path");
-    return path.attr("join")(path.attr("dirname")(globals["__file__"]), kClassSourceName);
+    return path.attr("join")(path.attr("dirname")(globals["__file__"]), "kx5180", kClassSourceName);
 }
 
 void run_class_source(const py::dict& globals) {

@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "thread_exit.hpp"
+
 namespace kx::device {
 
 namespace {

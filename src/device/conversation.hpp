@@ -6,10 +6,6 @@
 
 #include <pybind11/pybind11.h>
 
-#if !defined(_MSC_VER) && __has_include(<cxxabi.h>)
-#include <cxxabi.h>
-#endif
-
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -46,37 +42,6 @@ private:
     int depth_ = 0;
     std::deque<std::thread::id> waiting_;
 };
-
-// At exit the interpreter ends a daemon thread that asks for the GIL back
-// with pthread_exit, a forced unwind. Unwinding would release Python objects
-// without the GIL and crash the process, so a thread caught in one instead
-// gives up the ports it holds or waits for and sleeps until the process is
-// gone, as Python 3.14 does with such threads itself.
-[[noreturn]] void abandon_thread() noexcept;
-
-// Runs `call`, a call into the interpreter that returns a new reference (or
-// null), and abandons the thread if the interpreter ends it meanwhile.
-template <class Call>
-PyObject* exit_safe(Call&& call) {
-#if defined(__GLIBCXX__)
-    try {
-        return call();
-    } catch (abi::__forced_unwind&) {
-        abandon_thread();
-    }
-#elif defined(_LIBCPPABI_VERSION)
-    try {
-        return call();
-    } catch (...) {
-        if (abi::__cxa_current_exception_type() == nullptr) {  // foreign: a forced unwind
-            abandon_thread();
-        }
-        throw;
-    }
-#else
-    return call();
-#endif
-}
 
 struct PortState {
     ConversationLock lock;

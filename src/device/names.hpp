@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "conversation.hpp"
+#include "thread_exit.hpp"
 
 namespace kx::device {
 

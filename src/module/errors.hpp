@@ -8,10 +8,6 @@
 #include <exception>
 #include <new>
 
-#if !defined(_MSC_VER) && __has_include(<cxxabi.h>)
-#include <cxxabi.h>
-#endif
-
 namespace kx::module {
 
 namespace py = pybind11;
@@ -21,17 +17,14 @@ namespace py = pybind11;
 //
 // Not noexcept, and no handler keeps a forced unwind: at exit the
 // interpreter ends a daemon thread that wants the GIL back with
-// pthread_exit, which unwinds the thread's stack through here (without the
-// GIL). Stopping that unwind (catch (...) sees it) or meeting a noexcept
-// frame on its way aborts the whole process.
+// pthread_exit, which unwinds the thread's stack (without the GIL) through
+// here where the driver's own calls did not stop it (see
+// device/thread_exit.hpp). Stopping that unwind or meeting a noexcept frame
+// on its way aborts the whole process.
 template <class Result, class Work>
 Result catching(Result failed, Work&& work) {
     try {
         return work();
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const py::builtin_exception& e) {
@@ -41,12 +34,11 @@ Result catching(Result failed, Work&& work) {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-#if defined(_LIBCPPABI_VERSION)
-        // libc++abi: a forced unwind is a foreign exception, of no C++ type.
-        if (abi::__cxa_current_exception_type() == nullptr) {
+        // Caught without the GIL: the forced unwind of a thread that the
+        // interpreter ends at exit. It must go on, or the process aborts.
+        if (PyGILState_Check() == 0) {
             throw;
         }
-#endif
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception in kx5180");
     }
     return failed;

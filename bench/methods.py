@@ -2,6 +2,7 @@
 
     python3 bench/methods.py                 # 15 rounds
     python3 bench/methods.py --rounds 5 --number 2000   # a quick look
+    python3 bench/methods.py --rounds 0 --imports 50   # import time alone
 
 Both classes run in this one process, on a fake port that answers every
 command at once and with a clock whose sleep does nothing, so what is timed
@@ -13,12 +14,17 @@ code during identification), so that both do the same work.
 Each round times every method natively and then in plain Python, NUMBER
 calls each; the table gives per method the median over the rounds of
 (native time / Python time) and the median ns per call of each.
+
+Before that, `import kx5180` is timed in fresh interpreters (-X importtime,
+IMPORTS runs): the module's own share (loading it, running its body,
+building the class) and the whole, with the modules it imports.
 """
 
 import argparse
 import contextlib
 import os
 import statistics
+import subprocess
 import sys
 import timeit
 import types
@@ -386,11 +392,29 @@ def timed(cls, stmt, arg, number):
     return timeit.Timer(stmt, globals={"o": obj, "C": cls, "a": arg}).timeit(number) / number * 1e9
 
 
+def import_times(runs):
+    """Median microseconds of `import kx5180` in a fresh interpreter: its
+    own and with the modules it imports."""
+    own, whole = [], []
+    for _ in range(runs):
+        report = subprocess.run([sys.executable, "-X", "importtime", "-c", "import kx5180"], capture_output=True,
+                                text=True, check=True).stderr
+        for line in report.splitlines():
+            fields = line.split("|")
+            if len(fields) == 3 and fields[2].strip() == "kx5180":
+                own.append(int(fields[0].rsplit(":", 1)[1]))
+                whole.append(int(fields[1]))
+    return statistics.median(own), statistics.median(whole)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--number", type=int, default=20_000, help="calls per method per round")
+    parser.add_argument("--imports", type=int, default=30, help="fresh interpreters that time the import")
     args = parser.parse_args()
+
+    imports = import_times(args.imports) if args.imports > 0 else None
 
     native, plain = kx5180.KX5180, plain_class()
     saved = {name: getattr(kx5180, name) for name in FAKES}
@@ -412,6 +436,9 @@ def main():
         vars(kx5180).update(saved)
 
     print(f"Machine: {machine()}")
+    if imports is not None:
+        print(f"import kx5180 (median of {args.imports} fresh interpreters): {imports[0]} us its own, "
+              f"{imports[1]} us with the modules it imports\n")
     print(f"{args.rounds} rounds x {args.number} calls per method; fake port, no-op clock\n")
     print("| method | kx5180 ns/call | plain Python ns/call | kx5180 / Python (median of rounds) |")
     print("|---|---|---|---|")

@@ -59,9 +59,16 @@ def test_lsof_route_judges_by_standard_output(monkeypatch, system_linux, stdout,
         seen.append((argv, kwargs))
         return types.SimpleNamespace(stdout=stdout, stderr=b"noise", returncode=1)
 
-    monkeypatch.setattr(kx5180, "subprocess", types.SimpleNamespace(run=run, PIPE=subprocess.PIPE))
+    class Counting:
+        def __getattr__(self, name):
+            looked_up.append(name)
+            return {"run": run, "PIPE": subprocess.PIPE}[name]
+
+    looked_up = []
+    monkeypatch.setattr(kx5180, "subprocess", Counting())
     assert kx5180.KX5180("/dev/ttyUSB0").check_port_available() is free
     assert seen == [(["lsof", "/dev/ttyUSB0"], {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE})]
+    assert looked_up == ["run", "PIPE", "PIPE"]  # as the call written in Python looks them up
 
 
 @pytest.fixture

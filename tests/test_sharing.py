@@ -177,3 +177,26 @@ def test_threads_take_turns_at_the_port(start_sim):
         w.join()
     supply.close()
     assert min(counts) >= 0.5 * max(counts), counts
+
+
+EXIT_CHILD = textwrap.dedent("""
+    import sys, threading, time
+    import kx5180
+    supply = kx5180.KX5180(sys.argv[1])
+    assert supply.open()
+
+    def poll():
+        while True:
+            supply.read_dev_status()
+
+    for _ in range(3):  # one in an exchange, the others waiting for the port
+        threading.Thread(target=poll, daemon=True).start()
+    time.sleep(0.3)
+""")
+
+
+@pytest.mark.parametrize("run", range(5))
+def test_exit_with_daemon_threads_inside_driver_calls_is_clean(kx5180_sim, run):
+    port = kx5180_sim().port
+    result = subprocess.run([sys.executable, "-c", EXIT_CHILD, port], capture_output=True, text=True, timeout=30)
+    assert (result.returncode, result.stderr) == (0, "")

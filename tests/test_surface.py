@@ -8,6 +8,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import traceback
 import types
 import weakref
 from unittest import mock
@@ -216,8 +217,19 @@ def test_binding_errors_are_worded_as_the_interpreter_words_them(stored, args, k
 @pytest.mark.parametrize("stored", METHODS)
 def test_native_bodies_refuse_a_wrong_argument_count(stored):
     native = KX5180.__dict__[stored].__closure__[0].cell_contents
+    assert native.__name__ == KX5180.__dict__[stored].__name__  # each method got its own body
     with pytest.raises(TypeError, match=r"takes exactly \d argument"):
         native(*range(len(params_after_self(stored)) + 2))
+
+
+def test_tracebacks_show_the_line_of_the_installed_source():
+    with pytest.raises(TypeError) as err:
+        KX5180("c").set_new_addr(True)
+    where = traceback.extract_tb(err.value.__traceback__)[-1]
+    assert (where.filename, where.name, where.line) == \
+        (plain_driver.SOURCE, "set_new_addr", "return native_set_new_addr(self, address)")
+    with open(plain_driver.SOURCE, encoding="utf-8") as source:
+        assert source.readlines()[where.lineno - 1].strip() == where.line
 
 
 def test_every_parameter_binds_by_keyword_self_included(clock):

@@ -87,13 +87,15 @@ py::object check_port_available(const Call& call) {
         }
     }
     try {
-        py::object subprocess = call.global(name<"subprocess">());
+        // subprocess.run(["lsof", self.port], stdout=subprocess.PIPE,
+        // stderr=subprocess.PIPE): each use looks the global up anew.
+        py::object run = py::getattr(call.global(name<"subprocess">()), name<"run">());
         py::list argv(2);
         argv[0] = name<"lsof">();
         argv[1] = py::getattr(self, name<"port">());
-        py::object pipe = py::getattr(subprocess, name<"PIPE">());
-        py::object result = call_with_keywords(py::getattr(subprocess, name<"run">()),
-                                               names_tuple<"stdout", "stderr">(), argv, pipe, pipe);
+        py::object out = py::getattr(call.global(name<"subprocess">()), name<"PIPE">());
+        py::object err = py::getattr(call.global(name<"subprocess">()), name<"PIPE">());
+        py::object result = call_with_keywords(run, names_tuple<"stdout", "stderr">(), argv, out, err);
         return py::bool_(!py::bool_(py::getattr(result, name<"stdout">())));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {

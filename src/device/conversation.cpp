@@ -1,7 +1,11 @@
 #include "conversation.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <unordered_map>
+#include <vector>
+
+#include "thread_exit.hpp"
 
 namespace kx::device {
 
@@ -49,7 +53,25 @@ py::handle forget_port() {
     return callback;
 }
 
+// What this thread holds, innermost last, and where it waits: what it gives
+// up when it is abandoned.
+thread_local std::vector<ConversationLock*> held;
+thread_local ConversationLock* waiting_in = nullptr;
+
 }  // namespace
+
+void abandon_thread() noexcept {
+    const std::thread::id me = std::this_thread::get_id();
+    if (waiting_in != nullptr) {
+        waiting_in->withdraw(me);
+    }
+    for (ConversationLock* lock : held) {
+        lock->withdraw(me);
+    }
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+}
 
 void ConversationLock::acquire() {
     const std::thread::id me = std::this_thread::get_id();
@@ -57,43 +79,78 @@ void ConversationLock::acquire() {
         const std::lock_guard<std::mutex> guard(mutex_);
         if (depth_ > 0 && owner_ == me) {
             ++depth_;
+            held.push_back(this);
             return;
         }
         if (depth_ == 0 && waiting_.empty()) {
             owner_ = me;
             depth_ = 1;
+            held.push_back(this);
             return;
         }
         waiting_.push_back(me);
     }
+    // Whatever ends the wait other than the port, Ctrl-C for one, takes this
+    // thread out of the line (passing the port on if it was handed over
+    // meanwhile), or the port would wait for it for ever.
+    struct Withdraw {
+        ConversationLock& lock;
+        std::thread::id me;
+        bool waiting = true;
+        Withdraw(ConversationLock& l, std::thread::id id) : lock(l), me(id) { waiting_in = &l; }
+        Withdraw(const Withdraw&) = delete;
+        Withdraw& operator=(const Withdraw&) = delete;
+        ~Withdraw() {
+            waiting_in = nullptr;
+            if (waiting) {
+                lock.withdraw(me);
+            }
+        }
+    } withdraw{*this, me};
     for (;;) {
         bool mine = false;
-        {
-            const py::gil_scoped_release released;
+        PyThreadState* const saved = PyEval_SaveThread();
+        try {
             std::unique_lock<std::mutex> lock(mutex_);
             mine = handed_.wait_for(lock, kSignalCheckInterval, [&] { return depth_ > 0 && owner_ == me; });
+        } catch (...) {
+            PyEval_RestoreThread(saved);
+            throw;
         }
+        // Not from a destructor, as gil_scoped_release would: this is where
+        // the interpreter ends a daemon thread at exit (see abandon_thread).
+        exit_safe([saved]() -> PyObject* {
+            PyEval_RestoreThread(saved);
+            return nullptr;
+        });
         if (mine) {
+            withdraw.waiting = false;
+            held.push_back(this);
             return;
         }
         if (PyErr_CheckSignals() < 0) {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            if (depth_ > 0 && owner_ == me) {
-                // Handed over while the signal was being looked at: pass it on.
-                depth_ = 0;
-                hand_on();
-            } else {
-                std::erase(waiting_, me);
-            }
             throw py::error_already_set();
         }
     }
 }
 
 void ConversationLock::release() noexcept {
+    if (auto mine = std::find(held.rbegin(), held.rend(), this); mine != held.rend()) {
+        held.erase(std::next(mine).base());
+    }
     const std::lock_guard<std::mutex> guard(mutex_);
     if (--depth_ == 0) {
         hand_on();
+    }
+}
+
+void ConversationLock::withdraw(std::thread::id me) noexcept {
+    const std::lock_guard<std::mutex> guard(mutex_);
+    if (depth_ > 0 && owner_ == me) {
+        depth_ = 0;
+        hand_on();
+    } else {
+        std::erase(waiting_, me);
     }
 }
 

@@ -29,6 +29,10 @@ public:
     void acquire();
     void release() noexcept;
 
+    // Gives the lock up, however often re-entered, or leaves the line of
+    // waiters: for a thread that stops taking part (see abandon_thread).
+    void withdraw(std::thread::id me) noexcept;
+
 private:
     void hand_on() noexcept;  // with mutex_ held and depth_ back to 0
 

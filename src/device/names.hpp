@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "thread_exit.hpp"
+
 namespace kx::device {
 
 namespace py = pybind11;
@@ -33,10 +35,13 @@ py::handle name() {
 }
 
 // self.<method>(args...) looked up on the object, as Python code calls it.
+// The arguments are borrowed: nothing here owns a Python object while the
+// call runs, which is where a thread is ended at exit.
 template <class... Args>
 py::object call_method(py::handle self, py::handle method, const Args&... args) {
     PyObject* argv[] = {self.ptr(), py::handle(args).ptr()...};
-    PyObject* result = PyObject_VectorcallMethod(method.ptr(), argv, sizeof...(Args) + 1, nullptr);
+    PyObject* result =
+        exit_safe([&] { return PyObject_VectorcallMethod(method.ptr(), argv, sizeof...(Args) + 1, nullptr); });
     if (result == nullptr) {
         throw py::error_already_set();
     }
@@ -51,8 +56,10 @@ py::object call_with_keywords(py::handle callable, py::handle kwnames, const Arg
     PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
     const auto positional =
         static_cast<std::size_t>(sizeof...(Args)) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
-    PyObject* result =
-        PyObject_Vectorcall(callable.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    PyObject* result = exit_safe([&] {
+        return PyObject_Vectorcall(callable.ptr(), argv + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames.ptr());
+    });
     if (result == nullptr) {
         throw py::error_already_set();
     }

@@ -2,22 +2,23 @@
 // the module object is created first and executed afterwards, so that a
 // launcher can rename it "__main__" in between and have the demonstration
 // run (see kx5180_lab/demo.py).
+//
+// The module's body is Python, kx5180.class.py, built into the module as
+// bytes and installed beside it (kx5180/kx5180.class.py): executed in the
+// module's namespace, it binds the imports and, called with the native
+// bodies, the class.
 #include <pybind11/pybind11.h>
 
-#include <array>
-
+#include "class_source.hpp"
 #include "demonstration.hpp"
-#include "docstrings.hpp"
-#include "driver_class.hpp"
 #include "errors.hpp"
+#include "native_bodies.hpp"
 
 namespace kx::module {
 
 namespace {
 
 namespace py = pybind11;
-
-constexpr std::array<const char*, 5> kImports{"platform", "serial", "time", "subprocess", "binascii"};
 
 // The device code keeps its interned names for the life of the process, and
 // pybind11's error handling takes the GIL through the main interpreter's
@@ -31,6 +32,31 @@ bool refuse_sub_interpreter() {
     return true;
 }
 
+// The installed source's path, so that tracebacks name a file that holds
+// the lines they point at.
+py::object source_file_name(const py::dict& globals) {
+    if (!globals.contains("__file__") || !py::isinstance<py::str>(globals["__file__"])) {
+        return py::str(kClassSourceName);
+    }
+    const py::object path = py::module_::import("os").attr("path");
+    return path.attr("join")(path.attr("dirname")(globals["__file__"]), "kx5180", kClassSourceName);
+}
+
+void run_class_source(const py::dict& globals) {
+    // Optimisation level 0 whatever -O says: the module docstring is API.
+    const auto code = py::reinterpret_steal<py::object>(Py_CompileStringObject(
+        reinterpret_cast<const char*>(kClassSource), source_file_name(globals).ptr(), Py_file_input, nullptr, 0));
+    if (!code) {
+        throw py::error_already_set();
+    }
+    const auto done = py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
+    if (!done) {
+        throw py::error_already_set();
+    }
+    const py::object driver_class = globals.attr("pop")("_driver_class");
+    driver_class(*native_bodies(globals));
+}
+
 int exec_module(PyObject* module) {
     if (refuse_sub_interpreter()) {
         return -1;
@@ -40,11 +66,8 @@ int exec_module(PyObject* module) {
         // A dunder, as the host's own are: the module's named globals stay
         // exactly the imports and the class.
         globals["__version__"] = KX5180_VERSION;
-        for (const char* name : kImports) {
-            globals[name] = py::module_::import(name);
-        }
+        run_class_source(globals);
         const py::object module_name = globals["__name__"];
-        globals["KX5180"] = driver_class(module_name, globals);
         if (py::isinstance<py::str>(module_name) && module_name.equal(py::str("__main__"))) {
             run_demonstration(globals);
         }
@@ -60,8 +83,9 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
+// The docstring comes with the module's body.
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "kx5180", docs::kModule, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "kx5180", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -3,12 +3,58 @@
 #include <array>
 #include <utility>
 
+#include "../device/methods.hpp"
 #include "errors.hpp"
-#include "method_table.hpp"
 
 namespace kx::module {
 
 namespace {
+
+// How the argument after self is checked, and possibly converted, on entry.
+enum class Check {
+    None,         // taken as given
+    ExactStr,     // exactly str
+    ExactList,    // exactly list
+    ExactInt,     // exactly int (bool and other subclasses refused)
+    ListOrBytes,  // a list or a bytes object, subclasses too
+    Double,       // converted as PyFloat_AsDouble does
+};
+
+// The one parameter after self; every method has at most one.
+struct Param {
+    const char* name = nullptr;  // null: the method takes only self
+    Check check = Check::None;
+};
+
+struct Method {
+    const char* name;  // as written in the class body, e.g. "__check_crc"
+    Param param;
+    device::Impl impl;
+
+    [[nodiscard]] constexpr bool takes_param() const { return param.name != nullptr; }
+};
+
+// In definition order, which is the order of _driver_class's parameters.
+constexpr std::array<Method, 18> kMethods{{
+    {"__init__", {"serial_port", Check::ExactStr}, device::init},
+    {"__check_crc", {"data", Check::ListOrBytes}, device::check_crc},
+    {"__cal_crc", {"data", Check::ExactList}, device::cal_crc},
+    {"__read", {}, device::read},
+    {"__write_and_read", {"cmd", Check::ListOrBytes}, device::write_and_read},
+    {"show_device_version", {}, device::show_device_version},
+    {"set_work_mode", {"mode", Check::None}, device::set_work_mode},
+    {"set_ouput_mode", {"mode", Check::None}, device::set_ouput_mode},
+    {"set_voltage_max", {"voltage", Check::Double}, device::set_voltage_max},
+    {"set_out_voltage", {"voltage", Check::Double}, device::set_out_voltage},
+    {"set_out_current", {"current", Check::Double}, device::set_out_current},
+    {"set_new_addr", {"address", Check::ExactInt}, device::set_new_addr},
+    {"restore_factory", {}, device::restore_factory},
+    {"read_dev_status", {}, device::read_dev_status},
+    {"__read_device_version", {}, device::read_device_version},
+    {"check_port_available", {}, device::check_port_available},
+    {"open", {}, device::open},
+    {"close", {}, device::close},
+}};
 
 [[noreturn]] void wrong_type(const Param& p, const char* expected, PyObject* given) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
@@ -17,7 +63,7 @@ namespace {
 }
 
 // Only reachable by calling a builtin taken out of a method's closure: the
-// forwarder always passes self and the method's own arguments.
+// method always passes self and its own arguments.
 [[noreturn]] void wrong_count(const Method& m, Py_ssize_t given) {
     const Py_ssize_t expected = m.takes_param() ? 2 : 1;
     PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd argument%s (%zd given)", m.name, expected,
@@ -88,12 +134,16 @@ std::array<PyMethodDef, kMethods.size()> method_definitions = definitions(std::m
 
 }  // namespace
 
-py::object native_body(std::size_t index, const py::dict& globals) {
-    PyObject* builtin = PyCFunction_NewEx(&method_definitions.at(index), globals.ptr(), nullptr);
-    if (builtin == nullptr) {
-        throw py::error_already_set();
+py::tuple native_bodies(const py::dict& globals) {
+    py::tuple bodies(method_definitions.size());
+    for (std::size_t i = 0; i < method_definitions.size(); ++i) {
+        PyObject* builtin = PyCFunction_NewEx(&method_definitions[i], globals.ptr(), nullptr);
+        if (builtin == nullptr) {
+            throw py::error_already_set();
+        }
+        bodies[i] = py::reinterpret_steal<py::object>(builtin);
     }
-    return py::reinterpret_steal<py::object>(builtin);
+    return bodies;
 }
 
 }  // namespace kx::module

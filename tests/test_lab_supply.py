@@ -133,11 +133,6 @@ def test_limits_are_floored_to_whole_millis(limit, allowed, refused):
             psu.check(**{name: refused})
 
 
-@pytest.mark.skipif(not sim_accepts("--fault", "ignore"), reason="kx5180-sim has no 'ignore' fault yet")
-def test_verify_catches_a_setting_the_unit_did_not_apply():
-    with Simulator(baud=0, faults=("ignore",)) as sim:
-
-
 class RecordingDriver:
     """A unit at 5 V, 1 A, ceiling 30 V that acknowledges everything and
     records each call."""

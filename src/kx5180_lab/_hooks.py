@@ -20,7 +20,7 @@ import builtins
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import kx5180
@@ -33,7 +33,6 @@ class HookContext:
     """What the calling thread wants from the driver's globals."""
 
     quiet: bool = True
-    lines: list[str] = field(default_factory=list)
     on_port: Callable[[Any], Any] | None = None
     on_line: Callable[[str], None] | None = None
 
@@ -59,7 +58,6 @@ def _print(*args: Any, **kwargs: Any) -> None:
         _forward_print(*args, **kwargs)
         return
     line = kwargs.get("sep", " ").join(str(a) for a in args)
-    ctx.lines.append(line)
     if ctx.on_line is not None:
         ctx.on_line(line)
     if not ctx.quiet:

@@ -520,7 +520,6 @@ class Supply:
         with self._lock, hooked(self._ctx):
             if self._open:
                 return self
-            self._ctx.lines.clear()
             self._ports.clear()
             self._touched = False
             self._driver = self._factory(self.port)

@@ -16,6 +16,7 @@ from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
 from ..supply import LimitError, LineError, NoAnswerError, SupplyError
+from .connections import StreamService
 from .safety import host_allowed, origin_allowed, token_matches
 from .units import Hub, Unit
 
@@ -65,7 +66,7 @@ def _static(name: str) -> bytes:
     return resources.files(__name__.rpartition(".")[0]).joinpath("static", name).read_bytes()
 
 
-class HttpServer:
+class HttpServer(StreamService):
     def __init__(
         self,
         units: list[Unit],
@@ -83,43 +84,26 @@ class HttpServer:
         self.token = token
         self.port = port
         self.allowed_hosts = allowed_hosts
-        self.max_clients = max_clients
+        super().__init__(max_clients)
         self.limits = {"max_voltage": max_voltage, "max_current": max_current}
-        self.clients: set[asyncio.StreamWriter] = set()
 
     # -- the connection -----------------------------------------------------------
 
-    async def handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        try:
-            await self._serve_client(reader, writer)
-        except asyncio.CancelledError:
-            # The server is stopping. Ended quietly: Python 3.11's stream
-            # server reports a cancelled connection as an error of its own.
-            writer.close()
+    async def refuse(self, writer: asyncio.StreamWriter) -> None:
+        await self._send(writer, 503, {"error": "too many connections"})
 
-    async def _serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        if len(self.clients) >= self.max_clients:
-            await self._send(writer, 503, {"error": "too many connections"})
-            writer.close()
-            return
-        self.clients.add(writer)
+    async def serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         try:
-            try:
-                request = await asyncio.wait_for(self._read(reader), HEAD_TIMEOUT)
-            except HttpError as e:
-                await self._send(writer, e.status, {"error": str(e)})
-                return
-            except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
-                return
-            try:
-                await self._route(request, writer)
-            except HttpError as e:
-                await self._send(writer, e.status, {"error": str(e)})
-        except ConnectionError:
-            pass
-        finally:
-            self.clients.discard(writer)
-            writer.close()
+            request = await asyncio.wait_for(self._read(reader), HEAD_TIMEOUT)
+        except HttpError as e:
+            await self._send(writer, e.status, {"error": str(e)})
+            return
+        except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
+            return
+        try:
+            await self._route(request, writer)
+        except HttpError as e:
+            await self._send(writer, e.status, {"error": str(e)})
 
     async def _read(self, reader: asyncio.StreamReader) -> Request:
         try:

@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from ..supply import LimitError, LineError, NoAnswerError, SupplyError
+from .connections import StreamService
 from .safety import setting_allowed
 from .units import Hub, Unit
 
@@ -115,7 +116,12 @@ def _boolean(text: str) -> bool:
     raise ScpiError(-104, "Data type error")
 
 
-class ScpiServer:
+def _peer_host(writer: asyncio.StreamWriter) -> str:
+    peer = writer.get_extra_info("peername")
+    return str(peer[0]) if peer else ""
+
+
+class ScpiServer(StreamService):
     def __init__(
         self,
         units: list[Unit],
@@ -131,10 +137,9 @@ class ScpiServer:
         self.hub = hub
         self.bind_host = bind_host
         self.allow_remote = allow_remote
-        self.max_clients = max_clients
+        super().__init__(max_clients)
         self.max_line = max_line
         self.idle_timeout = idle_timeout
-        self.clients: set[asyncio.StreamWriter] = set()
         self.tree = self._tree()
 
     # -- commands -----------------------------------------------------------
@@ -328,56 +333,38 @@ class ScpiServer:
 
     # -- the connection ----------------------------------------------------------------
 
-    async def handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        try:
-            await self._serve_client(reader, writer)
-        except asyncio.CancelledError:
-            # The server is stopping. Ended quietly: Python 3.11's stream
-            # server reports a cancelled connection as an error of its own.
-            writer.close()
+    async def refuse(self, writer: asyncio.StreamWriter) -> None:
+        log.warning("SCPI: refused %s, already %d clients", _peer_host(writer), len(self.clients))
 
-    async def _serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        peer = writer.get_extra_info("peername")
-        peer_host = str(peer[0]) if peer else ""
-        if len(self.clients) >= self.max_clients:
-            log.warning("SCPI: refused %s, already %d clients", peer_host, len(self.clients))
-            writer.close()
-            return
-        self.clients.add(writer)
-        session = Session(peer_host)
-        try:
-            while True:
+    async def serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        session = Session(_peer_host(writer))
+        while True:
+            try:
                 try:
-                    try:
-                        raw = await asyncio.wait_for(reader.readuntil(b"\n"), self.idle_timeout)
-                    except asyncio.LimitOverrunError:
-                        await self._discard_long_line(reader)
-                        session.push(ScpiError(-223, "Too much data"))
-                        continue
-                except (asyncio.IncompleteReadError, TimeoutError, ConnectionError):
-                    break
-                self.hub.touch()
-                try:
-                    text = raw.decode("ascii").rstrip("\r\n")
-                except UnicodeDecodeError:
-                    session.push(ScpiError(-102, "Syntax error"))
+                    raw = await asyncio.wait_for(reader.readuntil(b"\n"), self.idle_timeout)
+                except asyncio.LimitOverrunError:
+                    await self._discard_long_line(reader)
+                    session.push(ScpiError(-223, "Too much data"))
                     continue
-                answer = await self.execute_line(session, text)
-                if answer is not None:
-                    writer.write(answer.encode("ascii", "replace") + b"\n")
-                    try:
-                        await asyncio.wait_for(writer.drain(), self.idle_timeout)
-                    except TimeoutError:
-                        # A client that sends but never reads its answers is
-                        # as idle as a silent one; dropped, not flushed to,
-                        # or it would keep its connection all the same.
-                        writer.transport.abort()
-                        break
-        except ConnectionError:
-            pass
-        finally:
-            self.clients.discard(writer)
-            writer.close()
+            except (asyncio.IncompleteReadError, TimeoutError, ConnectionError):
+                break
+            self.hub.touch()
+            try:
+                text = raw.decode("ascii").rstrip("\r\n")
+            except UnicodeDecodeError:
+                session.push(ScpiError(-102, "Syntax error"))
+                continue
+            answer = await self.execute_line(session, text)
+            if answer is not None:
+                writer.write(answer.encode("ascii", "replace") + b"\n")
+                try:
+                    await asyncio.wait_for(writer.drain(), self.idle_timeout)
+                except TimeoutError:
+                    # A client that sends but never reads its answers is
+                    # as idle as a silent one; dropped, not flushed to,
+                    # or it would keep its connection all the same.
+                    writer.transport.abort()
+                    break
 
     async def _discard_long_line(self, reader: asyncio.StreamReader) -> None:
         while True:

@@ -30,47 +30,26 @@ public:
 
     bool read(Record& out) {
         skip_space();
-        if (!eat('{')) {
-            return false;
-        }
-        skip_space();
-        if (eat('}')) {
-            return at_end();
-        }
-        for (;;) {
-            std::string key;
-            skip_space();
-            if (!string(key)) {
-                return false;
-            }
-            skip_space();
-            if (!eat(':')) {
-                return false;
-            }
-            skip_space();
+        const bool ok = object([&](const std::string& key) {
             if (peek() == '"') {
                 std::string v;
                 if (!string(v)) {
                     return false;
                 }
                 out.text[key] = std::move(v);
-            } else if (peek() == '-' || (peek() >= '0' && peek() <= '9')) {
+                return true;
+            }
+            if (peek() == '-' || (peek() >= '0' && peek() <= '9')) {
                 double v = 0.0;
                 if (!number(v)) {
                     return false;
                 }
                 out.number[key] = v;
-            } else if (!value(0)) {
-                return false;
+                return true;
             }
-            skip_space();
-            if (eat('}')) {
-                return at_end();
-            }
-            if (!eat(',')) {
-                return false;
-            }
-        }
+            return value(0);
+        });
+        return ok && at_end();
     }
 
 private:
@@ -144,6 +123,40 @@ private:
         return !text.empty() && end == text.c_str() + text.size();
     }
 
+    // An object, each member's key handed to `member`, which reads the value.
+    template <class Member>
+    bool object(Member&& member) {
+        if (!eat('{')) {
+            return false;
+        }
+        skip_space();
+        if (eat('}')) {
+            return true;
+        }
+        for (;;) {
+            std::string key;
+            skip_space();
+            if (!string(key)) {
+                return false;
+            }
+            skip_space();
+            if (!eat(':')) {
+                return false;
+            }
+            skip_space();
+            if (!member(key)) {
+                return false;
+            }
+            skip_space();
+            if (eat('}')) {
+                return true;
+            }
+            if (!eat(',')) {
+                return false;
+            }
+        }
+    }
+
     bool value(int depth) {
         if (depth > kMaxDepth) {
             return false;
@@ -154,30 +167,21 @@ private:
             std::string ignored;
             return string(ignored);
         }
-        if (c == '{' || c == '[') {
-            const char close = c == '{' ? '}' : ']';
+        if (c == '{') {
+            return object([&](const std::string&) { return value(depth + 1); });
+        }
+        if (c == '[') {
             ++pos_;
             skip_space();
-            if (eat(close)) {
+            if (eat(']')) {
                 return true;
             }
             for (;;) {
-                if (c == '{') {
-                    std::string key;
-                    skip_space();
-                    if (!string(key)) {
-                        return false;
-                    }
-                    skip_space();
-                    if (!eat(':')) {
-                        return false;
-                    }
-                }
                 if (!value(depth + 1)) {
                     return false;
                 }
                 skip_space();
-                if (eat(close)) {
+                if (eat(']')) {
                     return true;
                 }
                 if (!eat(',')) {

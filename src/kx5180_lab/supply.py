@@ -41,8 +41,8 @@ import kx5180
 from ._hooks import HookContext, hooked
 from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
 from .target import parse_target
+from .port import TracedPort
 from .replies import ReplyGuard, traced_port
-from .trace import TracedPort
 
 log = logging.getLogger("kx5180.lab")
 
@@ -341,10 +341,13 @@ class Supply:
     between threads.
 
     `capture` (a file path or a `kx5180_lab.capture.Capture`) records the
-    session as JSON Lines. After a command went unanswered, the next one
-    first waits `late_window` seconds from that failure for a straggling
-    reply and drops it. `strict_replies=True` refuses a reply whose command
-    word is not the one this kind of command gets back (WrongReplyError).
+    session as JSON Lines. A reply from another unit's address is never
+    taken. After a command on the line went unanswered, the next command
+    on that line, for whichever unit, first waits `late_window` seconds
+    from that failure for a straggling reply and drops it; on a line that
+    several Supplys share, the largest of their windows holds.
+    `strict_replies=True` refuses a reply whose command word is not the one
+    this kind of command gets back (WrongReplyError).
     """
 
     def __init__(
@@ -399,7 +402,8 @@ class Supply:
         if isinstance(late_window, bool) or not isinstance(late_window, numbers.Real) or not 0 <= late_window < math.inf:
             raise ValueError(f"late_window must be a number of seconds >= 0, not {late_window!r}")
         self.strict_replies: bool = bool(strict_replies)
-        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies, late_window=float(late_window))
+        self._late_window: float = float(late_window)
+        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies)
         self._capture_arg: Any = capture
         self._capture: Any = None
         self._capture_owned: bool = False
@@ -465,21 +469,23 @@ class Supply:
                 raise SupplyError(f"cannot write the capture {self._capture_arg}: {e.strerror or e}") from e
             self._capture_owned = True
 
-    def _attach_capture(self) -> None:
-        # A unit of a bus talks through the bus's port, made before this
-        # Supply existed.
+    def _attach(self) -> None:
+        """The capture and the late window onto the port. A unit of a bus
+        talks through the bus's port, made before this Supply existed."""
         port = traced_port(self._driver)
-        if self._capture is not None and port is not None and self._capture not in port.subscribers:
+        if port is None:
+            return
+        port.claim_window(self, self._late_window)
+        if self._capture is not None and self._capture not in port.subscribers:
             port.subscribers.append(self._capture)
 
-    def _stop_capture(self) -> None:
+    def _detach(self) -> None:
         capture, self._capture = self._capture, None
-        if capture is None:
-            return
         for port in {id(p): p for p in [*self._ports, traced_port(self._driver)] if p is not None}.values():
-            if capture in port.subscribers:
+            port.release_window(self)
+            if capture is not None and capture in port.subscribers:
                 port.subscribers.remove(capture)
-        if self._capture_owned:
+        if capture is not None and self._capture_owned:
             capture.close()
 
     def _driver_line(self, line: str) -> None:
@@ -498,9 +504,10 @@ class Supply:
     def _call(self, method: str, *args: Any) -> Any:
         # A reply that is still on its way after a silent or interrupted
         # exchange is waited out and dropped by the driver itself, before
-        # its next command on this port, up to about 0.6 s late; the guard
-        # stretches that to the late window, and refuses a reply of the
-        # wrong kind when strict.
+        # its next command on this port, up to about 0.6 s late; the port
+        # stretches that to the line's late window and takes no reply from
+        # another address, and the guard refuses a reply of the wrong kind
+        # when strict.
         return self._guard.call(self._driver, method, *args, refused=WrongReplyError, name=self.port)
 
     def _command(self, method: str, *args: Any, what: str) -> None:
@@ -529,7 +536,7 @@ class Supply:
                     self._open_driver(self._driver)
                 elif not self._call("open"):
                     raise self._why_not_accepted()
-                self._attach_capture()
+                self._attach()
                 self._open = True
                 self._record_identity()
                 if self.remote:
@@ -550,7 +557,7 @@ class Supply:
         used unchanged."""
         driver.ser = open_port(self.port)
         self._ports.append(driver.ser)
-        self._attach_capture()  # before the first frame, so the capture has it
+        self._attach()  # before the first frame, so the capture has it
         driver._KX5180__read_device_version()
         if driver.show_device_version()["model"] not in SUPPORTED_MODELS:
             raise self._why_not_accepted()
@@ -590,7 +597,7 @@ class Supply:
                     p.close()
             except Exception as e:
                 log.warning("%s: closing after a failed open: %s", self.port, e)
-        self._stop_capture()
+        self._detach()
 
     def _make_safe(self, problems: list[str]) -> None:
         # Both are idempotent, so one retry costs nothing and covers a
@@ -627,7 +634,7 @@ class Supply:
                         self._driver.close()
                     except Exception as e:
                         problems.append(f"closing the port: {e}")
-                    self._stop_capture()
+                    self._detach()
         if problems:
             text = f"{self.port}: leaving the supply safe failed: " + "; ".join(problems)
             if error is None:

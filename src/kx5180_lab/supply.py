@@ -229,6 +229,17 @@ def _fmt(milli: int, unit: str) -> str:
     return f"{milli / 1000:.3f} {unit}"
 
 
+def _ramp_stands(start: int, acked: int | None, read_back: int | None = None) -> tuple[int, str]:
+    """Where a ramp that stopped stands (millivolts), and how that is known:
+    a step the unit acknowledged, or a read-back."""
+    if read_back is not None:
+        known = "no step was acknowledged" if acked is None else f"the last acknowledged setpoint was {_fmt(acked, 'V')}"
+        return read_back, f"{_fmt(read_back, 'V')} (read back after the interruption; {known})"
+    if acked is None:
+        return start, f"{_fmt(start, 'V')} (read back before the ramp; no step was acknowledged)"
+    return acked, f"{_fmt(acked, 'V')} (the last acknowledged setpoint)"
+
+
 def _os_text(e: OSError) -> str:
     """An OSError as one line: pyserial's text, else the system's."""
     text = e.strerror if e.strerror and str(e).startswith("[Errno") else str(e)
@@ -763,6 +774,9 @@ class Supply:
 
     def _send(self, name: str, milli: int, verify: bool) -> None:
         method, field, unit, _ = self._SETTINGS[name]
+        limit = self._max_mv if unit == "V" else self._max_ma
+        if milli > limit:  # every value was checked before; this is the last guard
+            raise LimitError(f"{self.port}: {name} {_fmt(milli, unit)} is above the limit; nothing was sent")
         self._command(method, _wire_value(milli), what=f"{name} {_fmt(milli, unit)}")
         if verify:
             got = round(getattr(self._read_status(), field) * 1000)
@@ -812,13 +826,22 @@ class Supply:
         in steps of `step` volts at `rate` volts a second, and returns the
         target. A step without answer (or failing verification) raises
         RampError, Ctrl-C raises RampInterrupted; both carry
-        `last_acknowledged_v`, the setpoint the unit confirmed last."""
+        `last_acknowledged_v`, the setpoint the unit confirmed last (by
+        acknowledging a step, or else by reading it back), and say which.
+        A setpoint that reads back above `max_voltage` is refused
+        (LimitError) before any step: the way down would pass above it."""
         target, step_mv, interval = self._ramp_plan(voltage, step, rate)
         with self._operation():
             start = round(self._read_status().voltage_set_v * 1000)
+        if start > self._max_mv:
+            raise LimitError(
+                f"{self.port}: the voltage setpoint reads back {_fmt(start, 'V')}, above the limit "
+                f"max_voltage={_fmt(self._max_mv, 'V')}: a ramp from there would pass above it; no step was sent"
+            )
         sign = 1 if target >= start else -1
         points = list(range(start + sign * step_mv, target, sign * step_mv)) + ([target] if target != start else [])
-        last, in_flight = start, None
+        acked: int | None = None  # the last step the unit acknowledged
+        in_flight: int | None = None
         due = time.monotonic()
         try:
             for milli in points:
@@ -830,36 +853,34 @@ class Supply:
                     with self._operation():
                         self._send("voltage", milli, self.verify)
                 except SupplyError as e:
+                    stands, where = _ramp_stands(start, acked)
                     raise RampError(
-                        f"{self.port}: ramp stopped at {_fmt(last, 'V')} (the last acknowledged setpoint) "
-                        f"on the way to {_fmt(target, 'V')}: {e}",
-                        last / 1000,
+                        f"{self.port}: ramp stopped at {where} on the way to {_fmt(target, 'V')}: {e}",
+                        stands / 1000,
                         target / 1000,
                     ) from e
-                last, in_flight = milli, None
+                acked, in_flight = milli, None
                 if on_step is not None:
                     on_step(milli / 1000)
                 due += interval
         except KeyboardInterrupt as e:
             if isinstance(e, RampInterrupted):
                 raise
+            stands, where = _ramp_stands(start, acked)
             if in_flight is not None:
-                last = self._resolve_in_flight(last, in_flight)
-            message = (
-                f"{self.port}: ramp interrupted at {_fmt(last, 'V')} (the last acknowledged setpoint) "
-                f"on the way to {_fmt(target, 'V')}"
-            )
+                stands, where = _ramp_stands(start, acked, self._read_back_in_flight(stands, in_flight))
+            message = f"{self.port}: ramp interrupted at {where} on the way to {_fmt(target, 'V')}"
             if isinstance(e, Terminated):
-                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", last / 1000, target / 1000, e.signum) from e
-            raise RampInterrupted(message, last / 1000, target / 1000) from e
+                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", stands / 1000, target / 1000, e.signum) from e
+            raise RampInterrupted(message, stands / 1000, target / 1000) from e
         return target / 1000
 
-    def _resolve_in_flight(self, last: int, in_flight: int) -> int:
+    def _read_back_in_flight(self, stands: int, in_flight: int) -> int | None:
         """Ctrl-C struck while a step was on the wire: the unit may or may
         not have taken it. Its read-back setpoint decides, when it answers."""
         try:
             with self._operation():
                 got = round(self._read_status().voltage_set_v * 1000)
         except Exception:
-            return last
-        return got if got in (last, in_flight) else last
+            return None
+        return got if got in (stands, in_flight) else None

@@ -248,3 +248,96 @@ def test_supply_on_a_bus_unit_leaves_the_others_and_the_line_alone(kx5180_sim):
     with pytest.raises(NoAnswerError, match="@5: no supply answered"):
         supply_at(sim.port, 5).open()
     assert holders(sim.port) == []
+
+
+# -- late replies on a shared line ----------------------------------------------
+
+# Every third reply or so 700 ms late: past the driver's own 0.6 s, and so
+# often inside the next exchange, which on a shared line is as a rule the
+# other unit's.
+LATE = dict(baud=0, units=2, faults=["late"], fault_rate=0.3, extra_args=["--late-ms", "700"])
+# Told apart at a glance: a reading with the other unit's setpoint is its reply.
+VOLTS = {1: 12.0, 2: 1.0}
+
+
+def answered(call, tries=30):
+    """What `call` returns once it is answered (a late reply costs a call)."""
+    from kx5180_lab.supply import NoAnswerError
+
+    for _ in range(tries):
+        try:
+            result = call()
+        except NoAnswerError:
+            continue
+        if result is not False and result is not None:
+            return result
+    raise AssertionError(f"no answer in {tries} tries")
+
+
+def unit_readers(bus, through, stack):
+    """Reads each unit's voltage setpoint (None: no answer), through raw
+    driver objects or through a Supply each; the Supplys with no late
+    window, so that the address alone keeps the readings apart."""
+    from kx5180_lab.supply import NoAnswerError
+
+    if through == "units":
+        units = {a: bus.unit(a) for a in VOLTS}
+        for a, volts in VOLTS.items():
+            answered(lambda: units[a].set_out_voltage(volts))
+        return {a: lambda a=a: (units[a].read_dev_status() or {}).get("voltage_set") for a in VOLTS}
+    supplies = {}
+    for a, volts in VOLTS.items():
+        supplies[a] = answered(lambda: stack.enter_context(bus.supply(a, remote=False, keep_on_exit=True, late_window=0)))
+        answered(lambda: supplies[a].set(voltage=volts) or True)
+
+    def read(a):
+        try:
+            return supplies[a].status().voltage_set_v
+        except NoAnswerError:
+            return None
+
+    return {a: lambda a=a: read(a) for a in VOLTS}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("through", ["units", "supplies"])
+def test_a_late_reply_is_never_taken_as_the_other_units_reading(kx5180_sim, through):
+    import contextlib
+
+    sim = kx5180_sim(**LATE)
+    readings = []
+    with Bus(sim.port) as bus, contextlib.ExitStack() as stack:
+        read = unit_readers(bus, through, stack)
+        for i in range(200):
+            if len(readings) >= 60:
+                break
+            address = 1 + i % 2
+            got = read[address]()
+            if got is not None:
+                readings.append((address, got))
+    assert len(readings) >= 60
+    assert [r for r in readings if r[1] == VOLTS[3 - r[0]]] == []
+
+
+@pytest.mark.slow
+def test_a_ramp_on_a_shared_line_starts_from_its_own_unit_and_stays_below_its_limit(kx5180_sim):
+    from kx5180_lab.supply import NoAnswerError, RampError
+
+    sim = kx5180_sim(**LATE)
+    stops = []
+    with Bus(sim.port) as bus:
+        first = bus.unit(1)
+        answered(lambda: first.set_out_voltage(12.0))
+        with answered(lambda: bus.supply(2, max_voltage=5, remote=False, keep_on_exit=True).open()) as psu:
+            for _ in range(12):
+                answered(lambda: psu.set(voltage=1.0) or True)
+                first.read_dev_status()  # a late reply is then on the line as the ramp reads its start
+                try:
+                    stops.append(psu.ramp(2.0, 0.5, 100))
+                except RampError as e:
+                    stops.append(e.last_acknowledged_v)
+                except NoAnswerError:
+                    stops.append(None)  # the ramp's own read-back went unanswered
+    sent = [bytes.fromhex(f) for f in sim.frames("rx") if f.startswith("AA 02 23")]
+    assert sent and max(int.from_bytes(f[3:7], "little") for f in sent) <= 5000
+    assert set(stops) <= {None, 1.0, 1.5, 2.0} and set(stops) != {None}

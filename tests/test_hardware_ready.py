@@ -34,9 +34,10 @@ AS_FOUND = (False, False, 5.0, 1.0, 30.0)
 
 
 def test_a_captured_session_replayed_gives_the_same_output(kx5180_sim, kx5180_replay, tmp_path):
-    # A late reply, a silence and a dropped straggler are all in the session.
+    # A late reply, a silence and a straggler dropped by the late window (past
+    # the driver's own 0.6 s) are all in the session.
     link = str(tmp_path / "ttyKX")
-    sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "450"])
+    sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "800"])
     capture = tmp_path / "session.jsonl"
     argv = ["log", link, "--interval", "0.5", "--duration", "1.0", "--csv", str(tmp_path / "log.csv")]
     live = kx5180("--capture", str(capture), *argv)

@@ -281,16 +281,32 @@ def test_ramp_reaches_the_target_step_by_step(sim):
     assert seen == [1.2, 1.4, 1.5, 1.25, 1.1]
 
 
-def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value(kx5180_sim):
+@pytest.mark.parametrize("lost, stands, how", [
+    (6, 5.2, "the last acknowledged setpoint"),
+    (4, 5.0, "read back before the ramp; no step was acknowledged"),
+])
+def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value(kx5180_sim, lost, stands, how):
     # Replies: identity, remote, the ramp's status read, then the steps;
-    # the 6th reply (third step) is lost.
-    with kx5180_sim(baud=0, faults=("silent",), fault_nth=6) as sim:
-        with pytest.raises(RampError, match=r"ramp stopped at 5\.200 V \(the last acknowledged setpoint\)") as e:
+    # the `lost`th reply is lost.
+    with kx5180_sim(baud=0, faults=("silent",), fault_nth=lost) as sim:
+        with pytest.raises(RampError, match=rf"ramp stopped at {stands:.3f} V \({how}\)") as e:
             with Supply(sim.port) as psu:
                 psu.ramp(6, 0.1, 100)
-        assert (e.value.last_acknowledged_v, e.value.target_v) == (5.2, 6.0)
+        assert (e.value.last_acknowledged_v, e.value.target_v) == (stands, 6.0)
         st = unit_state(sim.port)
         assert st["out_status"] == "off"
+
+
+def test_a_ramp_from_above_the_limit_is_refused_before_any_step(sim):
+    with Supply(sim.port, keep_on_exit=True) as psu:
+        psu.set(voltage=12)
+    with Supply(sim.port, max_voltage=5, keep_on_exit=True) as psu:
+        with pytest.raises(LimitError, match="reads back 12.000 V, above the limit max_voltage=5.000 V"):
+            psu.ramp(2, 0.5, 100)
+        psu.status()  # a marker, as above
+    sim.wait_for(lambda lines: rx_count(sim) >= 7)
+    # identity, remote, 12 V; identity, remote, the ramp's status read, the marker
+    assert [f[3:8] for f in sim.frames("rx")[3:]] == ["FF 31", "01 20", "01 26", "01 26"]
 
 
 def test_quiet_by_default_and_loud_on_request(sim, capfd):

@@ -414,3 +414,29 @@ def test_watchdog_switches_off_what_the_server_switched_on(serve):
         time.sleep(1.2)  # nobody speaks
         assert ask(f, "OUTP?") == "0"
         assert ask(f, "OUTP ON;OUTP?") == "1"  # and it may be switched on again
+
+
+@needs_server
+@pytest.mark.slow
+def test_a_late_reply_on_a_shared_line_is_never_served_as_the_other_units_reading():
+    # Two units on one line, every third reply or so 700 ms late; the
+    # setpoints tell a reading that is the other unit's.
+    # With seed 2 the first two replies, the identities the server starts
+    # on, are on time.
+    late = "--fault late --late-ms 700 --fault-rate 0.3 --seed 2"
+    server = Server("--sim", "--units", "2", "--sim-args", late, "--max-voltage", "12")
+    volts, readings = {1: 12.0, 2: 1.0}, []
+    try:
+        for unit, v in volts.items():
+            change = lambda: server.http("POST", f"/api/units/{unit}", {"voltage": v}, {"X-Kx5180-Token": TOKEN})  # noqa: E731
+            assert any(change()[0] == 200 for _ in range(30))
+        for i in range(200):
+            if len(readings) >= 60:
+                break
+            code, body = server.http("GET", f"/api/units/{1 + i % 2}")
+            if code == 200:
+                readings.append((1 + i % 2, json.loads(body)["status"]["voltage_set_v"]))
+    finally:
+        server.stop()
+    assert len(readings) >= 60
+    assert [r for r in readings if r[1] == volts[3 - r[0]]] == []

@@ -4,7 +4,10 @@ The supplies are made for a multi-drop line (RS-485): every frame carries
 the address of the unit it is for, and a unit answers only its own address.
 `Bus` opens the line once and hands out one driver object per address, all
 on the same port object, so the driver's per-port lock keeps their
-exchanges apart however many threads use them:
+exchanges apart however many threads use them. That port object (the
+toolkit's, `kx5180_lab.port`) takes a reply only from the address asked,
+and after a command went unanswered it waits out a late reply before the
+next command on the line, whichever unit it is for:
 
     from kx5180_lab.bus import Bus
 
@@ -178,9 +181,9 @@ class Bus:
     def scan(self, addresses: Iterable[int] = range(0, BROADCAST)) -> list[FoundUnit]:
         """Sends the identity request to each address in turn and returns
         the units that answered, in the order asked. Each address that
-        stays silent costs about 0.6 s (the reply window, then the wait for
-        a late reply before the next request), so a scan of every address
-        takes a few minutes: narrow it when you can."""
+        stays silent costs about 1.3 s (the reply window, then the line's
+        late window before the next request), so a scan of every address
+        takes several minutes: narrow it when you can."""
         todo = list(dict.fromkeys(check_address(a) for a in addresses))
         found = []
         for address in todo:

@@ -15,12 +15,15 @@ monotonic seconds (the same clock as the header's "t"):
                                                                  between "after" and "seen")
     {"t": ..., "event": "no_reply", "port": ..., "what": "status"}
     {"t": ..., "event": "interrupted", "port": ..., "what": "status"}
+    {"t": ..., "event": "foreign", "port": ..., "hex": ..., "asked": 2}    a frame from another
+                                                                 address, dropped
     {"t": ..., "event": "refused", "port": ..., "what": ..., "hex": ..., "expected": "0x26"}
     {"t": ..., "event": "settle", "port": ..., "waited_s": 1.0, "hex": "..."}
     {"t": ..., "event": "identity", "port": ..., "model": "5180", ...}
 
 The file is flushed after each line, so a session that ends abruptly
-still leaves every event before the end.
+still leaves every event before the end. `kx5180-sim --replay` reads the
+"tx" and "rx" events and passes over the others.
 """
 
 from __future__ import annotations

@@ -639,7 +639,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--addresses",
         metavar="LIST",
-        help="addresses to ask, e.g. 1-10,20 (default 0-254; each silent one costs about 0.6 s)",
+        help="addresses to ask, e.g. 1-10,20 (default 0-254; each silent one costs about 1.3 s)",
     )
     p.add_argument("--json", action="store_true", help="as JSON")
 

@@ -41,8 +41,8 @@ import kx5180
 from ._hooks import HookContext, hooked
 from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
 from .target import parse_target
+from .port import TracedPort
 from .replies import ReplyGuard, traced_port
-from .trace import TracedPort
 
 log = logging.getLogger("kx5180.lab")
 
@@ -229,6 +229,17 @@ def _fmt(milli: int, unit: str) -> str:
     return f"{milli / 1000:.3f} {unit}"
 
 
+def _ramp_stands(start: int, acked: int | None, read_back: int | None = None) -> tuple[int, str]:
+    """Where a ramp that stopped stands (millivolts), and how that is known:
+    a step the unit acknowledged, or a read-back."""
+    if read_back is not None:
+        known = "no step was acknowledged" if acked is None else f"the last acknowledged setpoint was {_fmt(acked, 'V')}"
+        return read_back, f"{_fmt(read_back, 'V')} (read back after the interruption; {known})"
+    if acked is None:
+        return start, f"{_fmt(start, 'V')} (read back before the ramp; no step was acknowledged)"
+    return acked, f"{_fmt(acked, 'V')} (the last acknowledged setpoint)"
+
+
 def _os_text(e: OSError) -> str:
     """An OSError as one line: pyserial's text, else the system's."""
     text = e.strerror if e.strerror and str(e).startswith("[Errno") else str(e)
@@ -341,10 +352,13 @@ class Supply:
     between threads.
 
     `capture` (a file path or a `kx5180_lab.capture.Capture`) records the
-    session as JSON Lines. After a command went unanswered, the next one
-    first waits `late_window` seconds from that failure for a straggling
-    reply and drops it. `strict_replies=True` refuses a reply whose command
-    word is not the one this kind of command gets back (WrongReplyError).
+    session as JSON Lines. A reply from another unit's address is never
+    taken. After a command on the line went unanswered, the next command
+    on that line, for whichever unit, first waits `late_window` seconds
+    from that failure for a straggling reply and drops it; on a line that
+    several Supplys share, the largest of their windows holds.
+    `strict_replies=True` refuses a reply whose command word is not the one
+    this kind of command gets back (WrongReplyError).
     """
 
     def __init__(
@@ -399,7 +413,8 @@ class Supply:
         if isinstance(late_window, bool) or not isinstance(late_window, numbers.Real) or not 0 <= late_window < math.inf:
             raise ValueError(f"late_window must be a number of seconds >= 0, not {late_window!r}")
         self.strict_replies: bool = bool(strict_replies)
-        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies, late_window=float(late_window))
+        self._late_window: float = float(late_window)
+        self._guard: ReplyGuard = ReplyGuard(strict=self.strict_replies)
         self._capture_arg: Any = capture
         self._capture: Any = None
         self._capture_owned: bool = False
@@ -465,21 +480,23 @@ class Supply:
                 raise SupplyError(f"cannot write the capture {self._capture_arg}: {e.strerror or e}") from e
             self._capture_owned = True
 
-    def _attach_capture(self) -> None:
-        # A unit of a bus talks through the bus's port, made before this
-        # Supply existed.
+    def _attach(self) -> None:
+        """The capture and the late window onto the port. A unit of a bus
+        talks through the bus's port, made before this Supply existed."""
         port = traced_port(self._driver)
-        if self._capture is not None and port is not None and self._capture not in port.subscribers:
+        if port is None:
+            return
+        port.claim_window(self, self._late_window)
+        if self._capture is not None and self._capture not in port.subscribers:
             port.subscribers.append(self._capture)
 
-    def _stop_capture(self) -> None:
+    def _detach(self) -> None:
         capture, self._capture = self._capture, None
-        if capture is None:
-            return
         for port in {id(p): p for p in [*self._ports, traced_port(self._driver)] if p is not None}.values():
-            if capture in port.subscribers:
+            port.release_window(self)
+            if capture is not None and capture in port.subscribers:
                 port.subscribers.remove(capture)
-        if self._capture_owned:
+        if capture is not None and self._capture_owned:
             capture.close()
 
     def _driver_line(self, line: str) -> None:
@@ -498,9 +515,10 @@ class Supply:
     def _call(self, method: str, *args: Any) -> Any:
         # A reply that is still on its way after a silent or interrupted
         # exchange is waited out and dropped by the driver itself, before
-        # its next command on this port, up to about 0.6 s late; the guard
-        # stretches that to the late window, and refuses a reply of the
-        # wrong kind when strict.
+        # its next command on this port, up to about 0.6 s late; the port
+        # stretches that to the line's late window and takes no reply from
+        # another address, and the guard refuses a reply of the wrong kind
+        # when strict.
         return self._guard.call(self._driver, method, *args, refused=WrongReplyError, name=self.port)
 
     def _command(self, method: str, *args: Any, what: str) -> None:
@@ -529,7 +547,7 @@ class Supply:
                     self._open_driver(self._driver)
                 elif not self._call("open"):
                     raise self._why_not_accepted()
-                self._attach_capture()
+                self._attach()
                 self._open = True
                 self._record_identity()
                 if self.remote:
@@ -550,7 +568,7 @@ class Supply:
         used unchanged."""
         driver.ser = open_port(self.port)
         self._ports.append(driver.ser)
-        self._attach_capture()  # before the first frame, so the capture has it
+        self._attach()  # before the first frame, so the capture has it
         driver._KX5180__read_device_version()
         if driver.show_device_version()["model"] not in SUPPORTED_MODELS:
             raise self._why_not_accepted()
@@ -590,7 +608,7 @@ class Supply:
                     p.close()
             except Exception as e:
                 log.warning("%s: closing after a failed open: %s", self.port, e)
-        self._stop_capture()
+        self._detach()
 
     def _make_safe(self, problems: list[str]) -> None:
         # Both are idempotent, so one retry costs nothing and covers a
@@ -627,7 +645,7 @@ class Supply:
                         self._driver.close()
                     except Exception as e:
                         problems.append(f"closing the port: {e}")
-                    self._stop_capture()
+                    self._detach()
         if problems:
             text = f"{self.port}: leaving the supply safe failed: " + "; ".join(problems)
             if error is None:
@@ -756,6 +774,9 @@ class Supply:
 
     def _send(self, name: str, milli: int, verify: bool) -> None:
         method, field, unit, _ = self._SETTINGS[name]
+        limit = self._max_mv if unit == "V" else self._max_ma
+        if milli > limit:  # every value was checked before; this is the last guard
+            raise LimitError(f"{self.port}: {name} {_fmt(milli, unit)} is above the limit; nothing was sent")
         self._command(method, _wire_value(milli), what=f"{name} {_fmt(milli, unit)}")
         if verify:
             got = round(getattr(self._read_status(), field) * 1000)
@@ -805,13 +826,22 @@ class Supply:
         in steps of `step` volts at `rate` volts a second, and returns the
         target. A step without answer (or failing verification) raises
         RampError, Ctrl-C raises RampInterrupted; both carry
-        `last_acknowledged_v`, the setpoint the unit confirmed last."""
+        `last_acknowledged_v`, the setpoint the unit confirmed last (by
+        acknowledging a step, or else by reading it back), and say which.
+        A setpoint that reads back above `max_voltage` is refused
+        (LimitError) before any step: the way down would pass above it."""
         target, step_mv, interval = self._ramp_plan(voltage, step, rate)
         with self._operation():
             start = round(self._read_status().voltage_set_v * 1000)
+        if start > self._max_mv:
+            raise LimitError(
+                f"{self.port}: the voltage setpoint reads back {_fmt(start, 'V')}, above the limit "
+                f"max_voltage={_fmt(self._max_mv, 'V')}: a ramp from there would pass above it; no step was sent"
+            )
         sign = 1 if target >= start else -1
         points = list(range(start + sign * step_mv, target, sign * step_mv)) + ([target] if target != start else [])
-        last, in_flight = start, None
+        acked: int | None = None  # the last step the unit acknowledged
+        in_flight: int | None = None
         due = time.monotonic()
         try:
             for milli in points:
@@ -823,36 +853,34 @@ class Supply:
                     with self._operation():
                         self._send("voltage", milli, self.verify)
                 except SupplyError as e:
+                    stands, where = _ramp_stands(start, acked)
                     raise RampError(
-                        f"{self.port}: ramp stopped at {_fmt(last, 'V')} (the last acknowledged setpoint) "
-                        f"on the way to {_fmt(target, 'V')}: {e}",
-                        last / 1000,
+                        f"{self.port}: ramp stopped at {where} on the way to {_fmt(target, 'V')}: {e}",
+                        stands / 1000,
                         target / 1000,
                     ) from e
-                last, in_flight = milli, None
+                acked, in_flight = milli, None
                 if on_step is not None:
                     on_step(milli / 1000)
                 due += interval
         except KeyboardInterrupt as e:
             if isinstance(e, RampInterrupted):
                 raise
+            stands, where = _ramp_stands(start, acked)
             if in_flight is not None:
-                last = self._resolve_in_flight(last, in_flight)
-            message = (
-                f"{self.port}: ramp interrupted at {_fmt(last, 'V')} (the last acknowledged setpoint) "
-                f"on the way to {_fmt(target, 'V')}"
-            )
+                stands, where = _ramp_stands(start, acked, self._read_back_in_flight(stands, in_flight))
+            message = f"{self.port}: ramp interrupted at {where} on the way to {_fmt(target, 'V')}"
             if isinstance(e, Terminated):
-                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", last / 1000, target / 1000, e.signum) from e
-            raise RampInterrupted(message, last / 1000, target / 1000) from e
+                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", stands / 1000, target / 1000, e.signum) from e
+            raise RampInterrupted(message, stands / 1000, target / 1000) from e
         return target / 1000
 
-    def _resolve_in_flight(self, last: int, in_flight: int) -> int:
+    def _read_back_in_flight(self, stands: int, in_flight: int) -> int | None:
         """Ctrl-C struck while a step was on the wire: the unit may or may
         not have taken it. Its read-back setpoint decides, when it answers."""
         try:
             with self._operation():
                 got = round(self._read_status().voltage_set_v * 1000)
         except Exception:
-            return last
-        return got if got in (last, in_flight) else last
+            return None
+        return got if got in (stands, in_flight) else None

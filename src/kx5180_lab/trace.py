@@ -10,8 +10,9 @@ The logger is one subscriber of the port's events; a capture file
 "t" (monotonic seconds), "event" and "port": "tx" and "rx" carry "hex";
 an "rx" also carries "after" and "seen", the last moment the host knew
 none of those bytes had arrived and the first poll that saw bytes
-waiting, between which they came. Supply adds "no_reply",
-"interrupted", "refused", "settle" and "identity".
+waiting, between which they came. The port (`kx5180_lab.port`) adds
+"foreign", "refused" and "settle", Supply "no_reply", "interrupted" and
+"identity".
 """
 
 from __future__ import annotations
@@ -19,7 +20,6 @@ from __future__ import annotations
 import logging
 import sys
 import threading
-import time
 from collections.abc import Callable
 from typing import Any
 
@@ -70,84 +70,26 @@ def _to_logger(event: Event) -> None:
 subscribe(_to_logger)
 
 
-class TracedPort:
-    """Wraps a pyserial port object: passes every call through and logs
-    what goes over the wire. Only the operations the driver uses are
-    intercepted; everything else reaches the real port unchanged."""
+def publish(record: Event, subscribers: list[Subscriber], name: str) -> None:
+    """Hands one event to the subscribers of every port and then to the
+    port's own; a failing subscriber never breaks the exchange (nor hides
+    its error)."""
+    with _everywhere_lock:
+        targets = list(_everywhere)
+    for subscriber in targets + subscribers:
+        try:
+            subscriber(record)
+        except Exception as e:  # noqa: BLE001 - a trace must not change the outcome
+            logging.getLogger("kx5180.lab").warning("%s: trace subscriber failed: %s", name, e)
 
-    def __init__(self, port: Any, name: str | None = None, subscribers: list[Subscriber] | None = None) -> None:
-        self._port = port
-        self._name = name if name is not None else str(getattr(port, "port", "?"))
-        self.subscribers: list[Subscriber] = list(subscribers or ())
-        # When bytes came is known only between two looks at the port: the
-        # last one that found nothing new and the first one that found it.
-        self._blind_t = time.monotonic()
-        self._seen_t: float | None = None
-        self.writes = 0
-        # The frame read after the latest write, for whoever checks what
-        # kind of reply it was.
-        self.last_reply: bytes | None = None
 
-    @property
-    def wrapped(self) -> Any:
-        return self._port
+def __getattr__(name: str) -> Any:
+    # The port lived here once; it is found here still.
+    if name == "TracedPort":
+        from .port import TracedPort
 
-    @property
-    def name(self) -> str:
-        return self._name
-
-    def emit(self, event: str, **fields: Any) -> None:
-        """Hands one event to every subscriber; a failing subscriber never
-        breaks the exchange (nor hides its error)."""
-        record: Event = {"t": fields.pop("t", None) or time.monotonic(), "event": event, "port": self._name, **fields}
-        with _everywhere_lock:
-            targets = list(_everywhere)
-        for subscriber in targets + self.subscribers:
-            try:
-                subscriber(record)
-            except Exception as e:  # noqa: BLE001 - a trace must not change the outcome
-                logging.getLogger("kx5180.lab").warning("%s: trace subscriber failed: %s", self._name, e)
-
-    def write(self, data: Any) -> Any:
-        result = self._port.write(data)
-        now = time.monotonic()
-        self.writes += 1
-        self.last_reply = None
-        self._blind_t, self._seen_t = now, None
-        self.emit("tx", t=now, hex=bytes(data).hex())
-        return result
-
-    def read(self, size: int = 1) -> bytes:
-        data: bytes = self._port.read(size)
-        now = time.monotonic()
-        if data:
-            if len(data) == 26:
-                self.last_reply = bytes(data)
-            self.emit("rx", t=now, hex=bytes(data).hex(), after=self._blind_t, seen=self._seen_t or now)
-        self._blind_t, self._seen_t = now, None
-        return data
-
-    def _looked(self, waiting: int) -> int:
-        now = time.monotonic()
-        if waiting:
-            if self._seen_t is None:
-                self._seen_t = now
-        else:
-            self._blind_t, self._seen_t = now, None
-        return waiting
-
-    def inWaiting(self) -> int:  # noqa: N802 - pyserial's name
-        return self._looked(self._port.inWaiting())
-
-    @property
-    def in_waiting(self) -> int:
-        return self._looked(self._port.in_waiting)
-
-    def close(self) -> None:
-        self._port.close()
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._port, name)
+        return TracedPort
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class TraceFormatter(logging.Formatter):

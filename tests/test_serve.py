@@ -16,6 +16,7 @@ import time
 import pytest
 
 from kx5180_lab import Bus
+from kx5180_lab.capture import read_capture
 from kx5180_lab.serve.safety import host_allowed, origin_allowed, setting_allowed
 from kx5180_lab.simulator import find_simulator
 
@@ -307,8 +308,8 @@ def test_http_changes_need_token_host_and_origin(serve):
     "signum, code, said",
     [(signal.SIGTERM, 143, "SIGTERM"), (signal.SIGHUP, 129, "SIGHUP"), (signal.SIGINT, 0, "Ctrl-C")],
 )
-def test_a_stop_signal_leaves_every_unit_off_and_local(serve, signum, code, said):
-    sim, server = serve()
+def test_a_stop_signal_leaves_every_unit_off_and_local(serve, tmp_path, signum, code, said):
+    sim, server = serve("--capture", tmp_path / "serve.jsonl")
     s, f = server.scpi()
     viewer = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=10)
     viewer.request("GET", "/api/events", headers={"Host": f"127.0.0.1:{server.http_port}"})
@@ -329,6 +330,11 @@ def test_a_stop_signal_leaves_every_unit_off_and_local(serve, signum, code, said
             with bus.supply(address, remote=False, keep_on_exit=True) as psu:
                 st = psu.status()
                 assert (st.output_on, st.remote) == (False, False), address
+    # The capture has every unit's frames, the stop's among them.
+    header, events = read_capture(tmp_path / "serve.jsonl")
+    sent = [bytes.fromhex(e["hex"]) for e in events if e["event"] == "tx"]
+    switched = {(f[1], f[3] != 0) for f in sent if f[2] == 0x21}
+    assert header["port"] == sim.port and switched == {(1, True), (2, True), (1, False), (2, False)}
 
 
 @needs_server

@@ -775,7 +775,8 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
     if args.command == "serve":
         from .serve.server import run_serve
 
-        return run_serve(args, resolve_target, sim)
+        # Started by serve once it knows its lines (after --sim started one).
+        return run_serve(args, resolve_target, sim, capturing=lambda port: _capturing(args, port))
     with _simulator(args, sim) as sim:
         if args.command == "ports":
             return cmd_ports(args, sim)

@@ -76,6 +76,16 @@ class Server:
         assert code == 200, data
         return json.loads(data)["status"]
 
+    def raw(self, request):
+        """The status code the server answers these bytes with (None: no answer)."""
+        with socket.create_connection(("127.0.0.1", self.http_port), timeout=10) as s:
+            s.sendall(request)
+            try:
+                line = s.makefile("rb").readline()
+            except OSError:
+                return None
+        return int(line.split()[1]) if line else None
+
 
 @pytest.fixture
 def serve(kx5180_sim):
@@ -261,6 +271,7 @@ def test_who_may_change_settings(bind, peer, allow, allowed):
         ("127.0.0.1:9999", None, False),
         ("127.0.0.1:8080", "http://evil.example", False),
         ("127.0.0.1:8080", "null", False),
+        ("127.0.0.1:8080", "http://[", False),  # no URL at all: refused, never an error
         (None, None, False),
     ],
 )
@@ -301,6 +312,30 @@ def test_http_changes_need_token_host_and_origin(serve):
     assert server.http("GET", f"/rest/2?token={TOKEN}&x=1", "0") == (200, "1")  # a GET never switches
     code, body = server.http("POST", "/api/units/2", {"output": False}, {"Authorization": f"Bearer {TOKEN}"})
     assert code == 200 and json.loads(body)["status"]["output_on"] is False
+
+
+@needs_server
+@pytest.mark.parametrize(
+    "head, body, code",
+    [
+        ("GET //[ HTTP/1.1", None, 400),  # anyone may try these: no token
+        ("POST /api/units/1 HTTP/1.1\r\nOrigin: http://[", b'{"output": true}', 400),
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}", b"[" * 2000 + b"]" * 2000, 400),
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}", b'{"voltage": ' + b"9" * 4000 + b"}", 400),
+        ("POST /api/units/1 HTTP/1.1\r\nContent-Length: " + "9" * 5000, None, 413),
+        ("GET /api/units/" + "1" * 5000 + " HTTP/1.1", None, 404),
+    ],
+    ids=["target", "origin", "deep JSON", "long integer", "long Content-Length", "long unit number"],
+)
+def test_a_malformed_request_gets_an_answer_never_a_console_line(serve, head, body, code):
+    _, server = serve()
+    head = head.format(token=TOKEN) + f"\r\nHost: 127.0.0.1:{server.http_port}\r\n"
+    if body is not None:
+        head += f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n"
+    assert server.raw(head.encode() + b"\r\n" + (body or b"")) == code
+    assert server.status(1)["output_on"] is False
+    status, err = server.stop()
+    assert (status, err.count("\n")) == (143, 1), err  # the stop's own line alone
 
 
 @needs_server

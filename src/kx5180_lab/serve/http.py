@@ -2,7 +2,7 @@
 labgrid-style power endpoint and the dashboard. One request per
 connection (the event stream stays open); bounded request line, headers
 and body; every change needs the token, our own Host and, from a
-browser, our own Origin."""
+browser, our own Origin; every request gets an answer."""
 
 from __future__ import annotations
 
@@ -10,14 +10,15 @@ import asyncio
 import json
 import logging
 import math
+import re
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import parse_qs
 
 from ..supply import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import StreamService
-from .safety import host_allowed, origin_allowed, token_matches
+from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
@@ -45,6 +46,12 @@ SECURITY_HEADERS = (
     ("Cache-Control", "no-store"),
     ("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"),
 )
+
+
+# A path and a query of what a URL carries unescaped; read as such, never
+# as a URL of its own ("//[" would be a host).
+_CHAR = r"(?:[A-Za-z0-9\-._~!$&'()*+,;=:@/]|%[0-9A-Fa-f]{2})"
+_TARGET = re.compile(rf"/{_CHAR}*(?:\?(?:{_CHAR}|\?)*)?")
 
 
 class HttpError(Exception):
@@ -99,11 +106,17 @@ class HttpServer(StreamService):
             await self._send(writer, e.status, {"error": str(e)})
             return
         except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
-            return
+            return  # a client slower than HEAD_TIMEOUT is dropped, however it trickles
         try:
             await self._route(request, writer)
         except HttpError as e:
             await self._send(writer, e.status, {"error": str(e)})
+        except ConnectionError:
+            raise
+        except Exception as e:
+            # A fault of ours still answers; the console gets one line.
+            log.error("HTTP %s %s: %s: %s", request.method, request.path[:80], type(e).__name__, e)
+            await self._send(writer, 500, {"error": f"{type(e).__name__}: {e}"})
 
     async def _read(self, reader: asyncio.StreamReader) -> Request:
         try:
@@ -117,6 +130,9 @@ class HttpServer(StreamService):
         parts = lines[0].split(" ")
         if len(parts) != 3 or parts[2] not in ("HTTP/1.1", "HTTP/1.0") or not parts[1].startswith("/"):
             raise HttpError(400, "malformed request line")
+        if not _TARGET.fullmatch(parts[1]):
+            raise HttpError(400, "malformed request target")
+        path, _, query = parts[1].partition("?")
         headers: dict[str, str] = {}
         for line in lines[1:]:
             if not line:
@@ -128,19 +144,21 @@ class HttpServer(StreamService):
             if key in headers and key in ("host", "content-length", "origin"):
                 raise HttpError(400, f"repeated {name} header")
             headers[key] = value.strip()
+        if origin_malformed(headers.get("origin")):
+            raise HttpError(400, "malformed Origin header")
         if "transfer-encoding" in headers:
             raise HttpError(501, "chunked bodies are not taken; send Content-Length")
         body = b""
         length_text = headers.get("content-length", "0")
         if not length_text.isdigit():
             raise HttpError(400, "bad Content-Length")
-        length = int(length_text)
-        if length > MAX_BODY:
+        # Counted in digits first: int() refuses the longest numbers itself.
+        if len(length_text.lstrip("0")) > len(str(MAX_BODY)) or int(length_text) > MAX_BODY:
             raise HttpError(413, f"body larger than {MAX_BODY} bytes")
+        length = int(length_text)
         if length:
             body = await reader.readexactly(length)
-        url = urlsplit(parts[1])
-        return Request(parts[0], url.path, parse_qs(url.query), headers, body)
+        return Request(parts[0], path, parse_qs(query), headers, body)
 
     # -- routing ---------------------------------------------------------------------
 
@@ -182,7 +200,7 @@ class HttpServer(StreamService):
         self.hub.touch()
 
     def _unit(self, text: str) -> Unit:
-        if text.isdigit() and 1 <= int(text) <= len(self.units):
+        if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):
             return self.units[int(text) - 1]
         raise HttpError(404, f"no unit {text!r}; units are 1..{len(self.units)}")
 
@@ -214,8 +232,10 @@ class HttpServer(StreamService):
         if req.headers.get("content-type", "").split(";")[0].strip().lower() != "application/json":
             raise HttpError(415, "send application/json")
         try:
-            data = json.loads(req.body or b"null")
-        except ValueError:
+            # Every number as a float, as the unit takes it: an integer too
+            # long for one is inf (refused below), not an error of int().
+            data = json.loads(req.body or b"null", parse_int=float)
+        except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
             raise HttpError(400, "body is not JSON") from None
         if not isinstance(data, dict) or not data:
             raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')

@@ -339,6 +339,30 @@ def test_a_malformed_request_gets_an_answer_never_a_console_line(serve, head, bo
 
 
 @needs_server
+@pytest.mark.parametrize("hog", ["event streams", "slow heads"])
+def test_the_token_switches_off_whoever_holds_every_connection(serve, hog):
+    _, server = serve()  # 32 connections of each kind
+    token = {"X-Kx5180-Token": TOKEN}
+    assert server.http("POST", "/api/units/1", {"output": True}, token)[0] == 200
+    streams = []
+    with contextlib.ExitStack() as hogs:
+        for _ in range(32):
+            s = hogs.enter_context(socket.create_connection(("127.0.0.1", server.http_port), timeout=10))
+            if hog == "event streams":
+                s.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{server.http_port}\r\n\r\n".encode())
+                streams.append(hogs.enter_context(s.makefile("rb")))
+                assert streams[-1].readline().startswith(b"HTTP/1.1 200")
+            else:
+                s.sendall(b"GET / HTTP/1.1\r\n")  # and never the rest
+        code, body = server.http("POST", "/api/units/1", {"output": False}, token)
+        assert code == 200 and json.loads(body)["status"]["output_on"] is False
+        # Nor did it take a viewer's place: every one of them sees the output go off.
+        for stream in streams:
+            events = (json.loads(line[6:]) for line in stream if line.startswith(b"data: {"))
+            assert any(e["unit"] == 1 and not e["output_on"] for e in events)
+
+
+@needs_server
 @pytest.mark.parametrize(
     "signum, code, said",
     [(signal.SIGTERM, 143, "SIGTERM"), (signal.SIGHUP, 129, "SIGHUP"), (signal.SIGINT, 0, "Ctrl-C")],
@@ -447,11 +471,29 @@ def test_dashboard_shows_live_readings_and_switches_the_output(serve):
 
 
 @needs_server
-def test_watchdog_switches_off_what_the_server_switched_on(serve):
-    _, server = serve("--watchdog", "0.4")
+@pytest.mark.parametrize("asker", ["anonymous HTTP", "read-only SCPI"])
+def test_watchdog_switches_off_what_the_server_switched_on(serve, asker):
+    # Asked about the output over and over by someone who may not act (an
+    # <img> on any page can send the GET): the asking never holds it on.
+    outside = "127.0.0.1" if asker == "anonymous HTTP" else _outside_address()
+    if outside is None:
+        pytest.skip("this machine has no address other than loopback")
+    _, server = serve("--watchdog", "0.4", "--bind", "0.0.0.0" if asker == "read-only SCPI" else "127.0.0.1")
     s, f = server.scpi()
-    with s, f:
+    r, g = server.scpi(host=outside)
+
+    def on():
+        if asker == "read-only SCPI":
+            return ask(g, "OUTP?") == "1"
+        image = {"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Dest": "image"}
+        assert server.http("GET", "/favicon.ico", headers=image)[0] == 204
+        return server.status(1)["output_on"]
+
+    with s, f, r, g:
         assert ask(f, "OUTP ON;OUTP?") == "1"
-        time.sleep(1.2)  # nobody speaks
+        deadline = time.monotonic() + 20
+        while on():
+            assert time.monotonic() < deadline, "the watchdog never switched off"
+            time.sleep(0.05)  # the pace of the asking, not a wait for the outcome
         assert ask(f, "OUTP?") == "0"
         assert ask(f, "OUTP ON;OUTP?") == "1"  # and it may be switched on again

@@ -1,8 +1,8 @@
 """A small, strict HTTP/1.1 server: the JSON API, the event stream, the
 labgrid-style power endpoint and the dashboard. One request per
-connection (the event stream stays open); bounded request line, headers
-and body; every change needs the token, our own Host and, from a
-browser, our own Origin; every request gets an answer."""
+connection (the event stream stays open, in a pool of its own); bounded
+request line, headers and body; every change needs the token, our own
+Host and, from a browser, our own Origin; every request gets an answer."""
 
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ from typing import Any
 from urllib.parse import parse_qs
 
 from ..supply import LimitError, LineError, NoAnswerError, SupplyError
-from .connections import StreamService
+from .connections import Pool, StreamService
 from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
 from .units import Hub, Unit
 
@@ -67,6 +67,7 @@ class Request:
     query: dict[str, list[str]]
     headers: dict[str, str]
     body: bytes
+    authorized: bool = False  # the token, from our own page or a program
 
 
 def _static(name: str) -> bytes:
@@ -92,9 +93,19 @@ class HttpServer(StreamService):
         self.port = port
         self.allowed_hosts = allowed_hosts
         super().__init__(max_clients)
+        # Event streams stay open: in a pool of their own, they never take
+        # the places of requests (the off switch among them).
+        self.streams = Pool(max_clients)
+        self.pools.append(self.streams)
         self.limits = {"max_voltage": max_voltage, "max_current": max_current}
 
     # -- the connection -----------------------------------------------------------
+
+    def admission(self, writer: asyncio.StreamWriter) -> tuple[bool, bool]:
+        # Nothing is known of a new connection before its head: it may take
+        # the place of the oldest that has not shown the token either, so
+        # that slow or silent connections cannot keep the token out.
+        return False, True
 
     async def refuse(self, writer: asyncio.StreamWriter) -> None:
         await self._send(writer, 503, {"error": "too many connections"})
@@ -166,11 +177,16 @@ class HttpServer(StreamService):
         if not host_allowed(req.headers.get("host"), self.port, self.allowed_hosts):
             raise HttpError(403, "unknown Host (start the server with --allow-host NAME to use a name)")
         parts = [p for p in req.path.split("/") if p]
-        changing = req.method not in ("GET", "HEAD")
-        if changing:
-            self._check_change(req)
-        elif parts[:2] != ["api", "events"]:
+        refusal = self._refusal(req)
+        if refusal is None:
+            # Only a client that proved it may act keeps the watchdog from
+            # switching off: an anonymous GET (an <img> on any page in the
+            # user's browser can send one) never does.
+            req.authorized = True
+            self.pool.prove(writer)
             self.hub.touch()
+        elif req.method not in ("GET", "HEAD"):
+            raise HttpError(403, refusal)
         if req.method == "GET" and parts in ([], ["index.html"]):
             return await self._file(writer, "dashboard.html")
         if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
@@ -183,12 +199,13 @@ class HttpServer(StreamService):
             return await self._rest(req, self._unit(parts[1]), writer)
         raise HttpError(404, "no such page")
 
-    def _check_change(self, req: Request) -> None:
+    def _refusal(self, req: Request) -> str | None:
+        """Why this request may not change anything, or None: it may."""
         # The Origin first: a cross-site page is refused whatever it sends.
         if not origin_allowed(req.headers.get("origin"), req.headers.get("host")):
-            raise HttpError(403, "cross-origin request refused")
+            return "cross-origin request refused"
         if req.headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
-            raise HttpError(403, "cross-site request refused")
+            return "cross-site request refused"
         given = req.headers.get("x-kx5180-token")
         auth = req.headers.get("authorization", "")
         if given is None and auth.lower().startswith("bearer "):
@@ -196,8 +213,8 @@ class HttpServer(StreamService):
         if given is None:
             given = next(iter(req.query.get("token", [])), None)
         if not token_matches(given, self.token):
-            raise HttpError(403, "missing or wrong token (the server printed it when it started)")
-        self.hub.touch()
+            return "missing or wrong token (the server printed it when it started)"
+        return None
 
     def _unit(self, text: str) -> Unit:
         if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):
@@ -208,7 +225,7 @@ class HttpServer(StreamService):
         if parts == ["units"] and req.method == "GET":
             return await self._send(writer, 200, {"units": [self._unit_view(u) for u in self.units], "limits": self.limits})
         if parts == ["events"] and req.method == "GET":
-            return await self._events(writer)
+            return await self._events(writer, req.authorized)
         if len(parts) in (2, 3) and parts[0] == "units":
             unit = self._unit(parts[1])
             if parts[2:] in ([], ["status"]) and req.method == "GET":
@@ -278,7 +295,10 @@ class HttpServer(StreamService):
             return await self._send_text(writer, 200, body.decode())
         raise HttpError(405, "GET or PUT")
 
-    async def _events(self, writer: asyncio.StreamWriter) -> None:
+    async def _events(self, writer: asyncio.StreamWriter, authorized: bool) -> None:
+        self.pool.leave(writer)
+        if not self.streams.join(writer, proven=authorized):
+            raise HttpError(503, "too many event streams")
         queue = self.hub.subscribe()
         try:
             head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"

@@ -15,14 +15,21 @@ kx5180-sim at 4800 baud (one exchange is about 110 ms on the wire), then:
    second, and the exchanges the line carried meanwhile (from the
    simulator's frame log);
 5. the server's CPU time and resident memory while doing 3 and 4 (from
-   /proc, so Linux only).
+   /proc, so Linux only);
+6. under siege, on a server of its own: 32 connections that never finish
+   their request and 32 event streams held open, then 60 GETs without the
+   token and 60 POSTs with it, one after the other: how many are answered
+   (not 503, not dropped); and how long a client that trickles its request
+   a byte at a time keeps its connection.
 
 Prints a Markdown table.
 """
 
 import argparse
+import contextlib
 import os
 import re
+import select
 import signal
 import socket
 import statistics
@@ -145,6 +152,52 @@ def viewers(port, n, seconds):
     return [c / seconds for c in counts]
 
 
+def _answer(port, request):
+    """The status code of the answer to `request`, None when there was none."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+            s.sendall(request)
+            line = s.makefile("rb").readline()
+    except OSError:
+        return None
+    return int(line.split()[1]) if line else None
+
+
+def besieged(port, hogs=32, each=60):
+    proc, _, http = start_server(port)
+    host = f"Host: 127.0.0.1:{http}\r\n"
+    held = []
+    try:
+        for i in range(2 * hogs):
+            s = socket.create_connection(("127.0.0.1", http), timeout=30)
+            held.append(s)
+            s.sendall(f"GET /api/events HTTP/1.1\r\n{host}\r\n".encode() if i % 2 else b"GET / HTTP/1.1\r\n")
+        body = b'{"output": false}'
+        post = (f"POST /api/units/1 HTTP/1.1\r\n{host}X-Kx5180-Token: bench\r\nContent-Type: application/json\r\n"
+                f"Content-Length: {len(body)}\r\n\r\n").encode() + body  # fmt: skip
+        get = f"GET /api/units HTTP/1.1\r\n{host}\r\n".encode()
+        anonymous = sum(_answer(http, get) == 200 for _ in range(each))
+        token = sum(_answer(http, post) == 200 for _ in range(each))
+        with socket.create_connection(("127.0.0.1", http), timeout=30) as s:
+            start = time.monotonic()
+            with contextlib.suppress(OSError):
+                for byte in f"GET /api/units HTTP/1.1\r\n{host}X-Long: {'a' * 1000}".encode():
+                    s.send(bytes([byte]))
+                    if select.select([s], [], [], 0.2)[0] and not s.recv(1):
+                        break  # closed by the server
+            trickled = time.monotonic() - start
+    finally:
+        for s in held:
+            s.close()
+        proc.send_signal(signal.SIGTERM)
+        proc.communicate(timeout=30)
+    return [
+        (f"{2 * each} requests while {hogs} slow heads and {hogs} event streams are held open",
+         f"{anonymous + token} answered", f"without the token {anonymous} of {each}, with it {token} of {each}"),
+        ("a client that trickles its request, a byte every 0.2 s", f"dropped after {trickled:.1f} s", "the head timeout is 10 s"),
+    ]  # fmt: skip
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (default 10)")
@@ -181,6 +234,7 @@ def main():
             proc.send_signal(signal.SIGTERM)
             proc.communicate(timeout=30)
         exchange_after, rate_after = one_exchange(sim.port, args.seconds)
+        rows.extend(besieged(sim.port))
     exchange = (exchange + exchange_after) / 2
     rate = (rate_before + rate_after) / 2
     rows[:0] = [

@@ -98,20 +98,34 @@ def test_selftest_reports_and_leaves_the_unit_as_found(kx5180_sim, tmp_path, sim
     assert unit_state(sim.port) == AS_FOUND
 
 
-def test_selftest_stopped_by_sigterm_puts_the_unit_back(kx5180_sim, tmp_path):
-    sim = kx5180_sim(baud=0)
+READS = ("--reads", "100000", "--with-output", "--max-voltage", "2", "--max-current", "0.2")
+
+
+@pytest.mark.parametrize(
+    "args, turnaround_ms, moment, signum, code",
+    [
+        # In the middle of the reply-time reads, after the setpoints were moved about.
+        (READS, 2, lambda lines: sum(" rx AA 01 26" in line for line in lines) > 30, signal.SIGTERM, 143),
+        # While it puts the unit back: the first output frame of a run without
+        # --with-output, with the rest of the putting back still to come.
+        (("--reads", "1"), 100, lambda lines: any(" rx AA 01 21" in line for line in lines), signal.SIGTERM, 143),
+        (("--reads", "1"), 100, lambda lines: any(" rx AA 01 21" in line for line in lines), signal.SIGINT, 130),
+    ],
+    ids=["reads", "restore", "restore-ctrl-c"],
+)  # fmt: skip
+def test_selftest_stopped_by_a_signal_puts_the_unit_back(kx5180_sim, tmp_path, args, turnaround_ms, moment, signum, code):
+    sim = kx5180_sim(baud=0, extra_args=["--turnaround-ms", str(turnaround_ms)])
     proc = subprocess.Popen(
-        [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, "--reads", "100000", "--with-output",
-         "--max-voltage", "2", "--max-current", "0.2"],
+        [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, *args],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
     )  # fmt: skip
-    # In the middle of the reply-time reads, after the setpoints were moved about.
-    sim.wait_for(lambda lines: sum(" rx AA 01 26" in line for line in lines) > 30, timeout=60)
-    proc.send_signal(signal.SIGTERM)
+    sim.wait_for(moment, timeout=60)
+    proc.send_signal(signum)
     out, err = proc.communicate(timeout=60)
-    assert proc.returncode in (130, 128 + signal.SIGTERM), err
-    assert "Traceback" not in err and len(err.strip().splitlines()) == 1
-    assert json.loads((tmp_path / "kx5180-selftest.json").read_text())["interrupted"] is True
+    assert proc.returncode == code, err
+    assert "Traceback" not in err and len(err.strip().splitlines()) == 1 and not err.startswith("kx5180: ;")
+    report = json.loads((tmp_path / "kx5180-selftest.json").read_text())
+    assert (report["interrupted"], report["passed"]) == (True, False)
     assert unit_state(sim.port) == AS_FOUND
 
 

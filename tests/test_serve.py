@@ -16,6 +16,7 @@ import time
 import pytest
 
 from kx5180_lab import Bus
+from kx5180_lab.capture import read_capture
 from kx5180_lab.serve.safety import host_allowed, origin_allowed, setting_allowed
 from kx5180_lab.simulator import find_simulator
 
@@ -74,6 +75,16 @@ class Server:
         code, data = self.http("GET", f"/api/units/{unit}")
         assert code == 200, data
         return json.loads(data)["status"]
+
+    def raw(self, request):
+        """The status code the server answers these bytes with (None: no answer)."""
+        with socket.create_connection(("127.0.0.1", self.http_port), timeout=10) as s:
+            s.sendall(request)
+            try:
+                line = s.makefile("rb").readline()
+            except OSError:
+                return None
+        return int(line.split()[1]) if line else None
 
 
 @pytest.fixture
@@ -260,6 +271,7 @@ def test_who_may_change_settings(bind, peer, allow, allowed):
         ("127.0.0.1:9999", None, False),
         ("127.0.0.1:8080", "http://evil.example", False),
         ("127.0.0.1:8080", "null", False),
+        ("127.0.0.1:8080", "http://[", False),  # no URL at all: refused, never an error
         (None, None, False),
     ],
 )
@@ -304,11 +316,59 @@ def test_http_changes_need_token_host_and_origin(serve):
 
 @needs_server
 @pytest.mark.parametrize(
+    "head, body, code",
+    [
+        ("GET //[ HTTP/1.1", None, 400),  # anyone may try these: no token
+        ("POST /api/units/1 HTTP/1.1\r\nOrigin: http://[", b'{"output": true}', 400),
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}", b"[" * 2000 + b"]" * 2000, 400),
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}", b'{"voltage": ' + b"9" * 4000 + b"}", 400),
+        ("POST /api/units/1 HTTP/1.1\r\nContent-Length: " + "9" * 5000, None, 413),
+        ("GET /api/units/" + "1" * 5000 + " HTTP/1.1", None, 404),
+    ],
+    ids=["target", "origin", "deep JSON", "long integer", "long Content-Length", "long unit number"],
+)
+def test_a_malformed_request_gets_an_answer_never_a_console_line(serve, head, body, code):
+    _, server = serve()
+    head = head.format(token=TOKEN) + f"\r\nHost: 127.0.0.1:{server.http_port}\r\n"
+    if body is not None:
+        head += f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n"
+    assert server.raw(head.encode() + b"\r\n" + (body or b"")) == code
+    assert server.status(1)["output_on"] is False
+    status, err = server.stop()
+    assert (status, err.count("\n")) == (143, 1), err  # the stop's own line alone
+
+
+@needs_server
+@pytest.mark.parametrize("hog", ["event streams", "slow heads"])
+def test_the_token_switches_off_whoever_holds_every_connection(serve, hog):
+    _, server = serve()  # 32 connections of each kind
+    token = {"X-Kx5180-Token": TOKEN}
+    assert server.http("POST", "/api/units/1", {"output": True}, token)[0] == 200
+    streams = []
+    with contextlib.ExitStack() as hogs:
+        for _ in range(32):
+            s = hogs.enter_context(socket.create_connection(("127.0.0.1", server.http_port), timeout=10))
+            if hog == "event streams":
+                s.sendall(f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{server.http_port}\r\n\r\n".encode())
+                streams.append(hogs.enter_context(s.makefile("rb")))
+                assert streams[-1].readline().startswith(b"HTTP/1.1 200")
+            else:
+                s.sendall(b"GET / HTTP/1.1\r\n")  # and never the rest
+        code, body = server.http("POST", "/api/units/1", {"output": False}, token)
+        assert code == 200 and json.loads(body)["status"]["output_on"] is False
+        # Nor did it take a viewer's place: every one of them sees the output go off.
+        for stream in streams:
+            events = (json.loads(line[6:]) for line in stream if line.startswith(b"data: {"))
+            assert any(e["unit"] == 1 and not e["output_on"] for e in events)
+
+
+@needs_server
+@pytest.mark.parametrize(
     "signum, code, said",
     [(signal.SIGTERM, 143, "SIGTERM"), (signal.SIGHUP, 129, "SIGHUP"), (signal.SIGINT, 0, "Ctrl-C")],
 )
-def test_a_stop_signal_leaves_every_unit_off_and_local(serve, signum, code, said):
-    sim, server = serve()
+def test_a_stop_signal_leaves_every_unit_off_and_local(serve, tmp_path, signum, code, said):
+    sim, server = serve("--capture", tmp_path / "serve.jsonl")
     s, f = server.scpi()
     viewer = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=10)
     viewer.request("GET", "/api/events", headers={"Host": f"127.0.0.1:{server.http_port}"})
@@ -329,6 +389,11 @@ def test_a_stop_signal_leaves_every_unit_off_and_local(serve, signum, code, said
             with bus.supply(address, remote=False, keep_on_exit=True) as psu:
                 st = psu.status()
                 assert (st.output_on, st.remote) == (False, False), address
+    # The capture has every unit's frames, the stop's among them.
+    header, events = read_capture(tmp_path / "serve.jsonl")
+    sent = [bytes.fromhex(e["hex"]) for e in events if e["event"] == "tx"]
+    switched = {(f[1], f[3] != 0) for f in sent if f[2] == 0x21}
+    assert header["port"] == sim.port and switched == {(1, True), (2, True), (1, False), (2, False)}
 
 
 @needs_server
@@ -406,12 +471,30 @@ def test_dashboard_shows_live_readings_and_switches_the_output(serve):
 
 
 @needs_server
-def test_watchdog_switches_off_what_the_server_switched_on(serve):
-    _, server = serve("--watchdog", "0.4")
+@pytest.mark.parametrize("asker", ["anonymous HTTP", "read-only SCPI"])
+def test_watchdog_switches_off_what_the_server_switched_on(serve, asker):
+    # Asked about the output over and over by someone who may not act (an
+    # <img> on any page can send the GET): the asking never holds it on.
+    outside = "127.0.0.1" if asker == "anonymous HTTP" else _outside_address()
+    if outside is None:
+        pytest.skip("this machine has no address other than loopback")
+    _, server = serve("--watchdog", "0.4", "--bind", "0.0.0.0" if asker == "read-only SCPI" else "127.0.0.1")
     s, f = server.scpi()
-    with s, f:
+    r, g = server.scpi(host=outside)
+
+    def on():
+        if asker == "read-only SCPI":
+            return ask(g, "OUTP?") == "1"
+        image = {"Sec-Fetch-Site": "cross-site", "Sec-Fetch-Dest": "image"}
+        assert server.http("GET", "/favicon.ico", headers=image)[0] == 204
+        return server.status(1)["output_on"]
+
+    with s, f, r, g:
         assert ask(f, "OUTP ON;OUTP?") == "1"
-        time.sleep(1.2)  # nobody speaks
+        deadline = time.monotonic() + 20
+        while on():
+            assert time.monotonic() < deadline, "the watchdog never switched off"
+            time.sleep(0.05)  # the pace of the asking, not a wait for the outcome
         assert ask(f, "OUTP?") == "0"
         assert ask(f, "OUTP ON;OUTP?") == "1"  # and it may be switched on again
 

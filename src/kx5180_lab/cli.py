@@ -775,7 +775,8 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
     if args.command == "serve":
         from .serve.server import run_serve
 
-        return run_serve(args, resolve_target, sim)
+        # Started by serve once it knows its lines (after --sim started one).
+        return run_serve(args, resolve_target, sim, capturing=lambda port: _capturing(args, port))
     with _simulator(args, sim) as sim:
         if args.command == "ports":
             return cmd_ports(args, sim)
@@ -850,7 +851,7 @@ def _with_notes(e: BaseException) -> str:
     """The message and what the Supply noted on its way out (the unit
     switched off, or why that failed), on one line."""
     notes = [re.sub(r"^\S+: ", "", n) for n in getattr(e, "__notes__", ())]  # the port is named once already
-    return "; ".join([str(e), *notes]) if notes else str(e)
+    return "; ".join(part for part in (str(e), *notes) if part)  # a Ctrl-C has no message of its own
 
 
 def main(argv: Sequence[str] | None = None) -> int:

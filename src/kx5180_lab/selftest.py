@@ -13,19 +13,17 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import signal
 import statistics
 import sys
-import threading
 import time
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from datetime import datetime, timezone
 from typing import Any
 
 from .capture import Capture, tool_version
 from .replies import traced_port
-from .supply import SUPPORTED_MODELS, Status, Supply, SupplyError
+from .stops import interruption, stop_signals
+from .supply import SUPPORTED_MODELS, Status, Supply, SupplyError, sigint_deferred
 
 HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
 FORMAT = "kx5180-selftest"
@@ -49,29 +47,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
     p.add_argument("--max-voltage", type=float, metavar="V", help="highest voltage --with-output may set")
     p.add_argument("--max-current", type=float, metavar="A", help="highest current --with-output may set")
-
-
-@contextmanager
-def _sigterm_as_interrupt() -> Iterator[None]:
-    """SIGTERM and SIGHUP take the path of Ctrl-C while the unit is ours,
-    so that it is still put back as it was found."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    saved: dict[int, Any] = {}
-
-    def stop(signum: int, frame: Any) -> None:
-        raise KeyboardInterrupt(f"stopped by signal {signum}")
-
-    for name in ("SIGTERM", "SIGHUP"):
-        sig = getattr(signal, name, None)
-        if sig is not None and signal.getsignal(sig) is signal.SIG_DFL:
-            saved[sig] = signal.signal(sig, stop)
-    try:
-        yield
-    finally:
-        for sig, previous in saved.items():
-            signal.signal(sig, previous)
 
 
 def _milli(value: float) -> int:
@@ -330,7 +305,9 @@ def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
     interrupted: BaseException | None = None
     error: str | None = None
     try:
-        with _sigterm_as_interrupt():
+        # SIGTERM and SIGHUP take the path of Ctrl-C while the unit is ours,
+        # so that it is still put back as it was found.
+        with stop_signals():
             try:
                 with psu:
                     try:
@@ -341,8 +318,13 @@ def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
                         error = str(e)
                         test.check("unexpected failure", False, error)
                     finally:
-                        with _deferred_interrupts():
+                        # A signal during the putting back waits for its
+                        # end (a second impatient Ctrl-C must not leave the
+                        # unit half restored), then ends the self-test.
+                        with sigint_deferred() as held:
                             test.restore()
+                        if held[0] and interrupted is None:
+                            interrupted = interruption(held[0])
             except SupplyError as e:
                 error = str(e)
                 test.check("open", False, error)
@@ -376,28 +358,3 @@ def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
         return EXIT_FAILED
     return EXIT_OK
 
-
-@contextmanager
-def _deferred_interrupts() -> Iterator[None]:
-    """Ctrl-C or SIGTERM during the putting back waits for its end: a
-    second impatient Ctrl-C must not leave the unit half restored."""
-    from .supply import sigint_deferred
-
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    held = []
-    saved = {}
-    for name in ("SIGTERM", "SIGHUP"):
-        sig = getattr(signal, name, None)
-        if sig is not None:
-            try:
-                saved[sig] = signal.signal(sig, lambda signum, frame: held.append(signum))
-            except (ValueError, OSError):
-                pass
-    try:
-        with sigint_deferred():
-            yield
-    finally:
-        for sig, previous in saved.items():
-            signal.signal(sig, previous)

@@ -1,8 +1,8 @@
 """A small, strict HTTP/1.1 server: the JSON API, the event stream, the
 labgrid-style power endpoint and the dashboard. One request per
-connection (the event stream stays open); bounded request line, headers
-and body; every change needs the token, our own Host and, from a
-browser, our own Origin."""
+connection (the event stream stays open, in a pool of its own); bounded
+request line, headers and body; every change needs the token, our own
+Host and, from a browser, our own Origin; every request gets an answer."""
 
 from __future__ import annotations
 
@@ -10,14 +10,15 @@ import asyncio
 import json
 import logging
 import math
+import re
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any
-from urllib.parse import parse_qs, urlsplit
+from urllib.parse import parse_qs
 
 from ..supply import LimitError, LineError, NoAnswerError, SupplyError
-from .connections import StreamService
-from .safety import host_allowed, origin_allowed, token_matches
+from .connections import Pool, StreamService
+from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
@@ -47,6 +48,12 @@ SECURITY_HEADERS = (
 )
 
 
+# A path and a query of what a URL carries unescaped; read as such, never
+# as a URL of its own ("//[" would be a host).
+_CHAR = r"(?:[A-Za-z0-9\-._~!$&'()*+,;=:@/]|%[0-9A-Fa-f]{2})"
+_TARGET = re.compile(rf"/{_CHAR}*(?:\?(?:{_CHAR}|\?)*)?")
+
+
 class HttpError(Exception):
     def __init__(self, status: int, message: str) -> None:
         super().__init__(message)
@@ -60,6 +67,7 @@ class Request:
     query: dict[str, list[str]]
     headers: dict[str, str]
     body: bytes
+    authorized: bool = False  # the token, from our own page or a program
 
 
 def _static(name: str) -> bytes:
@@ -85,9 +93,19 @@ class HttpServer(StreamService):
         self.port = port
         self.allowed_hosts = allowed_hosts
         super().__init__(max_clients)
+        # Event streams stay open: in a pool of their own, they never take
+        # the places of requests (the off switch among them).
+        self.streams = Pool(max_clients)
+        self.pools.append(self.streams)
         self.limits = {"max_voltage": max_voltage, "max_current": max_current}
 
     # -- the connection -----------------------------------------------------------
+
+    def admission(self, writer: asyncio.StreamWriter) -> tuple[bool, bool]:
+        # Nothing is known of a new connection before its head: it may take
+        # the place of the oldest that has not shown the token either, so
+        # that slow or silent connections cannot keep the token out.
+        return False, True
 
     async def refuse(self, writer: asyncio.StreamWriter) -> None:
         await self._send(writer, 503, {"error": "too many connections"})
@@ -99,11 +117,17 @@ class HttpServer(StreamService):
             await self._send(writer, e.status, {"error": str(e)})
             return
         except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
-            return
+            return  # a client slower than HEAD_TIMEOUT is dropped, however it trickles
         try:
             await self._route(request, writer)
         except HttpError as e:
             await self._send(writer, e.status, {"error": str(e)})
+        except ConnectionError:
+            raise
+        except Exception as e:
+            # A fault of ours still answers; the console gets one line.
+            log.error("HTTP %s %s: %s: %s", request.method, request.path[:80], type(e).__name__, e)
+            await self._send(writer, 500, {"error": f"{type(e).__name__}: {e}"})
 
     async def _read(self, reader: asyncio.StreamReader) -> Request:
         try:
@@ -117,6 +141,9 @@ class HttpServer(StreamService):
         parts = lines[0].split(" ")
         if len(parts) != 3 or parts[2] not in ("HTTP/1.1", "HTTP/1.0") or not parts[1].startswith("/"):
             raise HttpError(400, "malformed request line")
+        if not _TARGET.fullmatch(parts[1]):
+            raise HttpError(400, "malformed request target")
+        path, _, query = parts[1].partition("?")
         headers: dict[str, str] = {}
         for line in lines[1:]:
             if not line:
@@ -128,19 +155,21 @@ class HttpServer(StreamService):
             if key in headers and key in ("host", "content-length", "origin"):
                 raise HttpError(400, f"repeated {name} header")
             headers[key] = value.strip()
+        if origin_malformed(headers.get("origin")):
+            raise HttpError(400, "malformed Origin header")
         if "transfer-encoding" in headers:
             raise HttpError(501, "chunked bodies are not taken; send Content-Length")
         body = b""
         length_text = headers.get("content-length", "0")
         if not length_text.isdigit():
             raise HttpError(400, "bad Content-Length")
-        length = int(length_text)
-        if length > MAX_BODY:
+        # Counted in digits first: int() refuses the longest numbers itself.
+        if len(length_text.lstrip("0")) > len(str(MAX_BODY)) or int(length_text) > MAX_BODY:
             raise HttpError(413, f"body larger than {MAX_BODY} bytes")
+        length = int(length_text)
         if length:
             body = await reader.readexactly(length)
-        url = urlsplit(parts[1])
-        return Request(parts[0], url.path, parse_qs(url.query), headers, body)
+        return Request(parts[0], path, parse_qs(query), headers, body)
 
     # -- routing ---------------------------------------------------------------------
 
@@ -148,11 +177,16 @@ class HttpServer(StreamService):
         if not host_allowed(req.headers.get("host"), self.port, self.allowed_hosts):
             raise HttpError(403, "unknown Host (start the server with --allow-host NAME to use a name)")
         parts = [p for p in req.path.split("/") if p]
-        changing = req.method not in ("GET", "HEAD")
-        if changing:
-            self._check_change(req)
-        elif parts[:2] != ["api", "events"]:
+        refusal = self._refusal(req)
+        if refusal is None:
+            # Only a client that proved it may act keeps the watchdog from
+            # switching off: an anonymous GET (an <img> on any page in the
+            # user's browser can send one) never does.
+            req.authorized = True
+            self.pool.prove(writer)
             self.hub.touch()
+        elif req.method not in ("GET", "HEAD"):
+            raise HttpError(403, refusal)
         if req.method == "GET" and parts in ([], ["index.html"]):
             return await self._file(writer, "dashboard.html")
         if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
@@ -165,12 +199,13 @@ class HttpServer(StreamService):
             return await self._rest(req, self._unit(parts[1]), writer)
         raise HttpError(404, "no such page")
 
-    def _check_change(self, req: Request) -> None:
+    def _refusal(self, req: Request) -> str | None:
+        """Why this request may not change anything, or None: it may."""
         # The Origin first: a cross-site page is refused whatever it sends.
         if not origin_allowed(req.headers.get("origin"), req.headers.get("host")):
-            raise HttpError(403, "cross-origin request refused")
+            return "cross-origin request refused"
         if req.headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
-            raise HttpError(403, "cross-site request refused")
+            return "cross-site request refused"
         given = req.headers.get("x-kx5180-token")
         auth = req.headers.get("authorization", "")
         if given is None and auth.lower().startswith("bearer "):
@@ -178,11 +213,11 @@ class HttpServer(StreamService):
         if given is None:
             given = next(iter(req.query.get("token", [])), None)
         if not token_matches(given, self.token):
-            raise HttpError(403, "missing or wrong token (the server printed it when it started)")
-        self.hub.touch()
+            return "missing or wrong token (the server printed it when it started)"
+        return None
 
     def _unit(self, text: str) -> Unit:
-        if text.isdigit() and 1 <= int(text) <= len(self.units):
+        if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):
             return self.units[int(text) - 1]
         raise HttpError(404, f"no unit {text!r}; units are 1..{len(self.units)}")
 
@@ -190,7 +225,7 @@ class HttpServer(StreamService):
         if parts == ["units"] and req.method == "GET":
             return await self._send(writer, 200, {"units": [self._unit_view(u) for u in self.units], "limits": self.limits})
         if parts == ["events"] and req.method == "GET":
-            return await self._events(writer)
+            return await self._events(writer, req.authorized)
         if len(parts) in (2, 3) and parts[0] == "units":
             unit = self._unit(parts[1])
             if parts[2:] in ([], ["status"]) and req.method == "GET":
@@ -214,8 +249,10 @@ class HttpServer(StreamService):
         if req.headers.get("content-type", "").split(";")[0].strip().lower() != "application/json":
             raise HttpError(415, "send application/json")
         try:
-            data = json.loads(req.body or b"null")
-        except ValueError:
+            # Every number as a float, as the unit takes it: an integer too
+            # long for one is inf (refused below), not an error of int().
+            data = json.loads(req.body or b"null", parse_int=float)
+        except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
             raise HttpError(400, "body is not JSON") from None
         if not isinstance(data, dict) or not data:
             raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
@@ -258,7 +295,10 @@ class HttpServer(StreamService):
             return await self._send_text(writer, 200, body.decode())
         raise HttpError(405, "GET or PUT")
 
-    async def _events(self, writer: asyncio.StreamWriter) -> None:
+    async def _events(self, writer: asyncio.StreamWriter, authorized: bool) -> None:
+        self.pool.leave(writer)
+        if not self.streams.join(writer, proven=authorized):
+            raise HttpError(503, "too many event streams")
         queue = self.hub.subscribe()
         try:
             head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"

@@ -14,6 +14,7 @@ __all__ = [
     "is_loopback",
     "new_token",
     "origin_allowed",
+    "origin_malformed",
     "setting_allowed",
     "token_matches",
 ]
@@ -89,13 +90,25 @@ def host_allowed(host_header: str | None, port: int, extra_names: frozenset[str]
     return name == "localhost" or _ip(name) is not None or name in extra_names
 
 
+def origin_malformed(origin: str | None) -> bool:
+    """An Origin that cannot even be read as a URL ("http://[", a port that
+    is no port): a bad request, where one that reads is merely not ours."""
+    if origin is None:
+        return False
+    try:
+        urlsplit(origin).port  # noqa: B018 - raises what a malformed one raises
+    except ValueError:
+        return True
+    return False
+
+
 def origin_allowed(origin: str | None, host_header: str | None) -> bool:
     """A browser names the page that sends a request in Origin; only our
     own page may change anything. No Origin at all is a program (curl,
     labgrid), which the token alone admits."""
     if origin is None:
         return True
-    parts = urlsplit(origin)
-    if parts.scheme != "http" or not host_header:
+    if origin_malformed(origin) or not host_header:
         return False
-    return parts.netloc.lower() == host_header.lower()
+    parts = urlsplit(origin)
+    return parts.scheme == "http" and parts.netloc.lower() == host_header.lower()

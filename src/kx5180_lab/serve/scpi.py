@@ -73,6 +73,7 @@ class Session:
     """One client connection."""
 
     peer: str
+    may_change: bool  # settings allowed from this peer (decided once, when it connects)
     unit_index: int = 1
     errors: deque[ScpiError] = field(default_factory=deque)
 
@@ -299,7 +300,7 @@ class ScpiServer(StreamService):
                 raise ScpiError(-108, "Parameter not allowed")
             assert command.query is not None
             return await self._guard(command.query(session)), new_path
-        if command.changes_state and not setting_allowed(self.bind_host, session.peer, self.allow_remote):
+        if command.changes_state and not session.may_change:
             raise ScpiError(-203, "Command protected; start the server with --allow-remote-control")
         assert command.setting is not None
         if command.nodes[0][0].startswith("*") and arg:
@@ -333,11 +334,19 @@ class ScpiServer(StreamService):
 
     # -- the connection ----------------------------------------------------------------
 
+    def _may_change(self, writer: asyncio.StreamWriter) -> bool:
+        return setting_allowed(self.bind_host, _peer_host(writer), self.allow_remote)
+
+    def admission(self, writer: asyncio.StreamWriter) -> tuple[bool, bool]:
+        # A client that may change settings takes the place of the oldest
+        # that may only read, when every place is taken.
+        return self._may_change(writer), False
+
     async def refuse(self, writer: asyncio.StreamWriter) -> None:
-        log.warning("SCPI: refused %s, already %d clients", _peer_host(writer), len(self.clients))
+        log.warning("SCPI: refused %s, already %d clients", _peer_host(writer), len(self.pool.members))
 
     async def serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        session = Session(_peer_host(writer))
+        session = Session(_peer_host(writer), self._may_change(writer))
         while True:
             try:
                 try:
@@ -348,7 +357,10 @@ class ScpiServer(StreamService):
                     continue
             except (asyncio.IncompleteReadError, TimeoutError, ConnectionError):
                 break
-            self.hub.touch()
+            if session.may_change:
+                # A client that may only read cannot switch an output off
+                # either; its questions do not hold one on.
+                self.hub.touch()
             try:
                 text = raw.decode("ascii").rstrip("\r\n")
             except UnicodeDecodeError:

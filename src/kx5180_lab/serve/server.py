@@ -64,9 +64,14 @@ def add_parser(command: Any) -> None:
     p.add_argument("--allow-host", action="append", default=[], metavar="NAME", help="a host name the web page may be reached by")
     p.add_argument("--token", metavar="TEXT", help="the token for changes (default: a new random one)")
     p.add_argument("--keep-on", action="store_true", help="leave the outputs as they are when the server stops")
-    p.add_argument("--watchdog", type=float, metavar="S", help="switch outputs off when no client has spoken for S seconds")
+    p.add_argument(
+        "--watchdog",
+        type=float,
+        metavar="S",
+        help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) has spoken for S seconds",
+    )
     p.add_argument("--poll", type=float, default=0.5, metavar="S", help="seconds between readings for the dashboard (default 0.5)")
-    p.add_argument("--max-clients", type=int, default=32, metavar="N", help="connections per protocol (default 32)")
+    p.add_argument("--max-clients", type=int, default=32, metavar="N", help="connections per protocol, as many again for event streams (default 32)")
     p.add_argument("--idle-timeout", type=float, default=600.0, metavar="S", help="close a silent SCPI client after S seconds (default 600)")
     p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")
 
@@ -167,6 +172,7 @@ def _opened(
         target = resolve(name)
         by_port.setdefault(target.port, []).append(target.address)
     options = dict(max_voltage=args.max_voltage, max_current=args.max_current, remote=False, keep_on_exit=True)
+    options["strict_replies"] = bool(getattr(args, "strict_replies", False))  # as for every command
     lines: list[tuple[Line, list[Supply]]] = []
     try:
         for port, addresses in by_port.items():
@@ -204,19 +210,30 @@ def _opened(
                     problems.append(str(e))
 
 
-def run_serve(args: argparse.Namespace, resolve: Any, sim: Simulator | None = None) -> int:
+def run_serve(
+    args: argparse.Namespace,
+    resolve: Any,
+    sim: Simulator | None = None,
+    capturing: Callable[[str | None], contextlib.AbstractContextManager[object]] = lambda port: contextlib.nullcontext(),
+) -> int:
     """The `serve` command; `resolve` is the command line's PORT@ADDRESS
-    parser, `sim` a simulator already running (kx5180 sim -- serve)."""
+    parser, `sim` a simulator already running (kx5180 sim -- serve),
+    `capturing(port)` the command line's --capture for the session."""
     _setup_logging()
     stopper = _Stopper()
     problems: list[str] = []
+
+    def serve(names: list[str]) -> None:
+        ports = {resolve(name).port for name in names}
+        with capturing(ports.pop() if len(ports) == 1 else None):
+            _serve(args, names, resolve, stopper, problems)
+
     try:
         with stopper.installed():
             _check(args)
             if sim is not None:
                 assert sim.port is not None
-                names = [sim.port + p if p.startswith("@") else p for p in args.ports] or [sim.port]
-                _serve(args, names, resolve, stopper, problems)
+                serve([sim.port + p if p.startswith("@") else p for p in args.ports] or [sim.port])
             elif args.sim:
                 if args.ports:
                     raise ServeError("give either PORTs or --sim, not both")
@@ -224,14 +241,13 @@ def run_serve(args: argparse.Namespace, resolve: Any, sim: Simulator | None = No
                 extra = shlex.split(args.sim_args or "")
                 with Simulator(units=units, extra_args=extra) as sim:
                     assert sim.port is not None
-                    names = [sim.port] if units is None else [f"{sim.port}@{a}" for a in units]
-                    _serve(args, names, resolve, stopper, problems)
+                    serve([sim.port] if units is None else [f"{sim.port}@{a}" for a in units])
             else:
                 if args.units is not None:
                     raise ServeError("--units goes with --sim")
                 if not args.ports:
                     raise ServeError("serve: give one or more PORT[@ADDRESS] (or --sim)")
-                _serve(args, args.ports, resolve, stopper, problems)
+                serve(args.ports)
     except BaseException as e:
         # Whatever ended it, the stop ran: what it could not do comes first.
         for p in problems:
@@ -344,7 +360,7 @@ async def _main(
             server.close()
         for handler in (scpi, http):
             if handler is not None:
-                for writer in list(handler.clients):
+                for writer in handler.connections():
                     writer.close()
         problems.extend(await _stop_units(units, args.keep_on))
 

@@ -230,7 +230,8 @@ class Hub:
         self.subscribers.discard(queue)
 
     def touch(self) -> None:
-        """A client spoke (for the watchdog)."""
+        """A client that may act spoke (for the watchdog): one with the
+        token, or a SCPI client that may change settings."""
         self.last_activity = time.monotonic()
 
 
@@ -262,8 +263,8 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
 
 
 async def watchdog(units: list[Unit], hub: Hub, timeout: float) -> None:
-    """Switches off the outputs the server switched on once no client has
-    spoken for `timeout` seconds."""
+    """Switches off the outputs the server switched on once no client that
+    may act (`Hub.touch`) has spoken for `timeout` seconds."""
     tripped = False
     while True:
         await asyncio.sleep(min(1.0, timeout / 4))

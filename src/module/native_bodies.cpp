@@ -1,6 +1,9 @@
 #include "native_bodies.hpp"
 
 #include <array>
+#include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "../device/methods.hpp"
@@ -34,7 +37,7 @@ struct Method {
     [[nodiscard]] constexpr bool takes_param() const { return param.name != nullptr; }
 };
 
-// In definition order, which is the order of _driver_class's parameters.
+// In the order the class file defines the methods.
 constexpr std::array<Method, 18> kMethods{{
     {"__init__", {"serial_port", Check::ExactStr}, device::init},
     {"__check_crc", {"data", Check::ListOrBytes}, device::check_crc},
@@ -132,18 +135,60 @@ std::array<PyMethodDef, sizeof...(I)> definitions(std::index_sequence<I...> /*in
 // The interpreter keeps pointers to these for the life of each builtin.
 std::array<PyMethodDef, kMethods.size()> method_definitions = definitions(std::make_index_sequence<kMethods.size()>());
 
+// "native_check_crc" for "__check_crc", "native_init" for "__init__".
+std::string parameter_name(std::string_view method) {
+    const auto first = method.find_first_not_of('_');
+    const auto last = method.find_last_not_of('_');
+    return "native_" + std::string(method.substr(first, last - first + 1));
+}
+
+// What keeps `factory` from taking exactly `bodies` by name; empty when
+// nothing does.
+std::string mismatch_of(const py::object& factory, const py::dict& bodies) {
+    const py::object code = factory.attr("__code__");
+    const auto flags = code.attr("co_flags").cast<long>();
+    if (code.attr("co_argcount").cast<Py_ssize_t>() != 0 || (flags & (CO_VARARGS | CO_VARKEYWORDS)) != 0) {
+        return "_driver_class takes the bodies as keyword-only parameters and nothing else";
+    }
+    const auto names = py::reinterpret_borrow<py::tuple>(code.attr("co_varnames"));
+    const auto count = code.attr("co_kwonlyargcount").cast<std::size_t>();
+    std::set<std::string> parameters;
+    std::string out;
+    auto add = [&out](const std::string& text) { out += (out.empty() ? "" : "; ") + text; };
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto name = names[i].cast<std::string>();
+        if (!bodies.contains(name)) {
+            add("no native body for the parameter " + name);
+        }
+        parameters.insert(name);
+    }
+    for (const auto& item : bodies) {
+        const auto name = item.first.cast<std::string>();
+        if (parameters.count(name) == 0) {
+            add("no parameter of _driver_class for the native body " + name);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
-py::tuple native_bodies(const py::dict& globals) {
-    py::tuple bodies(method_definitions.size());
+void bind_native_bodies(const py::object& factory, const py::dict& globals) {
+    py::dict bodies;
     for (std::size_t i = 0; i < method_definitions.size(); ++i) {
         PyObject* builtin = PyCFunction_NewEx(&method_definitions[i], globals.ptr(), nullptr);
         if (builtin == nullptr) {
             throw py::error_already_set();
         }
-        bodies[i] = py::reinterpret_steal<py::object>(builtin);
+        bodies[parameter_name(kMethods[i].name).c_str()] = py::reinterpret_steal<py::object>(builtin);
     }
-    return bodies;
+    const std::string mismatch = mismatch_of(factory, bodies);
+    if (!mismatch.empty()) {
+        PyErr_SetString(PyExc_ImportError,
+                        ("kx5180.class.py and the module's native bodies differ: " + mismatch).c_str());
+        throw py::error_already_set();
+    }
+    factory(**bodies);
 }
 
 }  // namespace kx::module

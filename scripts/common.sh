@@ -193,7 +193,10 @@ kx_pip() {
 # virtual environment. The build tools live in the environment itself and
 # the build directory is kept (KX5180_BUILD_DIR, else build/{wheel_tag}, one
 # for every script that builds this way), so a rerun recompiles only what
-# changed (an isolated build would start afresh every time). Warnings are
+# changed (an isolated build would start afresh every time). A plain `pip
+# install .` has a directory of its own (pyproject.toml's build-dir): its
+# tools come from a new isolated environment each time, and sharing this
+# one would make each rebuild everything after the other. Warnings are
 # errors (KX5180_WERROR=0 lets a newer compiler's new warning pass). Each
 # SETTING goes to the build backend (cmake.define.NAME=VALUE and the like).
 #

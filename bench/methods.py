@@ -439,6 +439,8 @@ def main():
     if imports is not None:
         print(f"import kx5180 (median of {args.imports} fresh interpreters): {imports[0]} us its own, "
               f"{imports[1]} us with the modules it imports\n")
+    if args.rounds <= 0:
+        return
     print(f"{args.rounds} rounds x {args.number} calls per method; fake port, no-op clock\n")
     print("| method | kx5180 ns/call | plain Python ns/call | kx5180 / Python (median of rounds) |")
     print("|---|---|---|---|")

@@ -14,7 +14,8 @@ kx_pip pybind11 cmake ninja ||
 
 shopt -s nullglob
 clang-format --dry-run -Werror src/*/*.cpp src/*/*.hpp src/*/*/*.cpp src/*/*/*.hpp
-"$kx_bin/cmake" -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+# One compile command per source (no unity build), as clang-tidy reads them.
+"$kx_bin/cmake" -S . -B build/tidy -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKX5180_UNITY_BUILD=OFF \
     -DCMAKE_MAKE_PROGRAM="$kx_bin/ninja" -DPython_EXECUTABLE="$kx_py" \
     -Dpybind11_DIR="$("$kx_py" -m pybind11 --cmakedir)" >/dev/null
 if ! clang-tidy -p build/tidy --quiet src/*/*.cpp src/*/*/*.cpp >build/tidy/report.txt 2>&1; then

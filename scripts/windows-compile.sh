@@ -21,10 +21,18 @@ for header in src/protocol/*.hpp; do
     printf '#include "protocol/%s"\n' "$(basename "$header")"
 done >"$out/protocol.cpp"
 
-# The flags of CMakeLists.txt for GCC.
-flags=(-std=c++20 -O2 -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual
-    -Wcast-align -Wformat=2 -Wimplicit-fallthrough -Wnull-dereference -Werror -Isrc
-    "-DKX5180_VERSION=\"$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)\"")
+# What CMake builds with, from where CMake takes it: the standard from
+# CMakeLists.txt, the warnings from the list it reads, the version from
+# pyproject.toml. -O2 for the warnings that need the optimiser's analysis.
+standard="$(sed -n 's/^set(CMAKE_CXX_STANDARD \([0-9][0-9]*\))$/\1/p' CMakeLists.txt)"
+version="$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)"
+[ -n "$standard" ] || kx_die "no 'set(CMAKE_CXX_STANDARD N)' line in CMakeLists.txt"
+[ -n "$version" ] || kx_die "no 'version = \"...\"' line in pyproject.toml"
+flags=("-std=c++$standard" -O2 -Werror -Isrc "-DKX5180_VERSION=\"$version\"")
+while IFS= read -r line; do
+    case "$line" in -*) flags+=("$line") ;; esac
+done <cmake/warnings-gcc.txt
+[ ${#flags[@]} -gt 5 ] || kx_die "no warnings in cmake/warnings-gcc.txt"
 failed=0
 shopt -s nullglob
 # MSVC has none of GCC's and Clang's builtins.

@@ -113,6 +113,13 @@ def test_a_load_schedule_shows_in_the_status(start_sim, schedule, before, after)
     (["--load-schedule", "-1:5"], "bad value '-1:5' for --load-schedule"),
     (["--fault", "ignore,gremlins"], "bad value 'ignore,gremlins' for --fault"),
     (["--seed", "9223372036854775808"], "bad value '9223372036854775808' for --seed"),
+    # Nothing but the number: no unit, no blank, no other base.
+    (["--load-ohms", "5x"], "bad value '5x' for --load-ohms"),
+    (["--load-ohms", " 5"], "bad value ' 5' for --load-ohms"),
+    (["--load-ohms", "0x10"], "bad value '0x10' for --load-ohms"),
+    (["--late-ms=400ms"], "bad value '400ms' for --late-ms"),
+    (["--baud", "4800 "], "bad value '4800 ' for --baud"),
+    (["--load-schedule", "1:5x"], "bad value '1:5x' for --load-schedule"),
 ])
 def test_bad_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)

@@ -232,6 +232,19 @@ def test_tracebacks_show_the_line_of_the_installed_source():
         assert source.readlines()[where.lineno - 1].strip() == where.line
 
 
+def test_the_installed_source_is_the_one_built_in():
+    # Tracebacks show the installed copy, the module runs its built-in one:
+    # an edit of the copy (a line added, a docstring changed) must show.
+    assert kx5180.__doc__ == plain_driver.__doc__
+    assert list(KX5180.__dict__) == list(plain_driver.KX5180.__dict__)
+    for name, twin in vars(plain_driver.KX5180).items():
+        if isinstance(twin, types.FunctionType):
+            func = KX5180.__dict__[name]
+            assert (func.__code__, func.__doc__) == (twin.__code__, twin.__doc__), name
+        elif not name.startswith("__"):
+            assert KX5180.__dict__[name] == twin, name
+
+
 def test_every_parameter_binds_by_keyword_self_included(clock):
     from conftest import FakePort, answering, frame
     obj = KX5180(serial_port="COM3")

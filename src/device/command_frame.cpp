@@ -113,7 +113,7 @@ protocol::Frame reply_values(py::handle reply) {
     }
     const auto view = bytes_view(raw);
     if (view.size() < kFrameLength) {
-        raise(PyExc_IndexError, "reply frame is shorter than 26 bytes");
+        raise(PyExc_IndexError, ("reply frame is shorter than " + std::to_string(kFrameLength) + " bytes").c_str());
     }
     protocol::Frame out{};
     std::memcpy(out.data(), view.data(), kFrameLength);

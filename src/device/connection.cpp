@@ -1,5 +1,6 @@
 // Port availability, opening (with identification and acceptance of the
 // unit) and closing.
+#include "../protocol/line.hpp"
 #include "methods.hpp"
 #include "names.hpp"
 
@@ -116,7 +117,8 @@ py::object open(const Call& call) {
         }
         port = call_with_keywords(py::getattr(call.global(name<"serial">()), name<"Serial">()),
                                   names_tuple<"timeout", "stopbits">(), py::getattr(self, name<"port">()),
-                                  py::int_(4800), py::int_(8), name<"N">(), py::int_(50), py::int_(1));
+                                  py::int_(protocol::kBaudRate), py::int_(protocol::kDataBits),
+                                  name<protocol::kParity>(), py::int_(50), py::int_(protocol::kStopBits));
         py::setattr(self, name<"ser">(), port);
         const bool identified = identify(self);
         py::object model = py::getattr(self, name<"_KX5180__product_model">());

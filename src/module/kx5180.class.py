@@ -1,3 +1,8 @@
+# This file is built into the extension module kx5180, and that built-in
+# copy is what runs. The copy installed beside the module (kx5180/
+# kx5180.class.py in site-packages) is only what tracebacks and inspect
+# show: editing it changes what they print, never what runs. Edit
+# src/module/kx5180.class.py and rebuild.
 """
 Basic Usage:
     kx5100 = KX5180('/dev/ttyUSB0')
@@ -19,8 +24,9 @@ Basic Usage:
 # The extension module kx5180 runs this file as its own body when it is
 # imported: the interpreter binds the imports, builds the driver class and
 # mangles its private names. Each method hands its arguments to its native
-# body (C++), which the module passes to _driver_class, in the order of its
-# parameters, and then removes _driver_class again.
+# body (C++), which the module passes to _driver_class by name ("native_"
+# and the method's name without its underscores; a name on one side only
+# stops the import), and then removes _driver_class again.
 #
 # Docstrings are assigned rather than written as the first statement of each
 # method: from Python 3.13 on the compiler strips a docstring's indentation,
@@ -33,7 +39,7 @@ import subprocess
 import binascii
 
 
-def _driver_class(native_init, native_check_crc, native_cal_crc, native_read, native_write_and_read,
+def _driver_class(*, native_init, native_check_crc, native_cal_crc, native_read, native_write_and_read,
                   native_show_device_version, native_set_work_mode, native_set_ouput_mode, native_set_voltage_max,
                   native_set_out_voltage, native_set_out_current, native_set_new_addr, native_restore_factory,
                   native_read_dev_status, native_read_device_version, native_check_port_available, native_open,

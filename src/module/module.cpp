@@ -6,7 +6,7 @@
 // The module's body is Python, kx5180.class.py, built into the module as
 // bytes and installed beside it (kx5180/kx5180.class.py): executed in the
 // module's namespace, it binds the imports and, called with the native
-// bodies, the class.
+// bodies by name, the class.
 #include <pybind11/pybind11.h>
 
 #include "class_source.hpp"
@@ -53,8 +53,7 @@ void run_class_source(const py::dict& globals) {
     if (!done) {
         throw py::error_already_set();
     }
-    const py::object driver_class = globals.attr("pop")("_driver_class");
-    driver_class(*native_bodies(globals));
+    bind_native_bodies(globals.attr("pop")("_driver_class"), globals);
 }
 
 int exec_module(PyObject* module) {

@@ -1,6 +1,11 @@
 #include "native_bodies.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "../device/methods.hpp"
@@ -34,7 +39,7 @@ struct Method {
     [[nodiscard]] constexpr bool takes_param() const { return param.name != nullptr; }
 };
 
-// In definition order, which is the order of _driver_class's parameters.
+// In the order the class file defines the methods.
 constexpr std::array<Method, 18> kMethods{{
     {"__init__", {"serial_port", Check::ExactStr}, device::init},
     {"__check_crc", {"data", Check::ListOrBytes}, device::check_crc},
@@ -132,18 +137,96 @@ std::array<PyMethodDef, sizeof...(I)> definitions(std::index_sequence<I...> /*in
 // The interpreter keeps pointers to these for the life of each builtin.
 std::array<PyMethodDef, kMethods.size()> method_definitions = definitions(std::make_index_sequence<kMethods.size()>());
 
+// The keyword of each body: "native_" and the method's name without its
+// underscores ("native_check_crc" for "__check_crc"), made at compile time.
+struct Keyword {
+    std::array<char, 48> text{};
+};
+
+constexpr Keyword keyword_of(std::string_view method) {
+    const std::string_view prefix = "native_";
+    const auto first = method.find_first_not_of('_');
+    const auto core = method.substr(first, method.find_last_not_of('_') - first + 1);
+    Keyword k;
+    std::copy(prefix.begin(), prefix.end(), k.text.begin());
+    std::copy(core.begin(), core.end(), k.text.begin() + static_cast<std::ptrdiff_t>(prefix.size()));
+    return k;
+}
+
+constexpr auto kKeywords = [] {
+    std::array<Keyword, kMethods.size()> out{};
+    for (std::size_t i = 0; i < kMethods.size(); ++i) {
+        out[i] = keyword_of(kMethods[i].name);
+    }
+    return out;
+}();
+
+// Keyword-only parameters, as many as there are bodies, no *args or
+// **kwargs: then the call binds every body to its own parameter or fails.
+bool takes_bodies_by_name(const py::object& code) {
+    return code.attr("co_argcount").cast<Py_ssize_t>() == 0 &&
+           code.attr("co_kwonlyargcount").cast<std::size_t>() == kMethods.size() &&
+           (code.attr("co_flags").cast<long>() & (CO_VARARGS | CO_VARKEYWORDS)) == 0;
+}
+
+// What keeps the factory from taking exactly `bodies` by name; empty when
+// nothing does. Only worked out when the call did not bind.
+std::string mismatch_of(const py::object& code, const py::dict& bodies) {
+    if (code.attr("co_argcount").cast<Py_ssize_t>() != 0 ||
+        (code.attr("co_flags").cast<long>() & (CO_VARARGS | CO_VARKEYWORDS)) != 0) {
+        return "_driver_class takes the bodies as keyword-only parameters and nothing else";
+    }
+    const auto names = py::reinterpret_borrow<py::tuple>(code.attr("co_varnames"));
+    const auto count = code.attr("co_kwonlyargcount").cast<std::size_t>();
+    std::set<std::string> parameters;
+    std::string out;
+    auto add = [&out](const std::string& text) { out += (out.empty() ? "" : "; ") + text; };
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto name = names[i].cast<std::string>();
+        if (!bodies.contains(name)) {
+            add("no native body for the parameter " + name);
+        }
+        parameters.insert(name);
+    }
+    for (const auto& item : bodies) {
+        const auto name = item.first.cast<std::string>();
+        if (parameters.count(name) == 0) {
+            add("no parameter of _driver_class for the native body " + name);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
-py::tuple native_bodies(const py::dict& globals) {
-    py::tuple bodies(method_definitions.size());
+void bind_native_bodies(const py::object& factory, const py::dict& globals) {
+    py::dict bodies;
     for (std::size_t i = 0; i < method_definitions.size(); ++i) {
-        PyObject* builtin = PyCFunction_NewEx(&method_definitions[i], globals.ptr(), nullptr);
-        if (builtin == nullptr) {
+        const auto builtin =
+            py::reinterpret_steal<py::object>(PyCFunction_NewEx(&method_definitions[i], globals.ptr(), nullptr));
+        if (!builtin || PyDict_SetItemString(bodies.ptr(), kKeywords[i].text.data(), builtin.ptr()) != 0) {
             throw py::error_already_set();
         }
-        bodies[i] = py::reinterpret_steal<py::object>(builtin);
     }
-    return bodies;
+    const py::object code = factory.attr("__code__");
+    if (takes_bodies_by_name(code)) {
+        try {
+            const py::tuple no_args;
+            if (py::reinterpret_steal<py::object>(PyObject_Call(factory.ptr(), no_args.ptr(), bodies.ptr()))) {
+                return;
+            }
+            throw py::error_already_set();
+        } catch (py::error_already_set& e) {
+            // With the shape right, a TypeError can still be a name on one
+            // side only, or else the class body's own.
+            if (!e.matches(PyExc_TypeError) || mismatch_of(code, bodies).empty()) {
+                throw;
+            }
+        }
+    }
+    PyErr_SetString(PyExc_ImportError,
+                    ("kx5180.class.py and the module's native bodies differ: " + mismatch_of(code, bodies)).c_str());
+    throw py::error_already_set();
 }
 
 }  // namespace kx::module

@@ -9,9 +9,13 @@ namespace kx::module {
 
 namespace py = pybind11;
 
-// The builtins in the order of _driver_class's parameters (the methods'
-// definition order). Each keeps `globals`, the module's namespace, in which
+// Calls `factory`, the class file's _driver_class, with every builtin as
+// the keyword argument named for its method: "native_" and the method's
+// name without its underscores (native_check_crc for __check_crc). The
+// factory must take exactly these, all keyword-only; a body missing, extra
+// or misnamed on either side stops the import with one ImportError that
+// names it. Each builtin keeps `globals`, the module's namespace, in which
 // its body looks globals up when it uses them.
-py::tuple native_bodies(const py::dict& globals);
+void bind_native_bodies(const py::object& factory, const py::dict& globals);
 
 }  // namespace kx::module

@@ -20,14 +20,52 @@ bool parse_int(std::string_view text, std::int64_t lo, std::int64_t hi, std::int
     return ec == std::errc() && ptr == end && out >= lo && out <= hi;
 }
 
+// A plain decimal, [+-]digits[.digits][e[+-]digits] (".5" and "5." too), or
+// "inf" where the range is open. strtod alone would also take leading
+// blanks, hexadecimal, "infinity" and "nan".
+bool is_decimal(std::string_view text) {
+    std::size_t i = 0;
+    auto digits = [&] {
+        const std::size_t from = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+            ++i;
+        }
+        return i - from;
+    };
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    std::size_t mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0) {
+        return false;
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+            ++i;
+        }
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    return i == text.size();
+}
+
 bool parse_double(const std::string& text, double lo, double hi, double& out) {
     if (text == "inf") {
         out = kInf;
         return hi == kInf;
     }
-    char* end = nullptr;
-    out = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size() && std::isfinite(out) && out >= lo && out <= hi;
+    if (!is_decimal(text)) {
+        return false;
+    }
+    // The simulator never sets a locale: strtod reads '.' as the point.
+    out = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(out) && out >= lo && out <= hi;
 }
 
 bool parse_faults(std::string_view rest, std::vector<Fault>& out) {

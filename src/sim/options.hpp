@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "faults.hpp"
+#include "protocol/line.hpp"
 #include "supply.hpp"
 
 namespace kx::sim {
@@ -25,7 +26,7 @@ struct Options {
     std::int64_t unit_count = 1;               // --units N
     std::vector<std::uint8_t> unit_addresses;  // --units A,B,...
     std::string link;
-    std::int64_t baud = 4800;  // 0: no pacing
+    std::int64_t baud = protocol::kBaudRate;  // 0: no pacing
     double turnaround_ms = 2.0;
     FaultPlan faults;
     bool log = false;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+#include "protocol/line.hpp"
+
 namespace kx::sim {
 
-Pacer::Pacer(std::int64_t baud) : byte_s_(baud > 0 ? 10.0 / static_cast<double>(baud) : 0.0) {}
+Pacer::Pacer(std::int64_t baud) : byte_s_(baud > 0 ? protocol::kBitsPerByte / static_cast<double>(baud) : 0.0) {}
 
 void Pacer::begin_receive(double now) {
     rx_done_s_ = std::max(rx_done_s_, now);

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string_view>
 #include <utility>
+
+#include "capture_reader.hpp"
 
 namespace kx::sim {
 
@@ -15,190 +15,6 @@ namespace {
 
 constexpr std::string_view kFormat = "kx5180-capture";
 constexpr double kFormatVersion = 1.0;
-
-// One line of a capture: its top-level members that are strings or
-// numbers. Nested values are read and passed over; a capture has no use
-// for them here.
-struct Record {
-    std::map<std::string, std::string, std::less<>> text;
-    std::map<std::string, double, std::less<>> number;
-};
-
-class JsonLine {
-public:
-    explicit JsonLine(std::string_view s) : s_(s) {}
-
-    bool read(Record& out) {
-        skip_space();
-        const bool ok = object([&](const std::string& key) {
-            if (peek() == '"') {
-                std::string v;
-                if (!string(v)) {
-                    return false;
-                }
-                out.text[key] = std::move(v);
-                return true;
-            }
-            if (peek() == '-' || (peek() >= '0' && peek() <= '9')) {
-                double v = 0.0;
-                if (!number(v)) {
-                    return false;
-                }
-                out.number[key] = v;
-                return true;
-            }
-            return value(0);
-        });
-        return ok && at_end();
-    }
-
-private:
-    static constexpr int kMaxDepth = 32;
-
-    [[nodiscard]] char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
-    bool eat(char c) {
-        if (peek() != c || pos_ >= s_.size()) {
-            return false;
-        }
-        ++pos_;
-        return true;
-    }
-    void skip_space() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\r' || s_[pos_] == '\n')) {
-            ++pos_;
-        }
-    }
-    bool at_end() {
-        skip_space();
-        return pos_ == s_.size();
-    }
-    bool literal(std::string_view word) {
-        if (s_.substr(pos_, word.size()) != word) {
-            return false;
-        }
-        pos_ += word.size();
-        return true;
-    }
-
-    // Escapes other than \" and \\ never occur in what the capture needs
-    // (hex digits, words); they are kept as the letter after the backslash.
-    bool string(std::string& out) {
-        if (!eat('"')) {
-            return false;
-        }
-        while (pos_ < s_.size()) {
-            const char c = s_[pos_++];
-            if (c == '"') {
-                return true;
-            }
-            if (c == '\\') {
-                if (pos_ >= s_.size()) {
-                    return false;
-                }
-                const char e = s_[pos_++];
-                if (e == 'u') {
-                    if (pos_ + 4 > s_.size()) {
-                        return false;
-                    }
-                    pos_ += 4;
-                    out += '?';
-                    continue;
-                }
-                out += e;
-                continue;
-            }
-            out += c;
-        }
-        return false;
-    }
-
-    bool number(double& out) {
-        const std::size_t start = pos_;
-        while (pos_ < s_.size() && std::string_view("+-0123456789.eE").find(s_[pos_]) != std::string_view::npos) {
-            ++pos_;
-        }
-        const std::string text(s_.substr(start, pos_ - start));
-        char* end = nullptr;
-        out = std::strtod(text.c_str(), &end);
-        return !text.empty() && end == text.c_str() + text.size();
-    }
-
-    // An object, each member's key handed to `member`, which reads the value.
-    template <class Member>
-    bool object(Member&& member) {
-        if (!eat('{')) {
-            return false;
-        }
-        skip_space();
-        if (eat('}')) {
-            return true;
-        }
-        for (;;) {
-            std::string key;
-            skip_space();
-            if (!string(key)) {
-                return false;
-            }
-            skip_space();
-            if (!eat(':')) {
-                return false;
-            }
-            skip_space();
-            if (!member(key)) {
-                return false;
-            }
-            skip_space();
-            if (eat('}')) {
-                return true;
-            }
-            if (!eat(',')) {
-                return false;
-            }
-        }
-    }
-
-    bool value(int depth) {
-        if (depth > kMaxDepth) {
-            return false;
-        }
-        skip_space();
-        const char c = peek();
-        if (c == '"') {
-            std::string ignored;
-            return string(ignored);
-        }
-        if (c == '{') {
-            return object([&](const std::string&) { return value(depth + 1); });
-        }
-        if (c == '[') {
-            ++pos_;
-            skip_space();
-            if (eat(']')) {
-                return true;
-            }
-            for (;;) {
-                if (!value(depth + 1)) {
-                    return false;
-                }
-                skip_space();
-                if (eat(']')) {
-                    return true;
-                }
-                if (!eat(',')) {
-                    return false;
-                }
-            }
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            double ignored = 0.0;
-            return number(ignored);
-        }
-        return literal("true") || literal("false") || literal("null");
-    }
-
-    std::string_view s_;
-    std::size_t pos_ = 0;
-};
 
 bool from_hex(std::string_view hex, std::vector<std::uint8_t>& out) {
     out.clear();
@@ -238,12 +54,6 @@ std::string hex_text(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-template <class Map>
-const typename Map::mapped_type* member(const Map& map, std::string_view key) {
-    const auto it = map.find(key);
-    return it == map.end() ? nullptr : &it->second;
-}
-
 }  // namespace
 
 std::optional<ReplayScript> parse_replay(const std::string& text, std::string& error) {
@@ -262,13 +72,14 @@ std::optional<ReplayScript> parse_replay(const std::string& text, std::string& e
         if (line.find_first_not_of(" \t\r") == std::string::npos) {
             continue;
         }
-        Record r;
-        if (!JsonLine(line).read(r)) {
-            return fail("not a JSON object");
+        std::string why;
+        const auto r = read_capture_line(line, why);
+        if (!r) {
+            return fail(why);
         }
         if (!header) {
-            const auto* format = member(r.text, "format");
-            const auto* version = member(r.number, "version");
+            const auto* format = r->text("format");
+            const auto* version = r->number("version");
             if (format == nullptr || *format != kFormat) {
                 return fail("not a kx5180 capture (no header with \"format\": \"kx5180-capture\")");
             }
@@ -278,19 +89,22 @@ std::optional<ReplayScript> parse_replay(const std::string& text, std::string& e
             header = true;
             continue;
         }
-        const auto* event = member(r.text, "event");
-        if (event == nullptr || (*event != "tx" && *event != "rx")) {
-            continue;  // notes of the host: no bytes on the wire
+        const auto* event = r->text("event");
+        if (event == nullptr) {
+            return fail("a record without an \"event\" name");
         }
-        const auto* hex = member(r.text, "hex");
-        const auto* t = member(r.number, "t");
+        if (*event != "tx" && *event != "rx") {
+            continue;  // what the host noted: the bytes of the line are all in tx and rx
+        }
+        const auto* hex = r->text("hex");
+        const auto* t = r->number("t");
         std::vector<std::uint8_t> bytes;
         if (hex == nullptr || t == nullptr || !from_hex(*hex, bytes) || bytes.empty()) {
             return fail("a " + *event + " event needs \"t\" and \"hex\" bytes");
         }
         if (*event == "tx") {
             if (bytes.size() != protocol::kFrameLength) {
-                return fail("a frame written is 26 bytes");
+                return fail("a frame written is " + std::to_string(protocol::kFrameLength) + " bytes");
             }
             ReplayStep step;
             std::copy(bytes.begin(), bytes.end(), step.frame.begin());
@@ -298,14 +112,17 @@ std::optional<ReplayScript> parse_replay(const std::string& text, std::string& e
             last_tx_s = *t;
             continue;
         }
+        const auto* after = r->number("after");
+        const auto* seen = r->number("seen");
+        if ((r->has("after") && after == nullptr) || (r->has("seen") && seen == nullptr)) {
+            return fail("an rx event's \"after\" and \"seen\" are numbers");
+        }
         if (script.steps.empty()) {
             continue;  // bytes that were waiting before the first command
         }
         // The bytes came between the host's last look that found none of
         // them and its first look that found them; halfway between is the
         // safest guess on both sides.
-        const auto* after = member(r.number, "after");
-        const auto* seen = member(r.number, "seen");
         double at = *t;
         if (after != nullptr && seen != nullptr && *seen >= *after) {
             at = (*after + *seen) / 2.0;

@@ -1,7 +1,13 @@
 // The text of kx5180-sim --help: the options and the model of the unit.
 #include "options.hpp"
+#include "protocol/frame.hpp"
+#include "protocol/line.hpp"
 
 namespace kx::sim {
+
+// The text below states the line and the frame as they are.
+static_assert(protocol::kBaudRate == 4800 && protocol::kBitsPerByte == 10 && protocol::kFrameLength == 26,
+              "kUsage no longer describes the line");
 
 const char* const kVersion = KX5180_VERSION;
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "protocol/line.hpp"
+
 namespace kx::sim::posix {
 
 // Only the master side stays open, so `lsof` on the terminal shows nothing
@@ -33,6 +35,7 @@ int open_master(std::string& slave_path) {
         termios t{};
         if (tcgetattr(slave, &t) == 0) {
             cfmakeraw(&t);
+            static_assert(protocol::kBaudRate == 4800, "the terminal's speed below is the line's");
             cfsetispeed(&t, B4800);
             cfsetospeed(&t, B4800);
             tcsetattr(slave, TCSANOW, &t);

@@ -34,7 +34,7 @@ import textwrap
 import time
 from datetime import datetime
 
-from kx5180_lab import cli
+from kx5180_lab.cli.program import CSV_FIELDS
 from kx5180_lab.simulator import Simulator, find_simulator
 
 BAUD = 4800
@@ -104,7 +104,7 @@ def write_log(path, rows):
     rnd = random.Random(1)
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
-        w.writerow(cli.CSV_FIELDS)
+        w.writerow(CSV_FIELDS)
         for n in range(rows):
             phase = (n * 3 // max(rows, 3)) % 3
             mode, hot = ("CV", 0) if phase == 0 else ("CC", int(phase == 2))

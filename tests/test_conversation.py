@@ -276,7 +276,7 @@ class SharedLine:
     driver's and the port's sleeps move the clock."""
 
     def __init__(self, monkeypatch, *replies):
-        import kx5180_lab.port
+        import kx5180_lab.instrument.port
 
         self.now = 0.0
         self.replies = list(replies)
@@ -285,8 +285,8 @@ class SharedLine:
         self.writes = []
         clock = types.SimpleNamespace(monotonic=lambda: self.now, sleep=self.sleep)
         monkeypatch.setattr(kx5180, "time", clock)
-        monkeypatch.setattr(kx5180_lab.port, "time", clock)
-        self.port = kx5180_lab.port.TracedPort(self, "line")
+        monkeypatch.setattr(kx5180_lab.instrument.port, "time", clock)
+        self.port = kx5180_lab.instrument.port.TracedPort(self, "line")
         self.events = []
         self.port.subscribers.append(lambda e: self.events.append((e["event"], bytes.fromhex(e.get("hex", "")))))
 

@@ -14,10 +14,9 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
-    from .bus import Bus, BusClosedError, BusyPortError, FoundUnit, supply_at
-    from .capture import Capture
-    from .simulator import Simulator, SimulatorError, find_simulator
-    from .supply import (
+    from .hardware.capture import Capture
+    from .instrument.bus import Bus, BusClosedError, BusyPortError, FoundUnit, supply_at
+    from .instrument.supply import (
         ConnectError,
         Identity,
         LimitError,
@@ -36,6 +35,7 @@ if TYPE_CHECKING:
         VerifyError,
         WrongReplyError,
     )
+    from .simulator import Simulator, SimulatorError, find_simulator
     from .stops import Terminated
     from .trace import TRAFFIC_LOGGER, enable_trace
 
@@ -45,33 +45,33 @@ if TYPE_CHECKING:
 # loading the pytest plugin (which pytest does in every run once the package
 # is installed) does not load the native driver module.
 _HOMES = {
-    "Bus": "bus",
-    "BusClosedError": "bus",
-    "BusyPortError": "bus",
-    "FoundUnit": "bus",
-    "supply_at": "bus",
+    "Bus": "instrument.bus",
+    "BusClosedError": "instrument.bus",
+    "BusyPortError": "instrument.bus",
+    "FoundUnit": "instrument.bus",
+    "supply_at": "instrument.bus",
     "Simulator": "simulator",
     "SimulatorError": "simulator",
     "find_simulator": "simulator",
-    "ConnectError": "supply",
-    "Identity": "supply",
-    "LimitError": "supply",
-    "LineError": "supply",
-    "NoAnswerError": "supply",
-    "PortBusyError": "supply",
-    "PortCheckError": "supply",
-    "PortOpenError": "supply",
-    "RampError": "supply",
-    "RampInterrupted": "supply",
-    "ShutdownError": "supply",
-    "Status": "supply",
+    "ConnectError": "instrument.supply",
+    "Identity": "instrument.supply",
+    "LimitError": "instrument.supply",
+    "LineError": "instrument.supply",
+    "NoAnswerError": "instrument.supply",
+    "PortBusyError": "instrument.supply",
+    "PortCheckError": "instrument.supply",
+    "PortOpenError": "instrument.supply",
+    "RampError": "instrument.supply",
+    "RampInterrupted": "instrument.supply",
+    "ShutdownError": "instrument.supply",
+    "Status": "instrument.supply",
     "Terminated": "stops",
-    "Supply": "supply",
-    "SupplyError": "supply",
-    "UnsupportedModelError": "supply",
-    "VerifyError": "supply",
-    "WrongReplyError": "supply",
-    "Capture": "capture",
+    "Supply": "instrument.supply",
+    "SupplyError": "instrument.supply",
+    "UnsupportedModelError": "instrument.supply",
+    "VerifyError": "instrument.supply",
+    "WrongReplyError": "instrument.supply",
+    "Capture": "hardware.capture",
     "TRAFFIC_LOGGER": "trace",
     "enable_trace": "trace",
 }

@@ -86,7 +86,7 @@ def publish(record: Event, subscribers: list[Subscriber], name: str) -> None:
 def __getattr__(name: str) -> Any:
     # The port lived here once; it is found here still.
     if name == "TracedPort":
-        from .port import TracedPort
+        from .instrument.port import TracedPort
 
         return TracedPort
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

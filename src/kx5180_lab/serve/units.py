@@ -17,8 +17,8 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-from ..bus import Bus
-from ..supply import Identity, LineError, Status, Supply, SupplyError
+from ..instrument.bus import Bus
+from ..instrument.supply import Identity, LineError, Status, Supply, SupplyError
 
 log = logging.getLogger("kx5180.serve")
 

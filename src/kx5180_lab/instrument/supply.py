@@ -38,9 +38,9 @@ import serial
 
 import kx5180
 
-from ._hooks import HookContext, hooked
-from .stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
-from .target import parse_target
+from ..stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
+from ..target import parse_target
+from .hooks import HookContext, hooked
 from .port import TracedPort
 from .replies import ReplyGuard, traced_port
 
@@ -469,7 +469,7 @@ class Supply:
     def _start_capture(self) -> None:
         if self._capture_arg is None or self._capture is not None:
             return
-        from .capture import Capture
+        from ..hardware.capture import Capture
 
         if isinstance(self._capture_arg, Capture):
             self._capture, self._capture_owned = self._capture_arg, False

@@ -15,6 +15,8 @@ import pytest
 import serial
 
 from kx5180_lab import cli
+from kx5180_lab.cli.program import CSV_FIELDS
+from kx5180_lab.supply import STATUS_FIELDS
 from kx5180_lab.simulator import find_simulator
 
 SCRIPTS = sysconfig.get_path("scripts")
@@ -22,7 +24,7 @@ KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx
 pytestmark = pytest.mark.skipif(
     KX is None or find_simulator() is None or shutil.which("lsof") is None, reason="needs kx5180, kx5180-sim and lsof"
 )
-STATUS_KEYS = ["port", "timestamp", *cli.STATUS_FIELDS]
+STATUS_KEYS = ["port", "timestamp", *STATUS_FIELDS]
 
 
 def kx(*args, timeout=30):
@@ -77,7 +79,7 @@ def test_identify_and_status_as_table_and_json(sim, command):
         assert data == {"port": sim.port, "model": "5180", "serial_number": "518000001", "software_version": 373, "address": 1}
         assert rows["serial number"] == "518000001"
     else:
-        assert list(data) == ["port", *cli.STATUS_FIELDS]
+        assert list(data) == ["port", *STATUS_FIELDS]
         assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
         assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
@@ -209,7 +211,7 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
     assert r.stdout == f"6 rows written to {out}\nplot written to {png}\n"
     with open(out, newline="") as f:
         rows = list(csv.reader(f))
-    assert rows[0] == ["time_s", "timestamp", *cli.STATUS_FIELDS]
+    assert rows[0] == ["time_s", "timestamp", *STATUS_FIELDS]
     assert len(rows) == 1 + 6  # readings at 0, 0.2, ... 1.0 s
     times = [float(row[0]) for row in rows[1:]]
     assert times == sorted(times) and 0.9 <= times[-1] < 1.5
@@ -231,7 +233,7 @@ def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):
     assert proc.returncode == 0 and err == "", err
     written = int(stdout.split()[0])
     lines = out.read_text().splitlines()
-    assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(cli.CSV_FIELDS) - 1
+    assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(CSV_FIELDS) - 1
 
 
 def test_status_watch_until_ctrl_c(sim):
@@ -248,7 +250,7 @@ def test_status_watch_until_ctrl_c(sim):
 
 def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsys):
     good = tmp_path / "ok.csv"
-    good.write_text(",".join(cli.CSV_FIELDS) + "\n0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
+    good.write_text(",".join(CSV_FIELDS) + "\n0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
     assert cli.main(["plot", str(good), "-o", str(tmp_path / "x.png")]) == 1
     assert capsys.readouterr().err == "kx5180: plotting needs matplotlib: pip install 'kx5180[plot]'\n"
@@ -281,7 +283,7 @@ def test_the_plot_legend_lists_what_the_plot_shows(tmp_path, monkeypatch, modes,
     shown, real = [], Axes.legend
     monkeypatch.setattr(Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw))
     rows = [f"{t}.0,t,1,0.1,1,1,30,1,{h},{m},0,1" for t, (m, h) in enumerate(zip(modes.split(), hot.split()))]
-    (tmp_path / "run.csv").write_text(",".join(cli.CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
+    (tmp_path / "run.csv").write_text(",".join(CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
     assert cli.main(["plot", str(tmp_path / "run.csv"), "-o", str(tmp_path / "run.png")]) == 0
     assert shown == [legend]
 
@@ -324,7 +326,7 @@ def test_help_everywhere(command):
     assert r.returncode == 0 and "usage: kx5180" in r.stdout
 
 
-CSV_HEAD = ",".join(cli.CSV_FIELDS) + "\n"
+CSV_HEAD = ",".join(CSV_FIELDS) + "\n"
 
 
 @pytest.mark.parametrize(

@@ -24,13 +24,13 @@ from contextlib import contextmanager
 from datetime import datetime, timezone
 from typing import Any, NoReturn
 
-from . import selftest
-from .bus import Bus, FoundUnit, supply_at
-from .capture import Capture
-from .plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
-from .simulator import Simulator, SimulatorError
-from .stops import Terminated, interruption, stop_signals
-from .supply import (
+from ..hardware import selftest
+from ..hardware.capture import Capture
+from ..instrument.bus import Bus, FoundUnit, supply_at
+from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
+from ..simulator import Simulator, SimulatorError
+from ..stops import Terminated, interruption, stop_signals
+from ..instrument.supply import (
     STATUS_FIELDS,
     Identity,
     LimitError,
@@ -43,8 +43,8 @@ from .supply import (
     SupplyError,
     sigint_deferred,
 )
-from .target import BROADCAST, BROADCAST_REFUSED, Target, parse_target
-from .trace import enable_trace
+from ..target import BROADCAST, BROADCAST_REFUSED, Target, parse_target
+from ..trace import enable_trace
 
 PROG = "kx5180"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -683,7 +683,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", required=True, metavar="FILE.png")
     p.add_argument("--title", help="plot title")
 
-    from .serve.server import add_parser as add_serve_parser
+    from ..serve.server import add_parser as add_serve_parser
 
     add_serve_parser(command)
 
@@ -773,7 +773,7 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
         enable_trace()
         _trace_on = True
     if args.command == "serve":
-        from .serve.server import run_serve
+        from ..serve.server import run_serve
 
         # Started by serve once it knows its lines (after --sim started one).
         return run_serve(args, resolve_target, sim, capturing=lambda port: _capturing(args, port))
@@ -925,6 +925,3 @@ def _main(argv: Sequence[str] | None) -> int:
         fail(f"{e.strerror or e}" + (f": {e.filename}" if e.filename else ""))
         return EXIT_FAILED
 
-
-if __name__ == "__main__":
-    sys.exit(main())

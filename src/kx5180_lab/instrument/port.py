@@ -12,7 +12,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from .trace import Event, Subscriber, publish
+from ..trace import Event, Subscriber, publish
 
 FRAME = 26
 SYNC = 0xAA

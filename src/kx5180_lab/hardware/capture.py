@@ -34,7 +34,7 @@ import threading
 import time
 from typing import IO, Any
 
-from .trace import Event, subscribe, unsubscribe
+from ..trace import Event, subscribe, unsubscribe
 
 FORMAT = "kx5180-capture"
 VERSION = 1

@@ -39,7 +39,7 @@ import serial
 import kx5180
 
 from .supply import SUPPORTED_MODELS, LineError, PortBusyError, Supply, SupplyError, _os_text, open_port
-from .target import BROADCAST, BROADCAST_REFUSED
+from ..target import BROADCAST, BROADCAST_REFUSED
 
 __all__ = ["BROADCAST", "Bus", "BusClosedError", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
 
@@ -113,7 +113,7 @@ class Bus:
         self._capture: Any = None
         self._owns_capture = False
         if capture is not None:
-            from .capture import Capture
+            from ..hardware.capture import Capture
 
             try:
                 self._capture = capture if isinstance(capture, Capture) else Capture(capture, port=port)

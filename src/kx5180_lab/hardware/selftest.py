@@ -20,10 +20,10 @@ from collections.abc import Callable
 from datetime import datetime, timezone
 from typing import Any
 
+from ..instrument.replies import traced_port
+from ..instrument.supply import SUPPORTED_MODELS, Status, Supply, SupplyError, sigint_deferred
+from ..stops import interruption, stop_signals
 from .capture import Capture, tool_version
-from .replies import traced_port
-from .stops import interruption, stop_signals
-from .supply import SUPPORTED_MODELS, Status, Supply, SupplyError, sigint_deferred
 
 HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
 FORMAT = "kx5180-selftest"
@@ -267,7 +267,7 @@ class SelfTest:
 
 
 def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
-    from .cli import EXIT_FAILED, EXIT_OK, UsageError, open_supply
+    from ..cli.program import EXIT_FAILED, EXIT_OK, UsageError, open_supply
 
     if args.with_output and (args.max_voltage is None or args.max_current is None):
         raise UsageError("selftest: --with-output needs --max-voltage and --max-current")

@@ -1,0 +1,6 @@
+"""Session captures: they live in `kx5180_lab.hardware.capture`; this name
+stays for the code that imports them from here."""
+
+from .hardware.capture import FORMAT, LINE_SETTINGS, VERSION, Capture, read_capture
+
+__all__ = ["FORMAT", "LINE_SETTINGS", "VERSION", "Capture", "read_capture"]

@@ -1,0 +1,46 @@
+"""One supply used safely: `Supply` lives in `kx5180_lab.instrument.supply`;
+this name stays for the code that imports it, and its errors, from here."""
+
+from .instrument.supply import (
+    STATUS_FIELDS,
+    SUPPORTED_MODELS,
+    ConnectError,
+    Identity,
+    LimitError,
+    LineError,
+    NoAnswerError,
+    PortBusyError,
+    PortCheckError,
+    PortOpenError,
+    RampError,
+    RampInterrupted,
+    ShutdownError,
+    Status,
+    Supply,
+    SupplyError,
+    UnsupportedModelError,
+    VerifyError,
+    WrongReplyError,
+)
+
+__all__ = [
+    "STATUS_FIELDS",
+    "SUPPORTED_MODELS",
+    "ConnectError",
+    "Identity",
+    "LimitError",
+    "LineError",
+    "NoAnswerError",
+    "PortBusyError",
+    "PortCheckError",
+    "PortOpenError",
+    "RampError",
+    "RampInterrupted",
+    "ShutdownError",
+    "Status",
+    "Supply",
+    "SupplyError",
+    "UnsupportedModelError",
+    "VerifyError",
+    "WrongReplyError",
+]

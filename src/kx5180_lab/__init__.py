@@ -14,11 +14,9 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
-    from .hardware.capture import Capture
-    from .instrument.bus import Bus, BusClosedError, BusyPortError, FoundUnit, supply_at
-    from .instrument.supply import (
+    from .errors import (
+        BusClosedError,
         ConnectError,
-        Identity,
         LimitError,
         LineError,
         NoAnswerError,
@@ -28,13 +26,15 @@ if TYPE_CHECKING:
         RampError,
         RampInterrupted,
         ShutdownError,
-        Status,
-        Supply,
         SupplyError,
         UnsupportedModelError,
         VerifyError,
         WrongReplyError,
     )
+    from .hardware.capture import Capture
+    from .instrument.bus import Bus, BusyPortError, supply_at
+    from .instrument.supply import Supply
+    from .records import FoundUnit, Identity, Status
     from .simulator import Simulator, SimulatorError, find_simulator
     from .stops import Terminated
     from .trace import TRAFFIC_LOGGER, enable_trace
@@ -46,31 +46,31 @@ if TYPE_CHECKING:
 # is installed) does not load the native driver module.
 _HOMES = {
     "Bus": "instrument.bus",
-    "BusClosedError": "instrument.bus",
+    "BusClosedError": "errors",
     "BusyPortError": "instrument.bus",
-    "FoundUnit": "instrument.bus",
+    "FoundUnit": "records",
     "supply_at": "instrument.bus",
     "Simulator": "simulator",
     "SimulatorError": "simulator",
     "find_simulator": "simulator",
-    "ConnectError": "instrument.supply",
-    "Identity": "instrument.supply",
-    "LimitError": "instrument.supply",
-    "LineError": "instrument.supply",
-    "NoAnswerError": "instrument.supply",
-    "PortBusyError": "instrument.supply",
-    "PortCheckError": "instrument.supply",
-    "PortOpenError": "instrument.supply",
-    "RampError": "instrument.supply",
-    "RampInterrupted": "instrument.supply",
-    "ShutdownError": "instrument.supply",
-    "Status": "instrument.supply",
+    "ConnectError": "errors",
+    "Identity": "records",
+    "LimitError": "errors",
+    "LineError": "errors",
+    "NoAnswerError": "errors",
+    "PortBusyError": "errors",
+    "PortCheckError": "errors",
+    "PortOpenError": "errors",
+    "RampError": "errors",
+    "RampInterrupted": "errors",
+    "ShutdownError": "errors",
+    "Status": "records",
     "Terminated": "stops",
     "Supply": "instrument.supply",
-    "SupplyError": "instrument.supply",
-    "UnsupportedModelError": "instrument.supply",
-    "VerifyError": "instrument.supply",
-    "WrongReplyError": "instrument.supply",
+    "SupplyError": "errors",
+    "UnsupportedModelError": "errors",
+    "VerifyError": "errors",
+    "WrongReplyError": "errors",
     "Capture": "hardware.capture",
     "TRAFFIC_LOGGER": "trace",
     "enable_trace": "trace",

@@ -1,11 +1,9 @@
-"""One supply used safely: `Supply` lives in `kx5180_lab.instrument.supply`;
-this name stays for the code that imports it, and its errors, from here."""
+"""One supply used safely: `Supply` lives in `kx5180_lab.instrument.supply`,
+its errors in `kx5180_lab.errors` and its records in `kx5180_lab.records`;
+this name stays for the code that imports them from here."""
 
-from .instrument.supply import (
-    STATUS_FIELDS,
-    SUPPORTED_MODELS,
+from .errors import (
     ConnectError,
-    Identity,
     LimitError,
     LineError,
     NoAnswerError,
@@ -15,13 +13,14 @@ from .instrument.supply import (
     RampError,
     RampInterrupted,
     ShutdownError,
-    Status,
-    Supply,
     SupplyError,
     UnsupportedModelError,
     VerifyError,
     WrongReplyError,
 )
+from .instrument.driver import SUPPORTED_MODELS
+from .instrument.supply import Supply
+from .records import STATUS_FIELDS, Identity, Status
 
 __all__ = [
     "STATUS_FIELDS",

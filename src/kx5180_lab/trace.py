@@ -83,15 +83,6 @@ def publish(record: Event, subscribers: list[Subscriber], name: str) -> None:
             logging.getLogger("kx5180.lab").warning("%s: trace subscriber failed: %s", name, e)
 
 
-def __getattr__(name: str) -> Any:
-    # The port lived here once; it is found here still.
-    if name == "TracedPort":
-        from .instrument.port import TracedPort
-
-        return TracedPort
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-
-
 class TraceFormatter(logging.Formatter):
     """One line a frame: wall-clock time to the microsecond, direction, port
     and the hex bytes."""

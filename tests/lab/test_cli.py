@@ -16,7 +16,7 @@ import serial
 
 from kx5180_lab import cli
 from kx5180_lab.cli.program import CSV_FIELDS
-from kx5180_lab.supply import STATUS_FIELDS
+from kx5180_lab.records import STATUS_FIELDS
 from kx5180_lab.simulator import find_simulator
 
 SCRIPTS = sysconfig.get_path("scripts")

@@ -26,24 +26,22 @@ from typing import Any, NoReturn
 
 from ..hardware import selftest
 from ..hardware.capture import Capture
-from ..instrument.bus import Bus, FoundUnit, supply_at
+from ..instrument.bus import Bus, supply_at
 from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from ..simulator import Simulator, SimulatorError
 from ..stops import Terminated, interruption, stop_signals
-from ..instrument.supply import (
-    STATUS_FIELDS,
-    Identity,
+from ..errors import (
     LimitError,
     LineError,
     NoAnswerError,
     PortOpenError,
     RampInterrupted,
-    Status,
-    Supply,
     SupplyError,
-    sigint_deferred,
 )
-from ..target import BROADCAST, BROADCAST_REFUSED, Target, parse_target
+from ..instrument.supply import Supply, sigint_deferred
+from ..records import STATUS_FIELDS, FoundUnit, Identity, Status
+from ..target import BROADCAST_REFUSED, Target, parse_target
+from ..wire import BROADCAST
 from ..trace import enable_trace
 
 PROG = "kx5180"

@@ -35,10 +35,10 @@ import time
 from typing import IO, Any
 
 from ..trace import Event, subscribe, unsubscribe
+from ..wire import LINE_SETTINGS
 
 FORMAT = "kx5180-capture"
 VERSION = 1
-LINE_SETTINGS = {"baud": 4800, "bytesize": 8, "parity": "N", "stopbits": 1}
 
 
 def tool_version() -> str:

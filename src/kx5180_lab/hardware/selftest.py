@@ -21,7 +21,10 @@ from datetime import datetime, timezone
 from typing import Any
 
 from ..instrument.replies import traced_port
-from ..instrument.supply import SUPPORTED_MODELS, Status, Supply, SupplyError, sigint_deferred
+from ..errors import SupplyError
+from ..instrument.driver import SUPPORTED_MODELS
+from ..instrument.supply import Supply, sigint_deferred
+from ..records import Status
 from ..stops import interruption, stop_signals
 from .capture import Capture, tool_version
 

@@ -5,7 +5,7 @@ the address of the unit it is for, and a unit answers only its own address.
 `Bus` opens the line once and hands out one driver object per address, all
 on the same port object, so the driver's per-port lock keeps their
 exchanges apart however many threads use them. That port object (the
-toolkit's, `kx5180_lab.port`) takes a reply only from the address asked,
+toolkit's, `kx5180_lab.instrument.port`) takes a reply only from the address asked,
 and after a command went unanswered it waits out a late reply before the
 next command on the line, whichever unit it is for:
 
@@ -29,17 +29,18 @@ the line. `unit()` refuses 255 unless `allow_broadcast=True`.
 
 from __future__ import annotations
 
-import contextlib
 import os
-from collections.abc import Iterable, Iterator
-from typing import Any, NamedTuple
+from collections.abc import Iterable
+from typing import Any
 
-import serial
-
-import kx5180
-
-from .supply import SUPPORTED_MODELS, LineError, PortBusyError, Supply, SupplyError, _os_text, open_port
-from ..target import BROADCAST, BROADCAST_REFUSED
+from ..errors import BusClosedError, PortBusyError, SupplyError
+from ..records import FoundUnit
+from ..target import check_address
+from ..wire import BROADCAST
+from .driver import read_identity
+from .line import Line, failing
+from .supply import Supply
+from .unit import UnitDriver
 
 __all__ = ["BROADCAST", "Bus", "BusClosedError", "BusyPortError", "FoundUnit", "check_address", "supply_at"]
 
@@ -48,46 +49,7 @@ __all__ = ["BROADCAST", "Bus", "BusClosedError", "BusyPortError", "FoundUnit", "
 BusyPortError = PortBusyError
 
 
-class BusClosedError(SupplyError, serial.PortNotOpenError):
-    """The bus's port has been closed."""
-
-    def __init__(self, port: str) -> None:
-        SupplyError.__init__(self, f"{port}: the bus is closed")
-
-
-@contextlib.contextmanager
-def _line(port: str, what: str) -> Iterator[None]:
-    try:
-        yield
-    except OSError as e:  # pyserial's SerialException among them
-        raise LineError(f"{port}: the line failed {what}: {_os_text(e)}") from e
-
-
-class FoundUnit(NamedTuple):
-    """A unit that answered the identity request during a scan."""
-
-    address: int
-    model: str
-    SN: str
-    soft_version: int
-
-
-def check_address(address: Any, *, allow_broadcast: bool = False) -> int:
-    """`address` as a bus address, or a TypeError / ValueError that says
-    what is wrong with it."""
-    if isinstance(address, bool) or not isinstance(address, int):
-        raise TypeError(f"a bus address is an int 0..254, not {address!r}")
-    if address == BROADCAST and not allow_broadcast:
-        raise ValueError(
-            BROADCAST_REFUSED + "; give the unit's own address 0..254 (Bus.scan finds them), "
-            "or allow_broadcast=True to send to 255 anyway"
-        )
-    if not 0 <= address <= BROADCAST:
-        raise ValueError(f"a bus address is 0..254, not {address}")
-    return address
-
-
-class Bus:
+class Bus(Line):
     """One serial line shared by the units on it; a context manager that
     closes the port on leaving.
 
@@ -96,18 +58,16 @@ class Bus:
     another program holds is refused with `BusyPortError`, and the port is
     locked against other programs that ask for it exclusively;
     `exclusive=False` skips both, for lines that are shared on purpose.
-    Where lsof cannot be run, the lock alone guards the port. A port that
-    cannot be opened raises `PortOpenError`. Both are `SupplyError`s, and
-    pyserial's SerialException too; a line that fails during `scan` raises
-    `LineError`.
+    Where that cannot be checked, the lock alone guards the port. A port
+    that cannot be opened raises `PortOpenError`. Both are `SupplyError`s,
+    and pyserial's SerialException too; a line that fails during `scan`
+    raises `LineError`.
     """
 
     def __init__(self, port: str | os.PathLike[str], *, exclusive: bool = True, capture: Any = None) -> None:
         port = os.fspath(port)
         if not isinstance(port, str):
             raise TypeError(f"a port name is a str, not {port!r}")
-        self.port = port
-        self.exclusive = exclusive
         # `capture`: a file path (written as JSON Lines, closed with the
         # bus) or a kx5180_lab.capture.Capture.
         self._capture: Any = None
@@ -123,7 +83,7 @@ class Bus:
         # Wrapped for the frame trace (logger "kx5180.traffic"); every unit
         # shares this one object, and with it the driver's lock.
         try:
-            self.ser = open_port(port, exclusive=exclusive, strict=False)
+            super().__init__(port, exclusive=exclusive)
         except BaseException:
             if self._owns_capture:
                 self._capture.close()
@@ -138,18 +98,13 @@ class Bus:
 
     # -- life cycle -------------------------------------------------------------
 
-    @property
-    def is_open(self) -> bool:
-        return bool(getattr(self.ser, "is_open", False))
-
     def close(self) -> None:
         """Closes the port; `unit()` then raises BusClosedError, and calls on
-        units handed out earlier raise pyserial's port-not-open error. Safe to call more than once. Close it after
-        the threads that use its units are done: a call that is on the line
-        at that moment fails with an error from the port."""
-        if self.is_open:
-            with _line(self.port, "while closing"):
-                self.ser.close()
+        units handed out earlier raise pyserial's port-not-open error. Safe
+        to call more than once. Close it after the threads that use its
+        units are done: a call that is on the line at that moment fails
+        with an error from the port."""
+        super().close()
         if self._capture is not None and self._owns_capture:
             self._capture.close()
 
@@ -164,20 +119,6 @@ class Bus:
 
     # -- units ------------------------------------------------------------------
 
-    def unit(self, address: int, *, allow_broadcast: bool = False) -> kx5180.KX5180:
-        """A driver object for the unit at `address` (0..254) on this line.
-
-        It is an ordinary `KX5180` whose port is the bus's: do not `open()`
-        or `close()` it (the bus does both; its `close()` would close the
-        line for every unit). Its identity is empty until it is read."""
-        address = check_address(address, allow_broadcast=allow_broadcast)
-        if not self.is_open:
-            raise BusClosedError(self.port)
-        driver = kx5180.KX5180(self.port)
-        driver.ser = self.ser  # type: ignore[assignment]
-        driver._KX5180__addr = address  # type: ignore[attr-defined]
-        return driver
-
     def scan(self, addresses: Iterable[int] = range(0, BROADCAST)) -> list[FoundUnit]:
         """Sends the identity request to each address in turn and returns
         the units that answered, in the order asked. Each address that
@@ -188,8 +129,8 @@ class Bus:
         found = []
         for address in todo:
             driver = self.unit(address)
-            with _line(self.port, f"while asking address {address}"):
-                driver._KX5180__read_device_version()  # type: ignore[attr-defined]
+            with failing(self.port, f"while asking address {address}"):
+                read_identity(driver)
             ident = driver.show_device_version()
             # A reply always fills the model code with four characters; an
             # identity read that got none leaves the fresh object's "".
@@ -203,7 +144,7 @@ class Bus:
         identity; closing it makes the unit safe and leaves the line open
         for the others."""
         check_address(address)
-        return Supply(f"{self.port}@{address}", driver_factory=lambda _name: _UnitDriver(self, address), **options)
+        return Supply(f"{self.port}@{address}", driver_factory=lambda _name: UnitDriver(self, address), **options)
 
 
 def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any) -> Supply:
@@ -214,42 +155,8 @@ def supply_at(port: str, address: int, *, exclusive: bool = True, **options: Any
     check_address(address)
     if exclusive:
         return Supply(port, address=address, **options)
-    psu = Supply(
+    return Supply(
         f"{port}@{address}",
-        driver_factory=lambda _name: _UnitDriver(None, address, port=port, exclusive=exclusive),
+        driver_factory=lambda _name: UnitDriver(None, address, port=port, exclusive=exclusive),
         **options,
     )
-    psu._owns_line = True
-    return psu
-
-
-class _UnitDriver:
-    """What `Supply` asks of a driver, for one unit on a bus: `open()`
-    reads the unit's identity instead of opening the port, and `close()`
-    leaves a shared line open. Everything else is the unit's own driver
-    object."""
-
-    def __init__(self, bus: Bus | None, address: int, *, port: str = "", exclusive: bool = True) -> None:
-        self._bus = bus
-        self._owns_bus = bus is None
-        self._address = address
-        self._port = port
-        self._exclusive = exclusive
-        self._unit: kx5180.KX5180 | None = None
-
-    def open(self) -> bool:
-        if self._bus is None or (self._owns_bus and not self._bus.is_open):
-            self._bus = Bus.connect(self._port, exclusive=self._exclusive)
-        self._unit = self._bus.unit(self._address)
-        self._unit._KX5180__read_device_version()  # type: ignore[attr-defined]
-        return self._unit.show_device_version()["model"] in SUPPORTED_MODELS
-
-    def close(self) -> None:
-        if self._owns_bus and self._bus is not None:
-            self._bus.close()
-
-    def __getattr__(self, name: str) -> Any:
-        unit = self.__dict__.get("_unit")
-        if unit is None:
-            raise AttributeError(name)
-        return getattr(unit, name)

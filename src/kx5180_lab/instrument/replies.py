@@ -24,7 +24,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from .port import IDENTITY_WORD, RETURN_WORD, STATUS_WORD, TracedPort
+from ..wire import IDENTITY_WORD, RETURN_WORD, STATUS_WORD
+from .port import TracedPort
 
 KIND = {RETURN_WORD: "a setting's acknowledgement", STATUS_WORD: "a status", IDENTITY_WORD: "an identity"}
 

@@ -19,273 +19,43 @@ supply.
 from __future__ import annotations
 
 import contextlib
-import decimal
 import logging
 import math
 import numbers
 import os
 import signal
-import subprocess
-import sys
 import threading
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import asdict, dataclass
 from typing import Any
-
-import serial
 
 import kx5180
 
-from ..stops import STOP_SIGNALS, Terminated, interruption, is_ours, signal_name, stop_signals
+from ..errors import (
+    ConnectError,
+    LimitError,
+    LineError,
+    NoAnswerError,
+    ShutdownError,
+    SupplyError,
+    UnsupportedModelError,
+    VerifyError,
+    WrongReplyError,
+)
+from ..records import Identity, Status
+from ..stops import STOP_SIGNALS, Terminated, interruption, is_ours, stop_signals
 from ..target import parse_target
+from . import ramp as ramps
+from .driver import SUPPORTED_MODELS, address_of, read_identity
 from .hooks import HookContext, hooked
+from .limits import MAX_MA, MAX_MV, fmt, limit_milli, ramp_plan, wire_value
+from .limits import milli as to_milli
+from .opening import open_port, os_text
 from .port import TracedPort
 from .replies import ReplyGuard, traced_port
+from .unit import UnitDriver
 
 log = logging.getLogger("kx5180.lab")
-
-SUPPORTED_MODELS = ("5180", "5181")
-
-# Volts and amperes travel as 32-bit millivolts and milliamperes, but the
-# status frame reports currents in 16 bits: a larger limit could never be
-# read back.
-MAX_MV = 0xFFFFFFFF
-MAX_MA = 0xFFFF
-
-# A ramp step that lasts longer is a typo in the rate (and beyond what
-# time.sleep takes at all for the smallest rates).
-MAX_STEP_S = 86400.0
-
-# -- exceptions ---------------------------------------------------------------
-
-
-class SupplyError(Exception):
-    """Base of every error this toolkit raises about a supply."""
-
-
-class ConnectError(SupplyError):
-    """The supply could not be opened."""
-
-
-# The two port errors are also pyserial's, so that code written against
-# pyserial (or an earlier Bus) that catches SerialException still sees them.
-class PortBusyError(ConnectError, serial.SerialException):
-    """Another program holds the port."""
-
-
-class PortCheckError(ConnectError):
-    """Whether the port is free could not be checked (lsof missing, ...)."""
-
-
-class PortOpenError(ConnectError, serial.SerialException):
-    """The port could not be opened (missing device, permissions, ...)."""
-
-
-class LineError(SupplyError):
-    """The line failed in the middle of an exchange (adapter pulled, cable
-    cut, supply switched off): the OSError from the port is chained."""
-
-
-class UnsupportedModelError(ConnectError):
-    """Something answered, but it is not a 5180 or 5181."""
-
-    def __init__(self, message: str, model: str = "") -> None:
-        super().__init__(message)
-        self.model = model
-
-
-class NoAnswerError(SupplyError):
-    """The supply did not answer a command or readout."""
-
-
-class WrongReplyError(NoAnswerError):
-    """With strict_replies: the frame that came back was not the kind this
-    command gets (a late reply to an earlier one, most likely), so it was
-    refused as if no reply had come."""
-
-
-class LimitError(SupplyError, ValueError):
-    """A value was refused before anything was sent."""
-
-
-class VerifyError(SupplyError):
-    """A setting was acknowledged but reads back differently."""
-
-    def __init__(self, message: str, field: str = "", sent: Any = None, read: Any = None) -> None:
-        super().__init__(message)
-        self.field, self.sent, self.read = field, sent, read
-
-
-class RampError(SupplyError):
-    """A ramp stopped early; `last_acknowledged_v` is where it stands."""
-
-    def __init__(self, message: str, last_acknowledged_v: float, target_v: float) -> None:
-        super().__init__(message)
-        self.last_acknowledged_v = last_acknowledged_v
-        self.target_v = target_v
-
-
-class RampInterrupted(KeyboardInterrupt):
-    """Ctrl-C during a ramp. Still a KeyboardInterrupt, so that the program
-    stops as the user asked, but it says where the ramp stopped."""
-
-    def __init__(self, message: str, last_acknowledged_v: float, target_v: float) -> None:
-        super().__init__(message)
-        self.last_acknowledged_v = last_acknowledged_v
-        self.target_v = target_v
-
-
-class _RampTerminated(RampInterrupted, Terminated):
-    """A ramp cut short by SIGTERM or SIGHUP: a RampInterrupted, and a
-    Terminated that ends the program with 128 + the signal."""
-
-    def __init__(self, message: str, last_acknowledged_v: float, target_v: float, signum: int) -> None:
-        Terminated.__init__(self, signum, message)
-        self.last_acknowledged_v = last_acknowledged_v
-        self.target_v = target_v
-
-
-class ShutdownError(SupplyError):
-    """Leaving the supply safe failed (output off, local, close)."""
-
-
-# -- records ------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Status:
-    """One status readout, with the unit of each value in its name."""
-
-    voltage_v: float
-    current_a: float
-    voltage_set_v: float
-    current_set_a: float
-    ceiling_v: float
-    output_on: bool
-    over_temperature: bool
-    mode: str  # "CV", "CC", or "XX" when neither (output off)
-    fan_speed: int
-    remote: bool
-
-    @property
-    def cv(self) -> bool:
-        return self.mode == "CV"
-
-    @property
-    def cc(self) -> bool:
-        return self.mode == "CC"
-
-    @property
-    def power_w(self) -> float:
-        return self.voltage_v * self.current_a
-
-    @classmethod
-    def from_driver(cls, d: dict[str, Any]) -> "Status":
-        return cls(
-            voltage_v=d["voltage_real"],
-            current_a=d["current_real"],
-            voltage_set_v=d["voltage_set"],
-            current_set_a=d["current_set"],
-            ceiling_v=d["voltage_max_set"],
-            output_on=d["out_status"] == "on",
-            over_temperature=bool(d["beyond_temp"]),
-            mode=d["out_mode"],
-            fan_speed=int(d["fan_speed"]),
-            remote=d["work_mode"] == "remote",
-        )
-
-    def as_dict(self) -> dict[str, Any]:
-        return asdict(self)
-
-
-STATUS_FIELDS = tuple(Status.__dataclass_fields__)
-
-
-@dataclass(frozen=True)
-class Identity:
-    model: str
-    serial_number: str
-    software_version: int
-    address: int
-
-    def as_dict(self) -> dict[str, Any]:
-        return asdict(self)
-
-
-# -- helpers ------------------------------------------------------------------
-
-
-def _wire_value(milli: int) -> float:
-    """The float to hand the driver so that it sends exactly `milli`. The
-    driver truncates value x 1000 toward zero, so 1.001 would go out as
-    1000 mV; a quarter unit above lands on `milli` whether the product is
-    truncated or rounded."""
-    return (milli + 0.25) / 1000.0
-
-
-def _fmt(milli: int, unit: str) -> str:
-    return f"{milli / 1000:.3f} {unit}"
-
-
-def _ramp_stands(start: int, acked: int | None, read_back: int | None = None) -> tuple[int, str]:
-    """Where a ramp that stopped stands (millivolts), and how that is known:
-    a step the unit acknowledged, or a read-back."""
-    if read_back is not None:
-        known = "no step was acknowledged" if acked is None else f"the last acknowledged setpoint was {_fmt(acked, 'V')}"
-        return read_back, f"{_fmt(read_back, 'V')} (read back after the interruption; {known})"
-    if acked is None:
-        return start, f"{_fmt(start, 'V')} (read back before the ramp; no step was acknowledged)"
-    return acked, f"{_fmt(acked, 'V')} (the last acknowledged setpoint)"
-
-
-def _os_text(e: OSError) -> str:
-    """An OSError as one line: pyserial's text, else the system's."""
-    text = e.strerror if e.strerror and str(e).startswith("[Errno") else str(e)
-    return text or type(e).__name__
-
-
-def _lsof_holders(port: str, *, strict: bool = False) -> str:
-    """Who holds the port, as lsof names them ("" for nobody). When lsof
-    cannot tell, "" too, or with `strict` a PortCheckError."""
-    try:
-        out = subprocess.run(["lsof", "-F", "pc", port], capture_output=True, text=True, timeout=5).stdout
-    except (OSError, subprocess.SubprocessError) as e:
-        if strict:
-            raise PortCheckError(f"{port}: cannot check whether the port is free: {e}") from e
-        return ""
-    holders, pid = [], ""
-    for line in out.splitlines():
-        if line.startswith("p"):
-            pid = line[1:]
-        elif line.startswith("c") and pid:
-            holders.append(f"{line[1:]} (pid {pid})")
-    return ", ".join(dict.fromkeys(holders))
-
-
-def open_port(port: str, *, exclusive: bool = True, strict: bool = True) -> TracedPort:
-    """Opens `port` with the driver's line settings (4800 baud, 8N1, the
-    driver's read timeout), wrapped for the frame trace. The toolkit's only
-    way onto a line: Supply and Bus both come here, so that a failure is
-    an exception that says why rather than a printed line.
-
-    With `exclusive`, a port that lsof shows held by another program is
-    refused (PortBusyError) and the port is locked against other exclusive
-    openers. When lsof cannot be run, `strict` refuses (PortCheckError),
-    as the driver does; otherwise the lock alone guards the port. Windows
-    opens ports exclusively by itself."""
-    if exclusive and sys.platform != "win32":
-        holders = _lsof_holders(port, strict=strict)
-        if holders:
-            raise PortBusyError(f"{port} is in use by {holders}; close it and try again")
-    extra: dict[str, Any] = {"exclusive": True} if exclusive and os.name == "posix" else {}
-    try:
-        ser = serial.Serial(port, 4800, 8, "N", timeout=50, stopbits=1, **extra)
-    except (serial.SerialException, OSError, ValueError) as e:
-        text = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-        raise PortOpenError(f"cannot open {port}: {text}") from e
-    return TracedPort(ser, port)
 
 
 @contextmanager
@@ -378,25 +148,24 @@ class Supply:
         strict_replies: bool = False,
         late_window: float = 1.0,
     ) -> None:
-        self._owns_line = False
         if isinstance(port, os.PathLike):
             port = os.fspath(port)
         if driver_factory is None:
             target = parse_target(port, address)
             if target.address is not None:
-                from .bus import _UnitDriver  # bus builds on this module
-
                 line, unit = target.port, target.address
-                driver_factory = lambda _name: _UnitDriver(None, unit, port=line)  # noqa: E731
-                self._owns_line = True
+
+                def driver_factory(_name: str) -> Any:
+                    return UnitDriver(None, unit, port=line)
+
                 port = target.name
         elif address is not None:
             raise TypeError("give either address or driver_factory, not both")
         self.port = port
         self.max_voltage = max_voltage
         self.max_current = max_current
-        self._max_mv = self._limit_milli("max_voltage", max_voltage, MAX_MV)
-        self._max_ma = self._limit_milli("max_current", max_current, MAX_MA)
+        self._max_mv = limit_milli("max_voltage", max_voltage, MAX_MV)
+        self._max_ma = limit_milli("max_current", max_current, MAX_MA)
         self.verify = verify
         self.remote = remote
         self.keep_on_exit = keep_on_exit
@@ -430,34 +199,8 @@ class Supply:
 
     # -- limits ---------------------------------------------------------
 
-    @staticmethod
-    def _limit_milli(name: str, value: float | None, hard: int) -> int:
-        if value is None:
-            return hard
-        if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
-            raise LimitError(f"{name} must be a finite number >= 0, not {value!r}")
-        # Floored, through the decimal the user wrote: a limit of 4.9995 V
-        # is 4999 mV, never 5000, and 1.001 V stays 1001 mV although
-        # 1.001 * 1000 is 1000.999... in binary.
-        return min(hard, math.floor(decimal.Decimal(repr(float(value))) * 1000))
-
     def _milli(self, name: str, value: Any, unit: str, limit: int, limit_name: str) -> int:
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise LimitError(f"{name} must be a number of {unit}, not {value!r}; nothing was sent")
-        value = float(value)
-        if not math.isfinite(value):
-            raise LimitError(f"{name} {value} is not a finite number; nothing was sent")
-        if value < 0:
-            raise LimitError(f"{name} {value:g} {unit} is negative; nothing was sent")
-        milli: int = round(value * 1000)
-        if milli > limit:
-            what = (
-                f"the limit {limit_name}={_fmt(limit, unit)}"
-                if getattr(self, limit_name) is not None
-                else f"the largest value the supply takes ({_fmt(limit, unit)})"
-            )
-            raise LimitError(f"{name} {value:g} {unit} is above {what}; nothing was sent")
-        return milli
+        return to_milli(name, value, unit, limit, limit_name, limited=getattr(self, limit_name) is not None)
 
     # -- plumbing ---------------------------------------------------------
 
@@ -510,7 +253,7 @@ class Supply:
             try:
                 yield
             except OSError as e:  # pyserial's SerialException among them
-                raise LineError(f"{self.port}: the line failed: {_os_text(e)}") from e
+                raise LineError(f"{self.port}: the line failed: {os_text(e)}") from e
 
     def _call(self, method: str, *args: Any) -> Any:
         # A reply that is still on its way after a silent or interrupted
@@ -554,11 +297,11 @@ class Supply:
                     self._command("set_work_mode", "remote", what="the request for computer control")
             except BaseException as error:
                 self._abandon(error)
-                if self._owns_line:
+                if isinstance(self._driver, UnitDriver) and self._driver.owns_line:
                     with contextlib.suppress(Exception):  # the reason it failed comes first
                         self._driver.close()
                 if isinstance(error, OSError) and not isinstance(error, SupplyError):
-                    raise LineError(f"{self.port}: the line failed while opening: {_os_text(error)}") from error
+                    raise LineError(f"{self.port}: the line failed while opening: {os_text(error)}") from error
                 raise
         return self
 
@@ -569,7 +312,7 @@ class Supply:
         driver.ser = open_port(self.port)
         self._ports.append(driver.ser)
         self._attach()  # before the first frame, so the capture has it
-        driver._KX5180__read_device_version()
+        read_identity(driver)
         if driver.show_device_version()["model"] not in SUPPORTED_MODELS:
             raise self._why_not_accepted()
 
@@ -577,7 +320,7 @@ class Supply:
         port = traced_port(self._driver)
         if port is not None:
             v = self._driver.show_device_version()
-            addr = getattr(self._driver, "_KX5180__addr", None)
+            addr = address_of(self._driver)
             port.emit(
                 "identity",
                 model=v.get("model"),
@@ -705,8 +448,8 @@ class Supply:
         """What the unit reported when it was opened (no frame is sent)."""
         with self._operation():
             v = self._driver.show_device_version()
-            addr = getattr(self._driver, "_KX5180__addr", 255)
-            return Identity(v["model"], v["SN"], int(v["soft_version"]), int(addr))
+            address = address_of(self._driver)
+            return Identity(v["model"], v["SN"], int(v["soft_version"]), 255 if address is None else address)
 
     def output(self, on: bool) -> None:
         with self._operation():
@@ -760,29 +503,19 @@ class Supply:
         self._ramp_plan(voltage, step, rate)
 
     def _ramp_plan(self, voltage: Any, step: Any, rate: Any) -> tuple[int, int, float]:
-        target = self._milli("voltage", voltage, "V", self._max_mv, "max_voltage")
-        for name, value in (("step", step), ("rate", rate)):
-            if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value <= 0:
-                raise LimitError(f"ramp {name} must be a number > 0, not {value!r}; nothing was sent")
-        step_mv = max(1, round(step * 1000))
-        interval = step_mv / 1000 / rate
-        if interval > MAX_STEP_S:
-            raise LimitError(
-                f"ramp rate {rate:g} V/s makes each {_fmt(step_mv, 'V')} step last longer than a day; nothing was sent"
-            )
-        return target, step_mv, interval
+        return ramp_plan(voltage, step, rate, self._max_mv, limited=self.max_voltage is not None)
 
     def _send(self, name: str, milli: int, verify: bool) -> None:
         method, field, unit, _ = self._SETTINGS[name]
         limit = self._max_mv if unit == "V" else self._max_ma
         if milli > limit:  # every value was checked before; this is the last guard
-            raise LimitError(f"{self.port}: {name} {_fmt(milli, unit)} is above the limit; nothing was sent")
-        self._command(method, _wire_value(milli), what=f"{name} {_fmt(milli, unit)}")
+            raise LimitError(f"{self.port}: {name} {fmt(milli, unit)} is above the limit; nothing was sent")
+        self._command(method, wire_value(milli), what=f"{name} {fmt(milli, unit)}")
         if verify:
             got = round(getattr(self._read_status(), field) * 1000)
             if got != milli:
                 raise VerifyError(
-                    f"{self.port}: {name} reads back {_fmt(got, unit)}, {_fmt(milli, unit)} was sent",
+                    f"{self.port}: {name} reads back {fmt(got, unit)}, {fmt(milli, unit)} was sent",
                     field,
                     milli / 1000,
                     got / 1000,
@@ -831,56 +564,28 @@ class Supply:
         A setpoint that reads back above `max_voltage` is refused
         (LimitError) before any step: the way down would pass above it."""
         target, step_mv, interval = self._ramp_plan(voltage, step, rate)
-        with self._operation():
-            start = round(self._read_status().voltage_set_v * 1000)
+        start = self._read_setpoint()
         if start > self._max_mv:
             raise LimitError(
-                f"{self.port}: the voltage setpoint reads back {_fmt(start, 'V')}, above the limit "
-                f"max_voltage={_fmt(self._max_mv, 'V')}: a ramp from there would pass above it; no step was sent"
+                f"{self.port}: the voltage setpoint reads back {fmt(start, 'V')}, above the limit "
+                f"max_voltage={fmt(self._max_mv, 'V')}: a ramp from there would pass above it; no step was sent"
             )
-        sign = 1 if target >= start else -1
-        points = list(range(start + sign * step_mv, target, sign * step_mv)) + ([target] if target != start else [])
-        acked: int | None = None  # the last step the unit acknowledged
-        in_flight: int | None = None
-        due = time.monotonic()
-        try:
-            for milli in points:
-                pause = due - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-                in_flight = milli
-                try:
-                    with self._operation():
-                        self._send("voltage", milli, self.verify)
-                except SupplyError as e:
-                    stands, where = _ramp_stands(start, acked)
-                    raise RampError(
-                        f"{self.port}: ramp stopped at {where} on the way to {_fmt(target, 'V')}: {e}",
-                        stands / 1000,
-                        target / 1000,
-                    ) from e
-                acked, in_flight = milli, None
-                if on_step is not None:
-                    on_step(milli / 1000)
-                due += interval
-        except KeyboardInterrupt as e:
-            if isinstance(e, RampInterrupted):
-                raise
-            stands, where = _ramp_stands(start, acked)
-            if in_flight is not None:
-                stands, where = _ramp_stands(start, acked, self._read_back_in_flight(stands, in_flight))
-            message = f"{self.port}: ramp interrupted at {where} on the way to {_fmt(target, 'V')}"
-            if isinstance(e, Terminated):
-                raise _RampTerminated(f"{message} by {signal_name(e.signum)}", stands / 1000, target / 1000, e.signum) from e
-            raise RampInterrupted(message, stands / 1000, target / 1000) from e
+        ramps.run(
+            self.port,
+            start,
+            target,
+            step_mv,
+            interval,
+            send=self._ramp_step,
+            read_setpoint=self._read_setpoint,
+            on_step=on_step,
+        )
         return target / 1000
 
-    def _read_back_in_flight(self, stands: int, in_flight: int) -> int | None:
-        """Ctrl-C struck while a step was on the wire: the unit may or may
-        not have taken it. Its read-back setpoint decides, when it answers."""
-        try:
-            with self._operation():
-                got = round(self._read_status().voltage_set_v * 1000)
-        except Exception:
-            return None
-        return got if got in (stands, in_flight) else None
+    def _ramp_step(self, milli: int) -> None:
+        with self._operation():
+            self._send("voltage", milli, self.verify)
+
+    def _read_setpoint(self) -> int:
+        with self._operation():
+            return round(self._read_status().voltage_set_v * 1000)

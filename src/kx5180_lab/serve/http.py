@@ -16,7 +16,7 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs
 
-from ..instrument.supply import LimitError, LineError, NoAnswerError, SupplyError
+from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import Pool, StreamService
 from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
 from .units import Hub, Unit

@@ -16,7 +16,7 @@ from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..instrument.supply import LimitError, LineError, NoAnswerError, SupplyError
+from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import StreamService
 from .safety import setting_allowed
 from .units import Hub, Unit

@@ -15,10 +15,11 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from ..errors import SupplyError
 from ..instrument.bus import Bus
 from ..simulator import Simulator
 from ..stops import interruption, signal_name
-from ..instrument.supply import Supply, SupplyError
+from ..instrument.supply import Supply
 from .http import HttpServer
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer

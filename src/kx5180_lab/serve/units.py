@@ -17,8 +17,10 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
+from ..errors import LineError, SupplyError
 from ..instrument.bus import Bus
-from ..instrument.supply import Identity, LineError, Status, Supply, SupplyError
+from ..instrument.supply import Supply
+from ..records import Identity, Status
 
 log = logging.getLogger("kx5180.serve")
 

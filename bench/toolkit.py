@@ -34,7 +34,7 @@ import textwrap
 import time
 from datetime import datetime
 
-from kx5180_lab.cli.program import CSV_FIELDS
+from kx5180_lab.cli.log import CSV_FIELDS
 from kx5180_lab.simulator import Simulator, find_simulator
 
 BAUD = 4800

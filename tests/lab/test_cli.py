@@ -15,7 +15,7 @@ import pytest
 import serial
 
 from kx5180_lab import cli
-from kx5180_lab.cli.program import CSV_FIELDS
+from kx5180_lab.cli.log import CSV_FIELDS
 from kx5180_lab.records import STATUS_FIELDS
 from kx5180_lab.simulator import find_simulator
 

@@ -12,10 +12,9 @@ import time
 from typing import Any
 
 from ..errors import LineError, NoAnswerError
-from ..instrument.supply import sigint_deferred
 from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from ..records import STATUS_FIELDS
-from ..stops import interruption
+from ..stops import deferred
 from ..target import Target
 from .session import open_supply
 from .shared import (
@@ -105,12 +104,11 @@ def run(args: argparse.Namespace, target: Target) -> int:
                         stamp = timestamp()
                         values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
                         # The count printed at the end is the count in the file.
-                        with sigint_deferred() as pressed:
+                        with deferred() as held:
                             writer.writerow([f"{t:.3f}", stamp, *values])
                             out.flush()
                             rows += 1
-                        if pressed[0]:
-                            raise interruption(pressed[0])
+                        held.release()
                         live(
                             f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
                             f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"

@@ -13,8 +13,7 @@ from datetime import datetime, timezone
 from ..errors import SupplyError
 from ..hardware.capture import Capture, tool_version
 from ..hardware.selftest import FORMAT, SelfTest
-from ..instrument.supply import sigint_deferred
-from ..stops import interruption, stop_signals
+from ..stops import deferred, interruption, stop_signals
 from ..target import Target
 from .parser import DEFAULT_REPORT
 from .session import open_supply
@@ -74,10 +73,10 @@ def run(args: argparse.Namespace, target: Target) -> int:
                         # A signal during the putting back waits for its
                         # end (a second impatient Ctrl-C must not leave the
                         # unit half restored), then ends the self-test.
-                        with sigint_deferred() as held:
+                        with deferred() as held:
                             test.restore()
-                        if held[0] and interrupted is None:
-                            interrupted = interruption(held[0])
+                        if held.signum and interrupted is None:
+                            interrupted = interruption(held.signum)
             except SupplyError as e:
                 error = str(e)
                 test.check("open", False, error)

@@ -92,7 +92,6 @@ class TracedPort:
         self._buffer = bytearray()
         self._start = 0  # the stream offset of the buffer's first byte
         self._arrivals: list[tuple[int, float, float]] = []  # (offset, after, seen) of each chunk read
-        self.writes = 0
         # The frame read after the latest write, for whoever checks what
         # kind of reply it was.
         self.last_reply: bytes | None = None
@@ -154,7 +153,6 @@ class TracedPort:
         result = self._port.write(data)
         now = time.monotonic()
         frame = bytes(data)
-        self.writes += 1
         self.last_reply = None
         self._exchange = _Exchange(frame, getattr(self._local, "call", None), now)
         self.emit("tx", t=now, hex=frame.hex())

@@ -23,7 +23,6 @@ import logging
 import math
 import numbers
 import os
-import signal
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -43,7 +42,7 @@ from ..errors import (
     WrongReplyError,
 )
 from ..records import Identity, Status
-from ..stops import STOP_SIGNALS, Terminated, interruption, is_ours, stop_signals
+from ..stops import Terminated, deferred, stop_signals
 from ..target import parse_target
 from . import ramp as ramps
 from .driver import SUPPORTED_MODELS, address_of, read_identity
@@ -56,38 +55,6 @@ from .replies import ReplyGuard, traced_port
 from .unit import UnitDriver
 
 log = logging.getLogger("kx5180.lab")
-
-
-@contextmanager
-def sigint_deferred() -> Iterator[list[int]]:
-    """Holds back Ctrl-C for the block (the supply being made safe, a row
-    being written and counted), so that an impatient Ctrl-C cannot cut it
-    in half; SIGTERM and SIGHUP too, while they are turned into exceptions.
-    The first signal that came is in the yielded list (0: none); the caller
-    raises `interruption(signum)` afterwards. Only the main thread receives
-    signals."""
-    pressed = [0]
-    if threading.current_thread() is not threading.main_thread():
-        yield pressed
-        return
-    held: list[tuple[int, Any]] = []
-
-    def hold(signum: int, frame: Any) -> None:
-        pressed[0] = pressed[0] or signum
-
-    try:
-        for signum in (signal.SIGINT, *STOP_SIGNALS):
-            try:
-                previous = signal.getsignal(signum)
-                if previous is signal.default_int_handler if signum == signal.SIGINT else is_ours(previous):
-                    signal.signal(signum, hold)
-                    held.append((signum, previous))
-            except (ValueError, OSError):
-                continue
-        yield pressed
-    finally:
-        for signum, previous in reversed(held):
-            signal.signal(signum, previous)
 
 
 # -- the supply -----------------------------------------------------------------
@@ -374,7 +341,7 @@ class Supply:
         replacing it."""
         problems: list[str] = []
         safe = False
-        with sigint_deferred() as pressed:
+        with deferred() as held:
             with self._lock, hooked(self._ctx):
                 if not self._open:
                     return
@@ -398,8 +365,8 @@ class Supply:
         elif safe and error is not None:
             # Whoever reports the error can tell the user what state the unit is in.
             error.add_note(f"{self.port}: output switched off, front panel in control")
-        if pressed[0] and error is None:
-            raise interruption(pressed[0])
+        if error is None:
+            held.release()
 
     def __enter__(self) -> "Supply":
         if self.handle_signals and self._signals is None:

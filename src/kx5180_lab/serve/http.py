@@ -23,6 +23,7 @@ from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
 
+# The longest request head (the server's stream limit).
 MAX_HEAD = 8192
 MAX_BODY = 4096
 HEAD_TIMEOUT = 10.0

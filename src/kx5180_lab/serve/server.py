@@ -11,16 +11,15 @@ import math
 import shlex
 import signal
 import sys
-import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
 from ..errors import SupplyError
 from ..instrument.bus import Bus
 from ..simulator import Simulator
-from ..stops import interruption, signal_name
+from ..stops import Holder, signal_name, taken
 from ..instrument.supply import Supply
-from .http import HttpServer
+from .http import MAX_HEAD, HttpServer
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
@@ -31,57 +30,14 @@ class ServeError(Exception):
     """A reason the server cannot start, told in one line."""
 
 
-class _Stopper:
-    """Ctrl-C, SIGTERM and SIGHUP for the whole of `serve`. While the lines
-    open they end the start as they end any command (KeyboardInterrupt,
-    Terminated); while serving they ask the event loop for an orderly stop;
-    once the stop has begun they are only noted, so that nothing cuts
-    short the switching off. The first one is `signum`."""
+def _stopped_by(stopper: Holder) -> str:
+    return "Ctrl-C" if stopper.signum == signal.SIGINT else signal_name(stopper.signum)
 
-    SIGNALS = tuple(getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n))
 
-    def __init__(self) -> None:
-        self.signum = 0
-        self.wake: Callable[[], object] | None = None
-        self.holding = False
-
-    def __call__(self, signum: int, frame: Any) -> None:
-        if self.wake is not None or self.holding:
-            self.signum = self.signum or signum
-            if self.wake is not None:
-                self.wake()
-            return
-        raise interruption(signum)
-
-    def hold(self) -> None:
-        self.wake = None
-        self.holding = True
-
-    @contextlib.contextmanager
-    def installed(self) -> Iterator[None]:
-        # A plain handler rather than the event loop's: it covers the
-        # opening and the closing around the loop, and works on Windows.
-        previous: list[tuple[int, Any]] = []
-        try:
-            if threading.current_thread() is threading.main_thread():
-                for signum in self.SIGNALS:
-                    try:
-                        previous.append((signum, signal.signal(signum, self)))
-                    except (ValueError, OSError):
-                        continue
-            yield
-        finally:
-            for signum, handler in reversed(previous):
-                with contextlib.suppress(ValueError, OSError, TypeError):
-                    signal.signal(signum, handler)
-
-    def stopped_by(self) -> str:
-        return "Ctrl-C" if self.signum == signal.SIGINT else signal_name(self.signum)
-
-    def exit_status(self) -> int:
-        # Ctrl-C is how a server is meant to end, as for `kx5180 sim`; a
-        # signal from elsewhere is told as the rest of the command line tells it.
-        return 0 if self.signum in (0, signal.SIGINT) else 128 + self.signum
+def _exit_status(stopper: Holder) -> int:
+    # Ctrl-C is how a server is meant to end, as for `kx5180 sim`; a
+    # signal from elsewhere is told as the rest of the command line tells it.
+    return 0 if stopper.signum in (0, signal.SIGINT) else 128 + stopper.signum
 
 
 def _check(args: argparse.Namespace) -> None:
@@ -114,7 +70,7 @@ def _sim_units(text: str | None) -> list[int] | None:
 
 @contextlib.contextmanager
 def _opened(
-    args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]
+    args: argparse.Namespace, names: list[str], resolve: Any, stopper: Holder, problems: list[str]
 ) -> Iterator[list[tuple[Line, list[Supply]]]]:
     """Opens every line and unit; closes whatever was opened, also when one
     fails to open. What could not be closed goes to `problems`."""
@@ -171,7 +127,13 @@ def run_serve(
     parser, `sim` a simulator already running (kx5180 sim -- serve),
     `capturing(port)` the command line's --capture for the session."""
     _setup_logging()
-    stopper = _Stopper()
+    # Ctrl-C, SIGTERM and SIGHUP for the whole of `serve`: while the lines
+    # open they end the start as they end any command; while serving they
+    # ask the event loop for an orderly stop; once the stop has begun they
+    # are only noted, so that nothing cuts short the switching off. A plain
+    # handler rather than the event loop's: it covers the opening and the
+    # closing around the loop, and works on Windows.
+    stopper = Holder()
     problems: list[str] = []
 
     def serve(names: list[str]) -> None:
@@ -180,7 +142,7 @@ def run_serve(
             _serve(args, names, resolve, stopper, problems)
 
     try:
-        with stopper.installed():
+        with taken(stopper):
             _check(args)
             if sim is not None:
                 assert sim.port is not None
@@ -212,11 +174,11 @@ def run_serve(
     for p in problems:
         log.error("%s", p)
     if problems:
-        log.error("stopped by %s, but not every unit could be left safe (above); lines closed", stopper.stopped_by())
+        log.error("stopped by %s, but not every unit could be left safe (above); lines closed", _stopped_by(stopper))
         return 1
     state = "outputs left as they were" if args.keep_on else "outputs the server switched on are off"
-    log.info("stopped by %s; %s; front panels in control; lines closed", stopper.stopped_by(), state)
-    return stopper.exit_status()
+    log.info("stopped by %s; %s; front panels in control; lines closed", _stopped_by(stopper), state)
+    return _exit_status(stopper)
 
 
 def _setup_logging() -> None:
@@ -229,18 +191,18 @@ def _setup_logging() -> None:
         logger.propagate = False
 
 
-def _serve(args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]) -> None:
+def _serve(args: argparse.Namespace, names: list[str], resolve: Any, stopper: Holder, problems: list[str]) -> None:
     """Serves until a stop signal; what could not be left safe goes to `problems`."""
     with _opened(args, names, resolve, stopper, problems) as lines:
         asyncio.run(_main(args, lines, stopper, problems))
 
 
 async def _main(
-    args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]], stopper: _Stopper, problems: list[str]
+    args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]], stopper: Holder, problems: list[str]
 ) -> None:
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
-    stopper.wake = lambda: loop.call_soon_threadsafe(stop.set)
+    stopper.hold(wake=lambda: loop.call_soon_threadsafe(stop.set))
     loop.set_exception_handler(_one_line)
     hub = Hub(loop)
     units: list[Unit] = []
@@ -290,7 +252,7 @@ async def _main(
                 max_voltage=args.max_voltage,
                 max_current=args.max_current,
             )
-            server = await _listen(http.handle, args.bind, http_port, 8192, "HTTP")
+            server = await _listen(http.handle, args.bind, http_port, MAX_HEAD, "HTTP")
             http.port = _port(server)
             servers.append(server)
             print(f"HTTP on http://{_host(args.bind)}:{http.port}/?token={token}", flush=True)

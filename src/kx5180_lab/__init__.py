@@ -112,9 +112,9 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     if name == "__version__":
-        from importlib.metadata import version
+        from .version import version
 
-        globals()[name] = value = version("kx5180")
+        globals()[name] = value = version()
         return value
     home = _HOMES.get(name)
     if home is None:

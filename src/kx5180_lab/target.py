@@ -6,8 +6,7 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from .wire import BROADCAST
 
@@ -22,8 +21,10 @@ class TargetError(ValueError):
     """A port name or address that names no supply."""
 
 
-@dataclass(frozen=True)
-class Target:
+class Target(NamedTuple):
+    """One supply as named: its line, and its address on that line (None
+    for a unit alone on its line, spoken to at the broadcast address)."""
+
     port: str
     address: int | None = None
 

@@ -320,10 +320,37 @@ def test_every_command_runs_against_a_simulated_supply(args, check):
     assert r.returncode == 0 and check(r.stdout), (r.stdout, r.stderr)
 
 
-@pytest.mark.parametrize("command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "sim"])
+@pytest.mark.parametrize("command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "selftest", "serve", "sim"])
 def test_help_everywhere(command):
     r = kx(*([command] if command else []), "--help")
     assert r.returncode == 0 and "usage: kx5180" in r.stdout
+
+
+LOADED = """
+import sys
+from kx5180_lab.cli import main
+try:
+    main(sys.argv[1:])
+except SystemExit:
+    pass
+heavy = ("asyncio", "importlib.metadata", "matplotlib", "kx5180_lab.serve.server", "kx5180")
+print(" ".join(name for name in heavy if name in sys.modules))
+"""
+
+
+@pytest.mark.parametrize(
+    "args, loaded",
+    [
+        (["--help"], ""),
+        (["--version"], ""),
+        (["status", "--help"], ""),
+        (["serve", "--help"], ""),
+        (["status", "/dev/kx5180-nowhere"], "kx5180"),  # the driver, and nothing of the server's
+    ],
+)
+def test_a_command_loads_only_what_it_uses(args, loaded):
+    r = subprocess.run([sys.executable, "-c", LOADED, *args], capture_output=True, text=True, timeout=60)
+    assert r.stdout.splitlines()[-1] == loaded, r.stderr
 
 
 CSV_HEAD = ",".join(CSV_FIELDS) + "\n"

@@ -29,6 +29,7 @@ from kx5180_lab import (
     UnsupportedModelError,
     VerifyError,
 )
+from kx5180_lab.instrument import opening
 from kx5180_lab.simulator import find_simulator
 
 SIM = find_simulator()
@@ -243,10 +244,19 @@ def test_a_failed_open_says_why_and_leaves_no_port_open(kx5180_sim, sim_args, er
         assert not held(s.port)
 
 
-def test_a_busy_port_names_its_holder(sim):
+@pytest.mark.parametrize("route", ["proc", "proc, held under another name", "lsof"])
+def test_a_busy_port_names_its_holder(sim, monkeypatch, tmp_path, route):
+    name = sim.port
+    if route == "lsof":  # as where there is no /proc
+        monkeypatch.setattr(opening, "PROC", str(tmp_path))
+    elif not os.path.isdir("/proc/self/fd"):
+        pytest.skip("no /proc here")
+    elif route.endswith("another name"):
+        name = str(tmp_path / "port")
+        os.symlink(sim.port, name)
     with serial.Serial(sim.port):
-        with pytest.raises(PortBusyError, match=rf"{sim.port} is in use by python\S* \(pid {os.getpid()}\)"):
-            Supply(sim.port).open()
+        with pytest.raises(PortBusyError, match=rf"{name} is in use by python\S* \(pid {os.getpid()}\)"):
+            Supply(name).open()
 
 
 def test_a_missing_port_and_a_missing_lsof(sim, monkeypatch, tmp_path):
@@ -255,6 +265,8 @@ def test_a_missing_port_and_a_missing_lsof(sim, monkeypatch, tmp_path):
     # One family, the cause kept, and still what pyserial callers catch.
     assert isinstance(caught.value, SupplyError) and isinstance(caught.value, serial.SerialException)
     assert isinstance(caught.value.__cause__, serial.SerialException)
+    # Neither /proc nor lsof to ask.
+    monkeypatch.setattr(opening, "PROC", str(tmp_path))
     monkeypatch.setenv("PATH", str(tmp_path))
     with pytest.raises(PortCheckError, match="cannot check whether the port is free"):
         Supply(sim.port).open()

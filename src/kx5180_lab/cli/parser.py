@@ -5,22 +5,17 @@ cheap; the subcommand's own module is imported after parsing."""
 from __future__ import annotations
 
 import argparse
-from typing import NoReturn
+import os
+import sys
+from collections.abc import Callable
+from typing import Any, NoReturn
 
-from ..serve.options import add_parser as add_serve_parser
+from ..serve import options as serve_options
+from ..version import version
 from .shared import EXIT_USAGE, PROG, decimal_number
 
 SELFTEST_HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
 DEFAULT_REPORT = "kx5180-selftest.json"
-
-
-def package_version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("kx5180")
-    except PackageNotFoundError:
-        return "unknown (not installed)"
 
 
 def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
@@ -68,39 +63,66 @@ def _on_off(text: str) -> str:
     return text
 
 
+def _columns() -> int:
+    """The terminal's width as shutil finds it (COLUMNS, else the terminal,
+    else 80), without loading shutil and the compressors it brings: argparse
+    asks for it on every parser it builds."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0 and sys.__stdout__ is not None:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None) -> None:
+        super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
+
+
 class _Parser(argparse.ArgumentParser):
     """Bad usage is one line, like every other failure; the full usage is
     one --help away."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _Formatter)
+        super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> NoReturn:
         where = self.prog.removeprefix(PROG).strip()
         self.exit(EXIT_USAGE, f"{PROG}: {where + ': ' if where else ''}{message} (see {self.prog} --help)\n")
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog=PROG,
-        description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
-        epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
-        "130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
-    _add_common(parser, top=True)
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+class _Subcommands(argparse._SubParsersAction):  # type: ignore[type-arg]
+    """The subcommands, each of whose arguments are added only once
+    argparse has picked it: a run (or its --help) builds one subcommand,
+    not eleven."""
 
-    def command(name: str, help: str) -> argparse.ArgumentParser:
-        p = sub.add_parser(name, help=help, description=help)
-        _add_common(p, top=False)
-        return p
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.fillers: dict[str, Callable[[argparse.ArgumentParser], None]] = {}
 
-    p = command("ports", "list serial ports (sends nothing)")
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any, option_string: str | None = None) -> None:
+        fill = self.fillers.pop(values[0], None)
+        if fill is not None:
+            fill(self._name_parser_map[values[0]])
+        super().__call__(parser, namespace, values, option_string)
+
+
+def _ports(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="as JSON")
 
-    p = command("identify", "show the model, product number, software version and address")
+
+def _identify(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON")
 
-    p = command("scan", "ask every address on a line who answers (sends an identity request to each)")
+
+def _scan(p: argparse.ArgumentParser) -> None:
     p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
     p.add_argument(
         "--addresses",
@@ -109,12 +131,14 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--json", action="store_true", help="as JSON")
 
-    p = command("status", "show measured values, setpoints and state")
+
+def _status(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
     p.add_argument("--watch", type=decimal_number, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
 
-    p = command("set", "change setpoints, switch the output, hand back control")
+
+def _set(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--voltage", type=decimal_number, metavar="V", help="output voltage setpoint")
     p.add_argument("--current", type=decimal_number, metavar="A", help="current limit")
@@ -125,7 +149,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-voltage", type=decimal_number, metavar="V", help="refuse voltages above V")
     p.add_argument("--max-current", type=decimal_number, metavar="A", help="refuse currents above A")
 
-    p = command("ramp", "move the voltage setpoint step by step (Ctrl-C stops and switches the output off)")
+
+def _ramp(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--to", type=decimal_number, required=True, metavar="V", help="target voltage")
     p.add_argument("--step", type=decimal_number, required=True, metavar="V", help="step size")
@@ -133,14 +158,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--verify", action="store_true", help="read every step back")
     p.add_argument("--max-voltage", type=decimal_number, metavar="V", help="refuse a target above V")
 
-    p = command("log", "log status to CSV (Ctrl-C stops and keeps every row)")
+
+def _log(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--interval", type=decimal_number, default=1.0, metavar="S", help="seconds between readings (default 1)")
     p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
 
-    p = command("selftest", SELFTEST_HELP)
+
+def _selftest(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--report", metavar="FILE", help=f"JSON report to write (default {DEFAULT_REPORT})")
     p.add_argument("--reads", type=int, default=100, metavar="N", help="status reads for the reply time (default 100)")
@@ -152,13 +179,48 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-voltage", type=float, metavar="V", help="highest voltage --with-output may set")
     p.add_argument("--max-current", type=float, metavar="A", help="highest current --with-output may set")
 
-    p = command("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')")
+
+def _plot(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", metavar="FILE.csv")
     p.add_argument("-o", "--output", required=True, metavar="FILE.png")
     p.add_argument("--title", help="plot title")
 
-    add_serve_parser(command)
 
+# name, help, arguments; in the order --help lists them.
+COMMANDS: list[tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
+    ("ports", "list serial ports (sends nothing)", _ports),
+    ("identify", "show the model, product number, software version and address", _identify),
+    ("scan", "ask every address on a line who answers (sends an identity request to each)", _scan),
+    ("status", "show measured values, setpoints and state", _status),
+    ("set", "change setpoints, switch the output, hand back control", _set),
+    ("ramp", "move the voltage setpoint step by step (Ctrl-C stops and switches the output off)", _ramp),
+    ("log", "log status to CSV (Ctrl-C stops and keeps every row)", _log),
+    ("selftest", SELFTEST_HELP, _selftest),
+    ("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')", _plot),
+    ("serve", serve_options.HELP, serve_options.add_arguments),
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
+        epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
+        "130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    _add_common(parser, top=True)
+    parser.register("action", "parsers", _Subcommands)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    assert isinstance(sub, _Subcommands)
+    for name, help, arguments in COMMANDS:
+        sub.add_parser(name, help=help, description=help)
+
+        def fill(p: argparse.ArgumentParser, arguments: Callable[[argparse.ArgumentParser], None] = arguments) -> None:
+            _add_common(p, top=False)
+            arguments(p)
+
+        sub.fillers[name] = fill
     sub.add_parser(
         "sim",
         help="run a simulated supply: 'kx5180 sim [SIM OPTIONS] -- COMMAND ...' runs COMMAND against it",

@@ -5,8 +5,8 @@ one line for however the command ended (see `kx5180_lab.cli`)."""
 from __future__ import annotations
 
 import argparse
+import gc
 import importlib
-import logging
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -34,7 +34,13 @@ _trace_on = False
 
 
 def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
+    import logging
+
     global _trace_on
+    lab_log = logging.getLogger("kx5180.lab")
+    if not lab_log.hasHandlers():
+        # What Supply logs as a warning is in the error's own line already.
+        lab_log.addHandler(logging.NullHandler())
     if getattr(args, "trace", False) and not _trace_on:
         from ..trace import enable_trace
 
@@ -61,14 +67,20 @@ def run(args: argparse.Namespace, sim: Simulator | None = None) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """The `kx5180` program; `argv` defaults to the process's arguments."""
     # SIGTERM and SIGHUP take the path of Ctrl-C: whatever the command
     # switched on is switched off before the exit status says which stopped it.
-    lab_log = logging.getLogger("kx5180.lab")
-    if not lab_log.hasHandlers():
-        # What Supply logs as a warning is in the error's own line already.
-        lab_log.addHandler(logging.NullHandler())
-    with stop_signals():
-        return _main(argv)
+    try:
+        with stop_signals():
+            return _main(argv)
+    finally:
+        if argv is None:
+            # Run as the program (not called from Python with arguments):
+            # what is left is the interpreter's exit, whose last garbage
+            # collection would walk every object of every module loaded;
+            # frozen, they are left to the exit itself. Every file and
+            # port was closed by the command.
+            gc.freeze()
 
 
 def _main(argv: Sequence[str] | None) -> int:

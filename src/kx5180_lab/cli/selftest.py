@@ -11,10 +11,11 @@ import sys
 from datetime import datetime, timezone
 
 from ..errors import SupplyError
-from ..hardware.capture import Capture, tool_version
+from ..hardware.capture import Capture
 from ..hardware.selftest import FORMAT, SelfTest
 from ..stops import deferred, interruption, stop_signals
 from ..target import Target
+from ..version import version
 from .parser import DEFAULT_REPORT
 from .session import open_supply
 from .shared import EXIT_FAILED, EXIT_OK, UsageError
@@ -87,7 +88,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
         report = {
             "format": FORMAT,
             "version": 1,
-            "tool": tool_version(),
+            "tool": version(),
             "port": target.name,
             "started": started,
             "strict_replies": psu.strict_replies,

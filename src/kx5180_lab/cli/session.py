@@ -5,16 +5,17 @@
 from __future__ import annotations
 
 import argparse
-import shlex
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..instrument.bus import supply_at
 from ..instrument.supply import Supply
-from ..simulator import Simulator
 from ..target import Target
 from .shared import UsageError
+
+if TYPE_CHECKING:
+    from ..simulator import Simulator
 
 # What the common options ask of every Supply this run opens.
 _options: dict[str, Any] = {}
@@ -64,6 +65,10 @@ def simulator(args: argparse.Namespace, running: Simulator | None) -> Iterator[S
     if running is not None or not getattr(args, "sim", False):
         yield running
         return
+    import shlex
+
+    from ..simulator import Simulator
+
     try:
         sim_args = shlex.split(args.sim_args or "")
     except ValueError as e:

@@ -5,14 +5,12 @@ every subcommand import it, and none of it needs the driver."""
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import re
 import sys
 import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from datetime import datetime, timezone
 from typing import Any
 
 from ..target import Target, parse_target
@@ -126,11 +124,15 @@ def print_table(pairs: Sequence[tuple[str, str]]) -> None:
 
 def timestamp() -> str:
     """When a reading was taken: UTC, to the millisecond (as in a log's CSV)."""
+    from datetime import datetime, timezone
+
     return datetime.now(timezone.utc).isoformat(timespec="milliseconds")
 
 
 def reading_json(target: Target, stamp: str, fields: dict[str, Any]) -> str:
     """Identity and status readings share one shape: where, when, what."""
+    import json
+
     return json.dumps({"port": target.name, "timestamp": stamp, **fields})
 
 

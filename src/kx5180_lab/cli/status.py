@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from datetime import datetime
 
 from ..errors import LineError, NoAnswerError
 from ..records import Status
@@ -58,6 +57,8 @@ def run(args: argparse.Namespace, target: Target) -> int:
         if args.watch is None:
             show_status(args, target, psu.status())
             return EXIT_OK
+        from datetime import datetime
+
         clear = sys.stdout.isatty() and not args.json
         shown = 0
         # Readings keep to a grid of start + k x period, however long each

@@ -35,19 +35,11 @@ import time
 from typing import IO, Any
 
 from ..trace import Event, subscribe, unsubscribe
+from ..version import version
 from ..wire import LINE_SETTINGS
 
 FORMAT = "kx5180-capture"
 VERSION = 1
-
-
-def tool_version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("kx5180")
-    except Exception:  # noqa: BLE001 - a capture is still worth having without it
-        return "unknown"
 
 
 class Capture:
@@ -64,7 +56,7 @@ class Capture:
         self._file: IO[str] | None = open(self.path, "w", encoding="utf-8")  # noqa: SIM115 - closed by close()
         self._everywhere = False
         self._write(
-            {"format": FORMAT, "version": VERSION, "tool": tool_version(), "port": port, "line": LINE_SETTINGS, "t": time.monotonic()}
+            {"format": FORMAT, "version": VERSION, "tool": version(), "port": port, "line": LINE_SETTINGS, "t": time.monotonic()}
         )
 
     def _write(self, record: dict[str, Any]) -> None:

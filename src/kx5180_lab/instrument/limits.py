@@ -4,7 +4,6 @@ is sent."""
 
 from __future__ import annotations
 
-import decimal
 import math
 import numbers
 from typing import Any
@@ -41,6 +40,8 @@ def limit_milli(name: str, value: float | None, hard: int) -> int:
         return hard
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) or value < 0:
         raise LimitError(f"{name} must be a finite number >= 0, not {value!r}")
+    import decimal
+
     # Floored, through the decimal the user wrote: a limit of 4.9995 V
     # is 4999 mV, never 5000, and 1.001 V stays 1001 mV although
     # 1.001 * 1000 is 1000.999... in binary.

@@ -5,6 +5,7 @@ rather than a printed line."""
 from __future__ import annotations
 
 import os
+import stat
 import subprocess
 import sys
 from typing import Any
@@ -40,8 +41,65 @@ def _lsof_holders(port: str, *, strict: bool = False) -> str:
     return ", ".join(dict.fromkeys(holders))
 
 
+# Where Linux shows each process's open files (fd/N, links to what is
+# open) and its name (comm).
+PROC = "/proc"
+
+
+def _proc_holders(port: str) -> str | None:
+    """Who holds the port, read from /proc (None where there is none to
+    read). A process whose files this user may not see is not seen, as
+    with lsof."""
+    if not os.path.isdir(os.path.join(PROC, "self", "fd")):
+        return None
+    try:
+        wanted = os.stat(port)
+        path = os.path.realpath(port)
+        pids = [entry for entry in os.listdir(PROC) if entry.isdigit()]
+    except OSError:
+        return ""  # no such port: opening it says so
+    device = wanted.st_rdev if stat.S_ISCHR(wanted.st_mode) else None
+    holders = []
+    for pid in pids:
+        fds = f"{PROC}/{pid}/fd"
+        try:
+            names = os.listdir(fds)
+        except OSError:
+            continue  # gone meanwhile, or not ours to see
+        for name in names:
+            fd = f"{fds}/{name}"
+            try:
+                link = os.readlink(fd)
+                # Sockets, pipes and files elsewhere are not the port; a
+                # device under another name is (the same device number).
+                if link != path and not (device is not None and link.startswith("/dev/")):
+                    continue
+                if link != path:
+                    other = os.stat(fd)
+                    if not (stat.S_ISCHR(other.st_mode) and other.st_rdev == device):
+                        continue
+            except OSError:
+                continue
+            holders.append(f"{_process_name(pid)} (pid {pid})")
+            break
+    return ", ".join(holders)
+
+
+def _process_name(pid: str) -> str:
+    try:
+        with open(os.path.join(PROC, pid, "comm"), encoding="utf-8", errors="replace") as f:
+            return f.read().strip() or "?"
+    except OSError:
+        return "?"
+
+
 def port_holders(port: str, *, strict: bool = False) -> str:
-    """Who holds the port ("NAME (pid N)", comma-separated; "" for nobody)."""
+    """Who holds the port ("NAME (pid N)", comma-separated; "" for nobody):
+    from /proc on Linux, else from lsof. When neither can tell, "" too,
+    or with `strict` a PortCheckError."""
+    found = _proc_holders(port)
+    if found is not None:
+        return found
     return _lsof_holders(port, strict=strict)
 
 

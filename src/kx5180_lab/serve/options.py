@@ -4,7 +4,6 @@ command line's parser can offer them without loading the server."""
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
 EPILOG = """\
 Every change needs the token printed at start (the dashboard link carries
@@ -17,9 +16,11 @@ SIGTERM (143) or SIGHUP (129), 1 when a unit could not be left safe.
 """
 
 
-def add_parser(command: Any) -> None:
-    """Registers `serve` through the command line's `command(name, help)`."""
-    p = command("serve", "serve the units over SCPI (TCP) and HTTP, with a live dashboard, until stopped")
+HELP = "serve the units over SCPI (TCP) and HTTP, with a live dashboard, until stopped"
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    """`serve`'s arguments, onto the command line's subcommand parser."""
     p.epilog = EPILOG
     p.formatter_class = argparse.RawDescriptionHelpFormatter
     p.add_argument(

@@ -47,8 +47,8 @@ def test_a_capture_written_with_escapes_replays(kx5180_sim, tmp_path):
     lines = [
         # A port and a tool with characters json.dumps writes as escapes (a surrogate pair among them).
         HEADER.replace('"/dev/ttyUSB0"', '"/dev/tty\\u00e9\\ud83d\\ude00"').replace('"0.1.0"', '"0.1.0 \\"dev\\"\\/"'),
-        '{"t": 10.5, "event": "\\u0074x", "port": "p", "hex": "\\u0061a%s"}' % STATUS.hex()[2:],
-        '{"t": 10.6, "event": "r\\u0078", "port": "p", "hex": "%s", "after": 10.5, "seen": 10.6}' % reply.hex(),
+        '{"t": 10.5, "event": "\\u0074x", "port": "p", "hex": "\\u0061a' + STATUS.hex()[2:] + '"}',
+        '{"t": 10.6, "event": "r\\u0078", "port": "p", "hex": "' + reply.hex() + '", "after": 10.5, "seen": 10.6}',
         '{"t": 10.7, "event": "identity", "port": "p", "model": "51\\u0038\\u0030", "what": "a\\tb\\nc"}',
     ]
     capture = tmp_path / "session.jsonl"

@@ -4,7 +4,6 @@ real pyserial and the real lsof."""
 import os
 import shutil
 import subprocess
-import sys
 import sysconfig
 import time
 

@@ -313,7 +313,7 @@ def test_import_without_pyserial_fails_and_registers_nothing():
 
 
 def test_subclass_overrides_are_used_through_the_object(clock):
-    from conftest import FakePort, frame, answering
+    from conftest import frame
 
     class Audited(KX5180):
         seen = []

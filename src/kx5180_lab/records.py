@@ -34,7 +34,7 @@ class Status:
         return self.voltage_v * self.current_a
 
     @classmethod
-    def from_driver(cls, d: dict[str, Any]) -> "Status":
+    def from_driver(cls, d: dict[str, Any]) -> Status:
         return cls(
             voltage_v=d["voltage_real"],
             current_a=d["current_real"],

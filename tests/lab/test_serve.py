@@ -511,7 +511,9 @@ def test_a_late_reply_on_a_shared_line_is_never_served_as_the_other_units_readin
     volts, readings = {1: 12.0, 2: 1.0}, []
     try:
         for unit, v in volts.items():
-            change = lambda: server.http("POST", f"/api/units/{unit}", {"voltage": v}, {"X-Kx5180-Token": TOKEN})  # noqa: E731
+            def change(unit=unit, v=v):
+                return server.http("POST", f"/api/units/{unit}", {"voltage": v}, {"X-Kx5180-Token": TOKEN})
+
             assert any(change()[0] == 200 for _ in range(30))
         for i in range(200):
             if len(readings) >= 60:

@@ -8,7 +8,7 @@ import argparse
 import json
 import os
 import sys
-from datetime import datetime, timezone
+from datetime import UTC, datetime
 
 from ..errors import SupplyError
 from ..hardware.capture import Capture
@@ -54,7 +54,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
     # setpoint above them; --with-output enforces its own.
     psu = open_supply(target, remote=False, keep_on_exit=True)
     test = SelfTest(psu, args, say)
-    started = datetime.now(timezone.utc).isoformat(timespec="seconds")
+    started = datetime.now(UTC).isoformat(timespec="seconds")
     interrupted: BaseException | None = None
     error: str | None = None
     try:

@@ -124,9 +124,9 @@ def print_table(pairs: Sequence[tuple[str, str]]) -> None:
 
 def timestamp() -> str:
     """When a reading was taken: UTC, to the millisecond (as in a log's CSV)."""
-    from datetime import datetime, timezone
+    from datetime import UTC, datetime
 
-    return datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+    return datetime.now(UTC).isoformat(timespec="milliseconds")
 
 
 def reading_json(target: Target, stamp: str, fields: dict[str, Any]) -> str:

@@ -53,7 +53,7 @@ class Capture:
     def __init__(self, path: str | os.PathLike[str], *, port: str | None = None) -> None:
         self.path = os.fspath(path)
         self._lock = threading.Lock()
-        self._file: IO[str] | None = open(self.path, "w", encoding="utf-8")  # noqa: SIM115 - closed by close()
+        self._file: IO[str] | None = open(self.path, "w", encoding="utf-8")  # closed by close()
         self._everywhere = False
         self._write(
             {"format": FORMAT, "version": VERSION, "tool": version(), "port": port, "line": LINE_SETTINGS, "t": time.monotonic()}
@@ -69,7 +69,7 @@ class Capture:
     def __call__(self, event: Event) -> None:
         self._write(event)
 
-    def everywhere(self) -> "Capture":
+    def everywhere(self) -> Capture:
         """Records the events of every traced port from now on (what the
         command line's --capture does)."""
         subscribe(self)
@@ -89,7 +89,7 @@ class Capture:
     def closed(self) -> bool:
         return self._file is None
 
-    def __enter__(self) -> "Capture":
+    def __enter__(self) -> Capture:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -92,7 +92,7 @@ class Bus(Line):
             self.ser.subscribers.append(self._capture)
 
     @classmethod
-    def connect(cls, port: str, *, exclusive: bool = True, capture: Any = None) -> "Bus":
+    def connect(cls, port: str, *, exclusive: bool = True, capture: Any = None) -> Bus:
         """The same as `Bus(port)`; kept for callers that use it."""
         return cls(port, exclusive=exclusive, capture=capture)
 
@@ -108,7 +108,7 @@ class Bus(Line):
         if self._capture is not None and self._owns_capture:
             self._capture.close()
 
-    def __enter__(self) -> "Bus":
+    def __enter__(self) -> Bus:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -79,7 +79,7 @@ class _SerialProxy:
     def __getattr__(self, name: str) -> Any:
         return getattr(self._real, name)
 
-    def Serial(self, *args: Any, **kwargs: Any) -> Any:  # noqa: N802 - pyserial's name
+    def Serial(self, *args: Any, **kwargs: Any) -> Any:  # pyserial's name
         port = self._real.Serial(*args, **kwargs)
         ctx = _current()
         if ctx is not None and ctx.on_port is not None:

@@ -158,7 +158,7 @@ class TracedPort:
         self.emit("tx", t=now, hex=frame.hex())
         return result
 
-    def inWaiting(self) -> int:  # noqa: N802 - pyserial's name
+    def inWaiting(self) -> int:  # pyserial's name
         return self._poll()
 
     @property

@@ -244,7 +244,7 @@ class Supply:
 
     # -- open and close -----------------------------------------------------
 
-    def open(self) -> "Supply":
+    def open(self) -> Supply:
         with self._lock, hooked(self._ctx):
             if self._open:
                 return self
@@ -368,7 +368,7 @@ class Supply:
         if error is None:
             held.release()
 
-    def __enter__(self) -> "Supply":
+    def __enter__(self) -> Supply:
         if self.handle_signals and self._signals is None:
             self._signals = stop_signals()
             self._took_signals = self._signals.__enter__()

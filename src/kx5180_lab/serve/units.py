@@ -48,7 +48,7 @@ class Unit:
     """One supply as the server sees it: 1-based `index`, its `Supply`, the
     latest reading, and what the server changed on it."""
 
-    def __init__(self, index: int, supply: Supply, line: Line, hub: "Hub") -> None:
+    def __init__(self, index: int, supply: Supply, line: Line, hub: Hub) -> None:
         self.index = index
         self.supply = supply
         self.line = line

@@ -120,7 +120,9 @@ def main():
     args = p.parse_args()
     kx5180.print = lambda *a, **k: None  # the raw driver objects' reply lines
     if args.only != "shared":
-        print(f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, {args.baud} baud\n")
+        print(
+            f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, {args.baud} baud\n"
+        )
         print("| guard | wrong readings | missed | seconds |")
         print("|---|---:|---:|---:|")
         for name, strict, window in (

@@ -155,10 +155,14 @@ def main():
         ("kx5180 --help", helps, imports(["--help"])),
         ("kx5180 --version", versions, imports(["--version"])),
     ):
-        print(f"| `{name}` | {median_ms([w for w, _ in runs]):.1f} | {median_ms([c for _, c in runs]):.1f} | {what[0]} | {what[1]} |")
+        print(
+            f"| `{name}` | {median_ms([w for w, _ in runs]):.1f} | {median_ms([c for _, c in runs]):.1f} | {what[0]} | {what[1]} |"
+        )
     print()
-    print(f"status: its two exchanges (from the trace, median of {args.runs}) {span:.1f} ms; "
-          f"the command {wall:.1f} ms = {wall / span:.2f} x its exchanges")
+    print(
+        f"status: its two exchanges (from the trace, median of {args.runs}) {span:.1f} ms; "
+        f"the command {wall:.1f} ms = {wall / span:.2f} x its exchanges"
+    )
     print(f"port-holder check: median {median_ms(held):.2f} ms, max {max(held) * 1000:.2f} ms")
 
 

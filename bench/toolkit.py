@@ -109,7 +109,22 @@ def write_log(path, rows):
             phase = (n * 3 // max(rows, 3)) % 3
             mode, hot = ("CV", 0) if phase == 0 else ("CC", int(phase == 2))
             v = 5.0 if mode == "CV" else 2.4 + rnd.random() * 0.01
-            w.writerow([f"{n / 10:.3f}", "t", f"{v:.3f}", f"{0.5 if mode == 'CV' else 1.2:.3f}", "5.0", "1.2", "30.0", 1, hot, mode, 3, 1])
+            w.writerow(
+                [
+                    f"{n / 10:.3f}",
+                    "t",
+                    f"{v:.3f}",
+                    f"{0.5 if mode == 'CV' else 1.2:.3f}",
+                    "5.0",
+                    "1.2",
+                    "30.0",
+                    1,
+                    hot,
+                    mode,
+                    3,
+                    1,
+                ]
+            )
 
 
 PEAK = textwrap.dedent("""\
@@ -128,7 +143,10 @@ def bench_plot(rows, module, tmp):
         write_log(path, rows)
     started = time.perf_counter()
     done = subprocess.run(
-        [sys.executable, "-c", PEAK, module, path, os.path.join(tmp, "out.png")], capture_output=True, text=True, check=True
+        [sys.executable, "-c", PEAK, module, path, os.path.join(tmp, "out.png")],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     return int(done.stdout.split()[-1]) / 1024, time.perf_counter() - started
 

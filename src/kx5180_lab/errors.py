@@ -13,6 +13,7 @@ import serial
 
 from .stops import Terminated
 
+
 class SupplyError(Exception):
     """Base of every error this toolkit raises about a supply."""
 

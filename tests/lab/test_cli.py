@@ -76,7 +76,13 @@ def test_identify_and_status_as_table_and_json(sim, command):
     rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in table.stdout.splitlines())
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00", data.pop("timestamp"))
     if command == "identify":
-        assert data == {"port": sim.port, "model": "5180", "serial_number": "518000001", "software_version": 373, "address": 1}
+        assert data == {
+            "port": sim.port,
+            "model": "5180",
+            "serial_number": "518000001",
+            "software_version": 373,
+            "address": 1,
+        }
         assert rows["serial number"] == "518000001"
     else:
         assert list(data) == ["port", *STATUS_FIELDS]
@@ -91,7 +97,13 @@ def test_set_then_status(sim):
     assert r.returncode == 0, r.stderr
     assert r.stdout == "set ceiling 12.000 V, current 0.200 A, voltage 3.300 V, output on; verified\n"
     st = state(sim.port)
-    assert (st["voltage_set_v"], st["current_set_a"], st["ceiling_v"], st["output_on"], st["remote"]) == (3.3, 0.2, 12.0, True, True)
+    assert (st["voltage_set_v"], st["current_set_a"], st["ceiling_v"], st["output_on"], st["remote"]) == (
+        3.3,
+        0.2,
+        12.0,
+        True,
+        True,
+    )
     assert (st["mode"], st["current_a"]) == ("CC", 0.2)  # 0.33 A wanted by 10 ohm
     assert kx("set", sim.port, "--output", "off", "--local").returncode == 0
     assert (state(sim.port)["output_on"], state(sim.port)["remote"]) == (False, False)
@@ -152,7 +164,9 @@ def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so(kx5180_sim):
     # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
     with kx5180_sim(baud=0, faults=("silent",), fault_nth=4) as s:
         line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
-        assert line.endswith("no answer to output on (it may or may not have been applied); output switched off, front panel in control")
+        assert line.endswith(
+            "no answer to output on (it may or may not have been applied); output switched off, front panel in control"
+        )
         assert (state(s.port)["output_on"], state(s.port)["remote"]) == (False, False)
 
 
@@ -192,7 +206,9 @@ def test_a_ramp_interrupted_by_sigint_stops_at_an_acknowledged_value(sim):
             proc.kill()
     assert proc.returncode == 130, err
     # A step on the wire when the signal came is settled by reading it back.
-    how = r"the last acknowledged setpoint|read back after the interruption; the last acknowledged setpoint was [\d.]+ V"
+    how = (
+        r"the last acknowledged setpoint|read back after the interruption; the last acknowledged setpoint was [\d.]+ V"
+    )
     stopped = float(re.search(rf"ramp interrupted at (\d+\.\d{{3}}) V \(({how})\)", err).group(1))
     assert "output switched off, front panel in control" in err and len(err.splitlines()) == 1
     st = state(sim.port)
@@ -281,7 +297,9 @@ def test_the_plot_legend_lists_what_the_plot_shows(tmp_path, monkeypatch, modes,
 
     monkeypatch.setattr(plot, "EXACT_ROWS", exact_rows)
     shown, real = [], Axes.legend
-    monkeypatch.setattr(Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw))
+    monkeypatch.setattr(
+        Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw)
+    )
     rows = [f"{t}.0,t,1,0.1,1,1,30,1,{h},{m},0,1" for t, (m, h) in enumerate(zip(modes.split(), hot.split()))]
     (tmp_path / "run.csv").write_text(",".join(CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
     assert cli.main(["plot", str(tmp_path / "run.csv"), "-o", str(tmp_path / "run.png")]) == 0
@@ -307,8 +325,14 @@ def test_trace_shows_the_exact_frames(sim):
 @pytest.mark.parametrize(
     "args, check",
     [
-        (["status", "--sim", "--sim-args", "--baud 0 --load-ohms 5", "--json"], lambda o: json.loads(o)["voltage_set_v"] == 5.0),
-        (["sim", "--baud", "0", "--model", "5181", "--", "identify", "--json"], lambda o: json.loads(o)["model"] == "5181"),
+        (
+            ["status", "--sim", "--sim-args", "--baud 0 --load-ohms 5", "--json"],
+            lambda o: json.loads(o)["voltage_set_v"] == 5.0,
+        ),
+        (
+            ["sim", "--baud", "0", "--model", "5181", "--", "identify", "--json"],
+            lambda o: json.loads(o)["model"] == "5181",
+        ),
         (
             ["sim", "--baud", "0", "--", "set", "--voltage", "2", "--output", "on", "--", "status", "--json"],
             lambda o: json.loads(o.splitlines()[-1])["voltage_v"] == 2.0,
@@ -320,7 +344,9 @@ def test_every_command_runs_against_a_simulated_supply(args, check):
     assert r.returncode == 0 and check(r.stdout), (r.stdout, r.stderr)
 
 
-@pytest.mark.parametrize("command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "selftest", "serve", "sim"])
+@pytest.mark.parametrize(
+    "command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "selftest", "serve", "sim"]
+)
 def test_help_everywhere(command):
     r = kx(*([command] if command else []), "--help")
     assert r.returncode == 0 and "usage: kx5180" in r.stdout
@@ -456,7 +482,10 @@ def _gone(pid):
 @pytest.mark.parametrize(
     "args, progress",
     [
-        (["log", "--interval", "0.05", "--csv", "{csv}"], lambda out, csv_path: csv_path.exists() and csv_path.read_text().count("\n") >= 4),
+        (
+            ["log", "--interval", "0.05", "--csv", "{csv}"],
+            lambda out, csv_path: csv_path.exists() and csv_path.read_text().count("\n") >= 4,
+        ),
         (["status", "--watch", "0.05", "--json"], lambda out, csv_path: bool(out.readline()) and bool(out.readline())),
         (["ramp", "--to", "20", "--step", "0.1", "--rate", "2"], None),
     ],

@@ -138,9 +138,18 @@ class RecordingDriver:
     """A unit at 5 V, 1 A, ceiling 30 V that acknowledges everything and
     records each call."""
 
-    STATUS = {"voltage_real": 0.0, "current_real": 0.0, "voltage_set": 5.0, "current_set": 1.0,
-              "voltage_max_set": 30.0, "out_status": "off", "beyond_temp": 0, "out_mode": "CV",
-              "fan_speed": 0, "work_mode": "remote"}
+    STATUS = {
+        "voltage_real": 0.0,
+        "current_real": 0.0,
+        "voltage_set": 5.0,
+        "current_set": 1.0,
+        "voltage_max_set": 30.0,
+        "out_status": "off",
+        "beyond_temp": 0,
+        "out_mode": "CV",
+        "fan_speed": 0,
+        "work_mode": "remote",
+    }
 
     def __init__(self, port):
         self.calls = []
@@ -157,8 +166,10 @@ class RecordingDriver:
     [
         ({"voltage": 3, "current": 2}, [("set_out_voltage", 3.0), ("set_out_current", 2.0)]),
         ({"voltage": 8, "current": 0.5}, [("set_out_current", 0.5), ("set_out_voltage", 8.0)]),
-        ({"ceiling": 31, "voltage": 4, "current": 0.9},
-         [("set_out_current", 0.9), ("set_out_voltage", 4.0), ("set_voltage_max", 31.0)]),
+        (
+            {"ceiling": 31, "voltage": 4, "current": 0.9},
+            [("set_out_current", 0.9), ("set_out_voltage", 4.0), ("set_voltage_max", 31.0)],
+        ),
     ],
 )
 def test_set_sends_the_reductions_before_the_increases(settings, order):
@@ -293,10 +304,13 @@ def test_ramp_reaches_the_target_step_by_step(sim):
     assert seen == [1.2, 1.4, 1.5, 1.25, 1.1]
 
 
-@pytest.mark.parametrize("lost, stands, how", [
-    (6, 5.2, "the last acknowledged setpoint"),
-    (4, 5.0, "read back before the ramp; no step was acknowledged"),
-])
+@pytest.mark.parametrize(
+    "lost, stands, how",
+    [
+        (6, 5.2, "the last acknowledged setpoint"),
+        (4, 5.0, "read back before the ramp; no step was acknowledged"),
+    ],
+)
 def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value(kx5180_sim, lost, stands, how):
     # Replies: identity, remote, the ramp's status read, then the steps;
     # the `lost`th reply is lost.

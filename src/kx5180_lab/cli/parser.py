@@ -43,7 +43,7 @@ def _add_common(p: argparse.ArgumentParser, top: bool) -> None:
         "--sim-args",
         metavar="ARGS",
         default=d(None),
-        help="options for the simulated supply, as one string (e.g. \"--baud 0 --load-ohms 5\")",
+        help='options for the simulated supply, as one string (e.g. "--baud 0 --load-ohms 5")',
     )
 
 
@@ -80,7 +80,9 @@ def _columns() -> int:
 
 
 class _Formatter(argparse.HelpFormatter):
-    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None) -> None:
+    def __init__(
+        self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None
+    ) -> None:
         super().__init__(prog, indent_increment, max_help_position, _columns() - 2 if width is None else width)
 
 
@@ -106,7 +108,13 @@ class _Subcommands(argparse._SubParsersAction):  # type: ignore[type-arg]
         super().__init__(*args, **kwargs)
         self.fillers: dict[str, Callable[[argparse.ArgumentParser], None]] = {}
 
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any, option_string: str | None = None) -> None:
+    def __call__(
+        self,
+        parser: argparse.ArgumentParser,
+        namespace: argparse.Namespace,
+        values: Any,
+        option_string: str | None = None,
+    ) -> None:
         fill = self.fillers.pop(values[0], None)
         if fill is not None:
             fill(self._name_parser_map[values[0]])
@@ -161,7 +169,9 @@ def _ramp(p: argparse.ArgumentParser) -> None:
 
 def _log(p: argparse.ArgumentParser) -> None:
     _port(p)
-    p.add_argument("--interval", type=decimal_number, default=1.0, metavar="S", help="seconds between readings (default 1)")
+    p.add_argument(
+        "--interval", type=decimal_number, default=1.0, metavar="S", help="seconds between readings (default 1)"
+    )
     p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")

@@ -14,7 +14,17 @@ from typing import TYPE_CHECKING
 
 from ..stops import stop_signals
 from .parser import build_parser
-from .shared import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, PROG, UsageError, fail, resolve_target, with_notes
+from .shared import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_USAGE,
+    PROG,
+    UsageError,
+    fail,
+    resolve_target,
+    with_notes,
+)
 
 if TYPE_CHECKING:
     from ..simulator import Simulator

@@ -17,7 +17,7 @@ from .shared import EXIT_FAILED, EXIT_OK, UsageError, fail, live, live_clear, ti
 
 
 def parse_addresses(text: str) -> list[int]:
-    """"1-10,20" as the addresses 1 to 10 and 20, in that order."""
+    """ "1-10,20" as the addresses 1 to 10 and 20, in that order."""
     out: list[int] = []
     for item in text.split(","):
         m = re.fullmatch(r"\s*([0-9]+)\s*(?:-\s*([0-9]+)\s*)?", item)

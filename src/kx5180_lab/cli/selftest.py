@@ -110,4 +110,3 @@ def run(args: argparse.Namespace, target: Target) -> int:
         print(f"{len(failed)} check(s) failed: " + ", ".join(failed), file=sys.stderr, flush=True)
         return EXIT_FAILED
     return EXIT_OK
-

@@ -24,7 +24,11 @@ def run(args: argparse.Namespace, target: Target) -> int:
         psu.set(voltage=args.voltage, current=args.current, ceiling=args.ceiling)
         done = [
             f"{name} {value:.3f} {unit}"
-            for name, value, unit in (("ceiling", args.ceiling, "V"), ("current", args.current, "A"), ("voltage", args.voltage, "V"))
+            for name, value, unit in (
+                ("ceiling", args.ceiling, "V"),
+                ("current", args.current, "A"),
+                ("voltage", args.voltage, "V"),
+            )
             if value is not None
         ]
         if args.output is not None:

@@ -11,7 +11,6 @@ from .parser import build_parser
 from .session import capturing_all
 from .shared import EXIT_FAILED, EXIT_OK, PROG, UsageError, fail, finished
 
-
 SIM_HELP = f"""usage: {PROG} sim [SIM OPTIONS] [-- COMMAND [ARGS ...]] [-- COMMAND ...]
 
 Starts kx5180-sim with SIM OPTIONS (see kx5180-sim --help), runs each

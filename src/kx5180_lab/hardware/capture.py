@@ -56,7 +56,14 @@ class Capture:
         self._file: IO[str] | None = open(self.path, "w", encoding="utf-8")  # closed by close()
         self._everywhere = False
         self._write(
-            {"format": FORMAT, "version": VERSION, "tool": version(), "port": port, "line": LINE_SETTINGS, "t": time.monotonic()}
+            {
+                "format": FORMAT,
+                "version": VERSION,
+                "tool": version(),
+                "port": port,
+                "line": LINE_SETTINGS,
+                "t": time.monotonic(),
+            }
         )
 
     def _write(self, record: dict[str, Any]) -> None:

@@ -16,9 +16,9 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from ..instrument.replies import traced_port
 from ..errors import SupplyError
 from ..instrument.driver import SUPPORTED_MODELS
+from ..instrument.replies import traced_port
 from ..instrument.supply import Supply
 from ..records import Status
 
@@ -82,7 +82,9 @@ class SelfTest:
         self._reply_word("status")
         self.found = found
         self.report["found"] = found.as_dict()
-        self.check("status", True, f"output {'on' if found.output_on else 'off'}, {'remote' if found.remote else 'local'}")
+        self.check(
+            "status", True, f"output {'on' if found.output_on else 'off'}, {'remote' if found.remote else 'local'}"
+        )
         if found.output_on:
             self.check("output off at the start", False, "the output is on: switch it off and run the self-test again")
             return

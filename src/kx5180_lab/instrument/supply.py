@@ -146,7 +146,11 @@ class Supply:
         self._ports: list[TracedPort] = []
         self._open = False
         self._touched = False
-        if isinstance(late_window, bool) or not isinstance(late_window, numbers.Real) or not 0 <= late_window < math.inf:
+        if (
+            isinstance(late_window, bool)
+            or not isinstance(late_window, numbers.Real)
+            or not 0 <= late_window < math.inf
+        ):
             raise ValueError(f"late_window must be a number of seconds >= 0, not {late_window!r}")
         self.strict_replies: bool = bool(strict_replies)
         self._late_window: float = float(late_window)
@@ -303,7 +307,9 @@ class Supply:
             return NoAnswerError(f"{port}: no supply answered the identity request")
         if model not in SUPPORTED_MODELS:
             shown = model.replace("\x00", "\\0")
-            return UnsupportedModelError(f"{port}: unsupported model {shown!r} (this driver knows 5180 and 5181)", model)
+            return UnsupportedModelError(
+                f"{port}: unsupported model {shown!r} (this driver knows 5180 and 5181)", model
+            )
         return ConnectError(f"{port}: the supply could not be opened")
 
     def _abandon(self, error: BaseException) -> None:
@@ -323,7 +329,10 @@ class Supply:
     def _make_safe(self, problems: list[str]) -> None:
         # Both are idempotent, so one retry costs nothing and covers a
         # single lost reply.
-        for method, mode, what in (("set_ouput_mode", "off", "output off"), ("set_work_mode", "local", "front-panel control")):
+        for method, mode, what in (
+            ("set_ouput_mode", "off", "output off"),
+            ("set_work_mode", "local", "front-panel control"),
+        ):
             for attempt in (1, 2):
                 try:
                     if self._call(method, mode):

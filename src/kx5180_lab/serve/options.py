@@ -42,7 +42,9 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         action="store_true",
         help="let SCPI clients on other machines change settings (with a non-loopback --bind)",
     )
-    p.add_argument("--allow-host", action="append", default=[], metavar="NAME", help="a host name the web page may be reached by")
+    p.add_argument(
+        "--allow-host", action="append", default=[], metavar="NAME", help="a host name the web page may be reached by"
+    )
     p.add_argument("--token", metavar="TEXT", help="the token for changes (default: a new random one)")
     p.add_argument("--keep-on", action="store_true", help="leave the outputs as they are when the server stops")
     p.add_argument(
@@ -51,7 +53,21 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         metavar="S",
         help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) has spoken for S seconds",
     )
-    p.add_argument("--poll", type=float, default=0.5, metavar="S", help="seconds between readings for the dashboard (default 0.5)")
-    p.add_argument("--max-clients", type=int, default=32, metavar="N", help="connections per protocol, as many again for event streams (default 32)")
-    p.add_argument("--idle-timeout", type=float, default=600.0, metavar="S", help="close a silent SCPI client after S seconds (default 600)")
+    p.add_argument(
+        "--poll", type=float, default=0.5, metavar="S", help="seconds between readings for the dashboard (default 0.5)"
+    )
+    p.add_argument(
+        "--max-clients",
+        type=int,
+        default=32,
+        metavar="N",
+        help="connections per protocol, as many again for event streams (default 32)",
+    )
+    p.add_argument(
+        "--idle-timeout",
+        type=float,
+        default=600.0,
+        metavar="S",
+        help="close a silent SCPI client after S seconds (default 600)",
+    )
     p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")

@@ -16,15 +16,16 @@ from typing import Any
 
 from ..errors import SupplyError
 from ..instrument.bus import Bus
+from ..instrument.supply import Supply
 from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
-from ..instrument.supply import Supply
 from .http import MAX_HEAD, HttpServer
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
 
 log = logging.getLogger("kx5180.serve")
+
 
 class ServeError(Exception):
     """A reason the server cannot start, told in one line."""
@@ -44,7 +45,11 @@ def _check(args: argparse.Namespace) -> None:
     for name in ("watchdog", "poll", "idle_timeout", "max_voltage", "max_current"):
         v = getattr(args, name)
         if v is not None and not (math.isfinite(v) and v >= 0 and (v > 0 or name in ("max_voltage", "max_current"))):
-            raise ServeError(f"--{name.replace('_', '-')} needs a positive number of seconds" if name not in ("max_voltage", "max_current") else f"--{name.replace('_', '-')} needs a number >= 0")
+            raise ServeError(
+                f"--{name.replace('_', '-')} needs a positive number of seconds"
+                if name not in ("max_voltage", "max_current")
+                else f"--{name.replace('_', '-')} needs a number >= 0"
+            )
     for name in ("scpi_port", "http_port"):
         if not 0 <= getattr(args, name) <= 65535:
             raise ServeError(f"--{name.replace('_', '-')} must be 0..65535")
@@ -121,7 +126,9 @@ def run_serve(
     args: argparse.Namespace,
     resolve: Any,
     sim: Simulator | None = None,
-    capturing: Callable[[str | None], contextlib.AbstractContextManager[object]] = lambda port: contextlib.nullcontext(),
+    capturing: Callable[[str | None], contextlib.AbstractContextManager[object]] = lambda port: (
+        contextlib.nullcontext()
+    ),
 ) -> int:
     """The `serve` command; `resolve` is the command line's PORT@ADDRESS
     parser, `sim` a simulator already running (kx5180 sim -- serve),
@@ -225,7 +232,9 @@ async def _main(
             log.warning(
                 "listening on %s, which other machines can reach%s",
                 args.bind,
-                "" if args.allow_remote_control else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
+                ""
+                if args.allow_remote_control
+                else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
             )
         if not args.no_scpi:
             scpi = ScpiServer(
@@ -260,7 +269,10 @@ async def _main(
         for unit in units:
             ident = unit.identity
             assert ident is not None
-            print(f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}", flush=True)
+            print(
+                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}",
+                flush=True,
+            )
         tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
         if args.watchdog:
             tasks.append(asyncio.create_task(watchdog(units, hub, args.watchdog)))
@@ -315,4 +327,3 @@ def _one_line(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
     """A fault in one connection is told in one line; the server goes on."""
     error = context.get("exception")
     log.error("%s", f"{type(error).__name__}: {error}" if error is not None else context.get("message"))
-

@@ -137,7 +137,9 @@ class Unit:
     async def status(self) -> Status:
         return await self._run(self._status)
 
-    async def set(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
+    async def set(
+        self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None
+    ) -> None:
         await self._run(self._set, voltage, current, ceiling)
 
     async def output(self, on: bool) -> None:

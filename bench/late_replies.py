@@ -121,7 +121,8 @@ def main():
     kx5180.print = lambda *a, **k: None  # the raw driver objects' reply lines
     if args.only != "shared":
         print(
-            f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, {args.baud} baud\n"
+            f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, "
+            f"{args.baud} baud\n"
         )
         print("| guard | wrong readings | missed | seconds |")
         print("|---|---:|---:|---:|")

@@ -194,7 +194,8 @@ def besieged(port, hogs=32, each=60):
     return [
         (f"{2 * each} requests while {hogs} slow heads and {hogs} event streams are held open",
          f"{anonymous + token} answered", f"without the token {anonymous} of {each}, with it {token} of {each}"),
-        ("a client that trickles its request, a byte every 0.2 s", f"dropped after {trickled:.1f} s", "the head timeout is 10 s"),
+        ("a client that trickles its request, a byte every 0.2 s", f"dropped after {trickled:.1f} s",
+         "the head timeout is 10 s"),
     ]  # fmt: skip
 
 

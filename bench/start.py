@@ -155,9 +155,8 @@ def main():
         ("kx5180 --help", helps, imports(["--help"])),
         ("kx5180 --version", versions, imports(["--version"])),
     ):
-        print(
-            f"| `{name}` | {median_ms([w for w, _ in runs]):.1f} | {median_ms([c for _, c in runs]):.1f} | {what[0]} | {what[1]} |"
-        )
+        wall, cpu = median_ms([w for w, _ in runs]), median_ms([c for _, c in runs])
+        print(f"| `{name}` | {wall:.1f} | {cpu:.1f} | {what[0]} | {what[1]} |")
     print()
     print(
         f"status: its two exchanges (from the trace, median of {args.runs}) {span:.1f} ms; "

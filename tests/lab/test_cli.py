@@ -438,7 +438,8 @@ def test_a_stop_signal_leaves_the_unit_off_and_local(kx5180_sim, tmp_path, how, 
         script.write_text(
             "import time\nfrom kx5180_lab import Supply\n"
             f"with Supply({sim.port!r}) as psu:\n"
-            "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n    print('on', flush=True)\n    time.sleep(60)\n"
+            "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n"
+            "    print('on', flush=True)\n    time.sleep(60)\n"
         )
         proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         ready = lambda: proc.stdout.readline() == "on\n"  # noqa: E731

@@ -111,8 +111,8 @@ def run(args: argparse.Namespace, target: Target) -> int:
                         held.release()
                         live(
                             f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
-                            f"output {'on' if st.output_on else 'off'}{'  OVER-TEMPERATURE' if st.over_temperature else ''}"
-                            f"  rows {rows}"
+                            f"output {'on' if st.output_on else 'off'}"
+                            f"{'  OVER-TEMPERATURE' if st.over_temperature else ''}  rows {rows}"
                         )
                     slot = next_slot(start, slot, args.interval)
             except (KeyboardInterrupt, LineError, OSError) as e:

@@ -51,7 +51,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--watchdog",
         type=float,
         metavar="S",
-        help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) has spoken for S seconds",
+        help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) "
+        "has spoken for S seconds",
     )
     p.add_argument(
         "--poll", type=float, default=0.5, metavar="S", help="seconds between readings for the dashboard (default 0.5)"

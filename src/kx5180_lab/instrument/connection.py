@@ -69,9 +69,10 @@ class Connection:
             if target.address is not None:
                 line, unit = target.port, target.address
 
-                def driver_factory(_name: str) -> Any:
+                def own_line(_name: str) -> Any:
                     return UnitDriver(None, unit, port=line)
 
+                driver_factory = own_line
                 port = target.name
         elif address is not None:
             raise TypeError("give either address or driver_factory, not both")

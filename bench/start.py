@@ -155,8 +155,8 @@ def main():
         ("kx5180 --help", helps, imports(["--help"])),
         ("kx5180 --version", versions, imports(["--version"])),
     ):
-        wall, cpu = median_ms([w for w, _ in runs]), median_ms([c for _, c in runs])
-        print(f"| `{name}` | {wall:.1f} | {cpu:.1f} | {what[0]} | {what[1]} |")
+        run_wall, run_cpu = median_ms([w for w, _ in runs]), median_ms([c for _, c in runs])
+        print(f"| `{name}` | {run_wall:.1f} | {run_cpu:.1f} | {what[0]} | {what[1]} |")
     print()
     print(
         f"status: its two exchanges (from the trace, median of {args.runs}) {span:.1f} ms; "

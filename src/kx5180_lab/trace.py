@@ -10,7 +10,7 @@ The logger is one subscriber of the port's events; a capture file
 "t" (monotonic seconds), "event" and "port": "tx" and "rx" carry "hex";
 an "rx" also carries "after" and "seen", the last moment the host knew
 none of those bytes had arrived and the first poll that saw bytes
-waiting, between which they came. The port (`kx5180_lab.port`) adds
+waiting, between which they came. The port (`kx5180_lab.instrument.port`) adds
 "foreign", "refused" and "settle", Supply "no_reply", "interrupted" and
 "identity".
 """

@@ -95,8 +95,10 @@ def main():
     counts = [int(x) for x in args.units.split(",")]
 
     wire = 2 * FRAME * BITS_PER_BYTE / BAUD + TURNAROUND_S
-    print(f"read_dev_status at {BAUD} baud, {args.seconds:g} s a run, one thread per unit; "
-          f"{os.cpu_count()} CPUs, Python {sys.version.split()[0]}")
+    print(
+        f"read_dev_status at {BAUD} baud, {args.seconds:g} s a run, one thread per unit; "
+        f"{os.cpu_count()} CPUs, Python {sys.version.split()[0]}"
+    )
     print(f"wire floor of one exchange: {wire * 1000:.1f} ms, at most {1 / wire:.2f} calls/s on one line\n")
     print("| units | one bus: calls/s | per unit | separate lines: calls/s | per line |")
     print("|---:|---:|---:|---:|---:|")

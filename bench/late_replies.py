@@ -70,13 +70,13 @@ def readers(bus, through, stack):
     if through == "units":
         units = {a: bus.unit(a) for a in VOLTS}
         for a, v in VOLTS.items():
-            answered(lambda: units[a].set_out_voltage(v))
+            answered(lambda a=a, v=v: units[a].set_out_voltage(v))
         return {a: lambda a=a: (units[a].read_dev_status() or {}).get("voltage_set") for a in VOLTS}
     supplies = {}
     for a, v in VOLTS.items():
         options = dict(remote=False, keep_on_exit=True, strict_replies=through == "strict")
-        supplies[a] = answered(lambda: stack.enter_context(bus.supply(a, **options)))
-        answered(lambda: supplies[a].set(voltage=v) or True)
+        supplies[a] = answered(lambda a=a, options=options: stack.enter_context(bus.supply(a, **options)))
+        answered(lambda a=a, v=v: supplies[a].set(voltage=v) or True)
 
     def read(a):
         try:
@@ -120,7 +120,10 @@ def main():
     args = p.parse_args()
     kx5180.print = lambda *a, **k: None  # the raw driver objects' reply lines
     if args.only != "shared":
-        print(f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, {args.baud} baud\n")
+        print(
+            f"One unit: {args.reads} status reads, every {args.every}th reply {args.late_ms:g} ms late, "
+            f"{args.baud} baud\n"
+        )
         print("| guard | wrong readings | missed | seconds |")
         print("|---|---:|---:|---:|")
         for name, strict, window in (

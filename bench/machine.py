@@ -12,4 +12,6 @@ def machine():
             if line.startswith("model name"):
                 model = line.split(":", 1)[1].strip()
                 break
-    return f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+    return (
+        f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+    )

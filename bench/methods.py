@@ -92,7 +92,7 @@ class Serial:
         return Port()
 
 
-PLAIN_SOURCE = '''
+PLAIN_SOURCE = """
 class KX5180:
     __CMD_TEMPLATE = (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,)
     __CMD_WORD_SET_WORK_MODE = 0x20
@@ -330,7 +330,7 @@ class KX5180:
 
     def close(self):
         self.ser.close()
-'''
+"""
 
 # (label, statement, argument); `o` is an opened object, `C` its class.
 CASES = [
@@ -397,8 +397,9 @@ def import_times(runs):
     own and with the modules it imports."""
     own, whole = [], []
     for _ in range(runs):
-        report = subprocess.run([sys.executable, "-X", "importtime", "-c", "import kx5180"], capture_output=True,
-                                text=True, check=True).stderr
+        report = subprocess.run(
+            [sys.executable, "-X", "importtime", "-c", "import kx5180"], capture_output=True, text=True, check=True
+        ).stderr
         for line in report.splitlines():
             fields = line.split("|")
             if len(fields) == 3 and fields[2].strip() == "kx5180":
@@ -437,16 +438,20 @@ def main():
 
     print(f"Machine: {machine()}")
     if imports is not None:
-        print(f"import kx5180 (median of {args.imports} fresh interpreters): {imports[0]} us its own, "
-              f"{imports[1]} us with the modules it imports\n")
+        print(
+            f"import kx5180 (median of {args.imports} fresh interpreters): {imports[0]} us its own, "
+            f"{imports[1]} us with the modules it imports\n"
+        )
     if args.rounds <= 0:
         return
     print(f"{args.rounds} rounds x {args.number} calls per method; fake port, no-op clock\n")
     print("| method | kx5180 ns/call | plain Python ns/call | kx5180 / Python (median of rounds) |")
     print("|---|---|---|---|")
     for label, _, _ in CASES:
-        print(f"| {label} | {statistics.median(native_ns[label]):.0f} | {statistics.median(plain_ns[label]):.0f} "
-              f"| {statistics.median(ratios[label]):.2f} |")
+        print(
+            f"| {label} | {statistics.median(native_ns[label]):.0f} | {statistics.median(plain_ns[label]):.0f} "
+            f"| {statistics.median(ratios[label]):.2f} |"
+        )
 
 
 if __name__ == "__main__":

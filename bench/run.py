@@ -104,10 +104,14 @@ def latency(calls, baud):
         finally:
             kx5180.time = time
         supply.close()
-    print(f"\n### Latency at {baud} baud (floor {floor_ms:.2f} ms = 2 x {wire_ms:.2f} ms wire + "
-          f"{TURNAROUND_MS:.0f} ms turnaround; {calls} calls each)\n")
-    print("| command | median ms | p95 ms | median / floor | CPU ms per call | polls per call "
-          "| CPU ms of as many bare sleeps |")
+    print(
+        f"\n### Latency at {baud} baud (floor {floor_ms:.2f} ms = 2 x {wire_ms:.2f} ms wire + "
+        f"{TURNAROUND_MS:.0f} ms turnaround; {calls} calls each)\n"
+    )
+    print(
+        "| command | median ms | p95 ms | median / floor | CPU ms per call | polls per call "
+        "| CPU ms of as many bare sleeps |"
+    )
     print("|---|---|---|---|---|---|---|")
     for name, median, p95, ratio, cpu, polls, sleeping in rows:
         print(f"| {name} | {median:.2f} | {p95:.2f} | {ratio:.3f} | {cpu:.3f} | {polls:.1f} | {sleeping:.3f} |")
@@ -184,8 +188,9 @@ def shared_object(seconds, counts=(1, 2, 8)):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer calls, for a smoke run")
-    parser.add_argument("--only", choices=["latency", "shared", "many"], action="append",
-                        help="run only these sections (repeatable)")
+    parser.add_argument(
+        "--only", choices=["latency", "shared", "many"], action="append", help="run only these sections (repeatable)"
+    )
     args = parser.parse_args()
     only = set(args.only or ["latency", "shared", "many"])
     print(f"Machine: {machine()}")

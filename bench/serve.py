@@ -194,7 +194,8 @@ def besieged(port, hogs=32, each=60):
     return [
         (f"{2 * each} requests while {hogs} slow heads and {hogs} event streams are held open",
          f"{anonymous + token} answered", f"without the token {anonymous} of {each}, with it {token} of {each}"),
-        ("a client that trickles its request, a byte every 0.2 s", f"dropped after {trickled:.1f} s", "the head timeout is 10 s"),
+        ("a client that trickles its request, a byte every 0.2 s", f"dropped after {trickled:.1f} s",
+         "the head timeout is 10 s"),
     ]  # fmt: skip
 
 
@@ -225,11 +226,20 @@ def main():
             per_viewer = viewers(http, args.viewers, args.seconds)
             line_frames = len(sim.frames("rx")) / args.seconds
             rows.append(
-                (f"{args.viewers} dashboard viewers", f"{statistics.mean(per_viewer):.2f} readings/s each",
-                 f"{min(per_viewer):.2f}..{max(per_viewer):.2f}; the line carried {line_frames:.2f} exchanges/s")
+                (
+                    f"{args.viewers} dashboard viewers",
+                    f"{statistics.mean(per_viewer):.2f} readings/s each",
+                    f"{min(per_viewer):.2f}..{max(per_viewer):.2f}; the line carried {line_frames:.2f} exchanges/s",
+                )
             )
             cpu = (cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - t0)
-            rows.append(("server CPU while serving", f"{cpu * 100:.1f} % of one core", f"resident memory {rss_mib(proc.pid):.1f} MiB"))
+            rows.append(
+                (
+                    "server CPU while serving",
+                    f"{cpu * 100:.1f} % of one core",
+                    f"resident memory {rss_mib(proc.pid):.1f} MiB",
+                )
+            )
         finally:
             proc.send_signal(signal.SIGTERM)
             proc.communicate(timeout=30)
@@ -238,13 +248,22 @@ def main():
     exchange = (exchange + exchange_after) / 2
     rate = (rate_before + rate_after) / 2
     rows[:0] = [
-        ("one exchange, Supply.status() straight on the line", f"{exchange * 1000:.1f} ms median",
-         f"line rate {rate:.2f} exchanges/s (before {rate_before:.2f}, after {rate_after:.2f})"),
-        ("MEAS:VOLT? round trip through the server, 1 client", f"{round_trip * 1000:.1f} ms median",
-         f"{(round_trip / exchange - 1) * 100:+.1f} % against one exchange"),
+        (
+            "one exchange, Supply.status() straight on the line",
+            f"{exchange * 1000:.1f} ms median",
+            f"line rate {rate:.2f} exchanges/s (before {rate_before:.2f}, after {rate_after:.2f})",
+        ),
+        (
+            "MEAS:VOLT? round trip through the server, 1 client",
+            f"{round_trip * 1000:.1f} ms median",
+            f"{(round_trip / exchange - 1) * 100:+.1f} % against one exchange",
+        ),
     ] + [
-        (f"{count} SCPI clients on one line", f"{total:.2f} exchanges/s",
-         f"{total / rate:.3f} of the line's rate; per client {min(counts)}..{max(counts)} answers")
+        (
+            f"{count} SCPI clients on one line",
+            f"{total:.2f} exchanges/s",
+            f"{total / rate:.3f} of the line's rate; per client {min(counts)}..{max(counts)} answers",
+        )
         for count, total, counts in totals
     ]
     print("| measurement | result | note |")

@@ -34,7 +34,7 @@ import textwrap
 import time
 from datetime import datetime
 
-from kx5180_lab import cli
+from kx5180_lab.cli.log import CSV_FIELDS
 from kx5180_lab.simulator import Simulator, find_simulator
 
 BAUD = 4800
@@ -104,12 +104,27 @@ def write_log(path, rows):
     rnd = random.Random(1)
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
-        w.writerow(cli.CSV_FIELDS)
+        w.writerow(CSV_FIELDS)
         for n in range(rows):
             phase = (n * 3 // max(rows, 3)) % 3
             mode, hot = ("CV", 0) if phase == 0 else ("CC", int(phase == 2))
             v = 5.0 if mode == "CV" else 2.4 + rnd.random() * 0.01
-            w.writerow([f"{n / 10:.3f}", "t", f"{v:.3f}", f"{0.5 if mode == 'CV' else 1.2:.3f}", "5.0", "1.2", "30.0", 1, hot, mode, 3, 1])
+            w.writerow(
+                [
+                    f"{n / 10:.3f}",
+                    "t",
+                    f"{v:.3f}",
+                    f"{0.5 if mode == 'CV' else 1.2:.3f}",
+                    "5.0",
+                    "1.2",
+                    "30.0",
+                    1,
+                    hot,
+                    mode,
+                    3,
+                    1,
+                ]
+            )
 
 
 PEAK = textwrap.dedent("""\
@@ -128,7 +143,10 @@ def bench_plot(rows, module, tmp):
         write_log(path, rows)
     started = time.perf_counter()
     done = subprocess.run(
-        [sys.executable, "-c", PEAK, module, path, os.path.join(tmp, "out.png")], capture_output=True, text=True, check=True
+        [sys.executable, "-c", PEAK, module, path, os.path.join(tmp, "out.png")],
+        capture_output=True,
+        text=True,
+        check=True,
     )
     return int(done.stdout.split()[-1]) / 1024, time.perf_counter() - started
 

@@ -34,10 +34,10 @@ def main() -> int:
         print("identity:", kx5100.show_device_version())
 
         # turn on Power
-        kx5100.set_work_mode('remote')
+        kx5100.set_work_mode("remote")
         kx5100.set_out_voltage(1.222)  # set voltage 1.222V
         kx5100.set_out_current(0.888)  # set current 0.888A
-        kx5100.set_ouput_mode('on')  # turn on Power
+        kx5100.set_ouput_mode("on")  # turn on Power
 
         # read the device real status
         status = kx5100.read_dev_status()
@@ -46,8 +46,8 @@ def main() -> int:
             print(f"    {key:16} {value!r}")
 
         # turn off Power
-        kx5100.set_ouput_mode('off')
-        kx5100.set_work_mode('local')
+        kx5100.set_ouput_mode("off")
+        kx5100.set_work_mode("local")
         print("output off, control back to the front panel:", kx5100.read_dev_status())
         kx5100.close()
         return 0 if status else 1

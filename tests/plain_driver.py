@@ -11,6 +11,6 @@ SOURCE = os.path.join(os.path.dirname(kx5180.__file__), "kx5180", "kx5180.class.
 with open(SOURCE, encoding="utf-8") as _file:
     exec(compile(_file.read(), SOURCE, "exec"))
 _factory = _driver_class.__code__  # noqa: F821 - defined by the source
-_driver_class(**{name: lambda *args: None for name in _factory.co_varnames[:_factory.co_kwonlyargcount]})  # noqa: F821
+_driver_class(**{name: lambda *args: None for name in _factory.co_varnames[: _factory.co_kwonlyargcount]})  # noqa: F821
 del _factory
 del _driver_class  # noqa: F821

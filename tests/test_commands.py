@@ -17,27 +17,30 @@ def port(clock):
     return FakePort(answering(REPLY))
 
 
-@pytest.mark.parametrize("method,args,head,checksum", [
-    ("set_work_mode", ("remote",), [0xAA, 0xFF, 0x20, 0x01], 0xCA),
-    ("set_work_mode", ("local",), [0xAA, 0xFF, 0x20, 0x00], 0xC9),
-    ("set_work_mode", (), [0xAA, 0xFF, 0x20, 0x01], 0xCA),
-    ("set_ouput_mode", ("on",), [0xAA, 0xFF, 0x21, 0x01], 0xCB),
-    ("set_ouput_mode", ("off",), [0xAA, 0xFF, 0x21, 0x00], 0xCA),
-    ("set_ouput_mode", (), [0xAA, 0xFF, 0x21, 0x00], 0xCA),
-    ("set_voltage_max", (2.0,), [0xAA, 0xFF, 0x22, 0xD0, 0x07, 0, 0], 0xA2),
-    ("set_out_voltage", (1.222,), [0xAA, 0xFF, 0x23, 0xC6, 0x04, 0, 0], 0x96),
-    ("set_out_current", (0.888,), [0xAA, 0xFF, 0x24, 0x78, 0x03, 0, 0], 0x48),
-    ("set_out_voltage", (1.001,), [0xAA, 0xFF, 0x23, 0xE8, 0x03, 0, 0], 0xB7),
-    ("set_out_voltage", (5,), [0xAA, 0xFF, 0x23, 0x88, 0x13, 0, 0], None),
-    ("set_out_voltage", (0.0009,), [0xAA, 0xFF, 0x23, 0, 0, 0, 0], None),
-    ("set_out_voltage", (-0.0005,), [0xAA, 0xFF, 0x23, 0, 0, 0, 0], None),
-    ("set_out_voltage", (1.005,), [0xAA, 0xFF, 0x23, 0xEC, 0x03, 0, 0], None),
-    ("set_out_voltage", (4294967.295,), [0xAA, 0xFF, 0x23, 0xFF, 0xFF, 0xFF, 0xFF], None),
-    ("set_out_current", (0,), [0xAA, 0xFF, 0x24, 0, 0, 0, 0], None),
-    ("set_new_addr", (6,), [0xAA, 0xFF, 0x25, 0x06], 0xD4),
-    ("restore_factory", (), [0xAA, 0xFF, 0x32, 0x00], 0xDB),
-    ("read_dev_status", (), [0xAA, 0xFF, 0x26], 0xCF),
-])
+@pytest.mark.parametrize(
+    "method,args,head,checksum",
+    [
+        ("set_work_mode", ("remote",), [0xAA, 0xFF, 0x20, 0x01], 0xCA),
+        ("set_work_mode", ("local",), [0xAA, 0xFF, 0x20, 0x00], 0xC9),
+        ("set_work_mode", (), [0xAA, 0xFF, 0x20, 0x01], 0xCA),
+        ("set_ouput_mode", ("on",), [0xAA, 0xFF, 0x21, 0x01], 0xCB),
+        ("set_ouput_mode", ("off",), [0xAA, 0xFF, 0x21, 0x00], 0xCA),
+        ("set_ouput_mode", (), [0xAA, 0xFF, 0x21, 0x00], 0xCA),
+        ("set_voltage_max", (2.0,), [0xAA, 0xFF, 0x22, 0xD0, 0x07, 0, 0], 0xA2),
+        ("set_out_voltage", (1.222,), [0xAA, 0xFF, 0x23, 0xC6, 0x04, 0, 0], 0x96),
+        ("set_out_current", (0.888,), [0xAA, 0xFF, 0x24, 0x78, 0x03, 0, 0], 0x48),
+        ("set_out_voltage", (1.001,), [0xAA, 0xFF, 0x23, 0xE8, 0x03, 0, 0], 0xB7),
+        ("set_out_voltage", (5,), [0xAA, 0xFF, 0x23, 0x88, 0x13, 0, 0], None),
+        ("set_out_voltage", (0.0009,), [0xAA, 0xFF, 0x23, 0, 0, 0, 0], None),
+        ("set_out_voltage", (-0.0005,), [0xAA, 0xFF, 0x23, 0, 0, 0, 0], None),
+        ("set_out_voltage", (1.005,), [0xAA, 0xFF, 0x23, 0xEC, 0x03, 0, 0], None),
+        ("set_out_voltage", (4294967.295,), [0xAA, 0xFF, 0x23, 0xFF, 0xFF, 0xFF, 0xFF], None),
+        ("set_out_current", (0,), [0xAA, 0xFF, 0x24, 0, 0, 0, 0], None),
+        ("set_new_addr", (6,), [0xAA, 0xFF, 0x25, 0x06], 0xD4),
+        ("restore_factory", (), [0xAA, 0xFF, 0x32, 0x00], 0xDB),
+        ("read_dev_status", (), [0xAA, 0xFF, 0x26], 0xCF),
+    ],
+)
 def test_worked_frames(port, method, args, head, checksum):
     getattr(driver(port), method)(*args)
     assert port.written == [sent(head)]
@@ -45,15 +48,18 @@ def test_worked_frames(port, method, args, head, checksum):
         assert port.written[0][25] == checksum
 
 
-@pytest.mark.parametrize("method,arg,line", [
-    ("set_work_mode", "remote", None),
-    ("set_ouput_mode", "on", None),
-    ("set_voltage_max", 2.0, None),
-    ("set_out_voltage", 1.222, "set voltage, read:" + REPLY_TEXT),
-    ("set_out_current", 0.888, "set current, read:" + REPLY_TEXT),
-    ("set_new_addr", 6, None),
-    ("restore_factory", None, "Restore FACTORY:" + REPLY_TEXT),
-])
+@pytest.mark.parametrize(
+    "method,arg,line",
+    [
+        ("set_work_mode", "remote", None),
+        ("set_ouput_mode", "on", None),
+        ("set_voltage_max", 2.0, None),
+        ("set_out_voltage", 1.222, "set voltage, read:" + REPLY_TEXT),
+        ("set_out_current", 0.888, "set current, read:" + REPLY_TEXT),
+        ("set_new_addr", 6, None),
+        ("restore_factory", None, "Restore FACTORY:" + REPLY_TEXT),
+    ],
+)
 def test_results_and_printed_lines(clock, capsys, method, arg, line):
     args = () if arg is None else (arg,)
     assert getattr(driver(FakePort(answering(REPLY))), method)(*args) is True
@@ -67,12 +73,23 @@ def test_print_is_looked_up_when_used(port, printed):
     assert printed == ["Restore FACTORY:" + REPLY_TEXT]
 
 
-@pytest.mark.parametrize("method,mode", [
-    ("set_work_mode", "REMOTE"), ("set_work_mode", "Remote"), ("set_work_mode", "remote "),
-    ("set_work_mode", ""), ("set_work_mode", None), ("set_work_mode", 1),
-    ("set_ouput_mode", "OFF"), ("set_ouput_mode", "Off"), ("set_ouput_mode", False),
-    ("set_ouput_mode", 0), ("set_ouput_mode", ""), ("set_ouput_mode", None),
-])
+@pytest.mark.parametrize(
+    "method,mode",
+    [
+        ("set_work_mode", "REMOTE"),
+        ("set_work_mode", "Remote"),
+        ("set_work_mode", "remote "),
+        ("set_work_mode", ""),
+        ("set_work_mode", None),
+        ("set_work_mode", 1),
+        ("set_ouput_mode", "OFF"),
+        ("set_ouput_mode", "Off"),
+        ("set_ouput_mode", False),
+        ("set_ouput_mode", 0),
+        ("set_ouput_mode", ""),
+        ("set_ouput_mode", None),
+    ],
+)
 def test_modes_other_than_the_two_words_are_refused_and_nothing_is_sent(port, method, mode):
     accepted = "'remote' or 'local'" if method == "set_work_mode" else "'on' or 'off'"
     with pytest.raises(ValueError, match=accepted):
@@ -89,10 +106,19 @@ def test_modes_compare_with_equality(port):
 
 
 @pytest.mark.parametrize("method", ["set_voltage_max", "set_out_voltage", "set_out_current"])
-@pytest.mark.parametrize("value,error", [
-    (-1.0, ValueError), (-0.0015, ValueError), (4294967.296, ValueError), (1e300, ValueError),
-    (math.nan, ValueError), (math.inf, OverflowError), (-math.inf, OverflowError), ("1.2", TypeError),
-])
+@pytest.mark.parametrize(
+    "value,error",
+    [
+        (-1.0, ValueError),
+        (-0.0015, ValueError),
+        (4294967.296, ValueError),
+        (1e300, ValueError),
+        (math.nan, ValueError),
+        (math.inf, OverflowError),
+        (-math.inf, OverflowError),
+        ("1.2", TypeError),
+    ],
+)
 def test_setpoints_that_cannot_be_carried_are_refused_and_nothing_is_sent(port, method, value, error):
     with pytest.raises(error) as err:
         getattr(driver(port), method)(value)
@@ -130,10 +156,16 @@ def test_address_outside_a_byte_is_refused_by_the_exchange(port, address):
     assert port.calls == []
 
 
-@pytest.mark.parametrize("method,args", [
-    ("set_work_mode", ()), ("set_out_voltage", (1.0,)), ("set_new_addr", (1,)), ("restore_factory", ()),
-    ("read_dev_status", ()),
-])
+@pytest.mark.parametrize(
+    "method,args",
+    [
+        ("set_work_mode", ()),
+        ("set_out_voltage", (1.0,)),
+        ("set_new_addr", (1,)),
+        ("restore_factory", ()),
+        ("read_dev_status", ()),
+    ],
+)
 def test_commands_on_an_object_never_opened_raise_attribute_error(clock, method, args):
     with pytest.raises(AttributeError, match="ser"):
         getattr(kx5180.KX5180("COM3"), method)(*args)
@@ -141,12 +173,16 @@ def test_commands_on_an_object_never_opened_raise_attribute_error(clock, method,
 
 # ---- status -------------------------------------------------------------------
 
-@pytest.mark.parametrize("bits,expected", [
-    (0x00, ("off", False, "XX", 0, "local")),
-    (0xFF, ("on", True, "XX", 7, "remote")),
-    (0x85, ("on", False, "CV", 0, "remote")),
-    (0x3A, ("off", True, "CC", 3, "local")),
-])
+
+@pytest.mark.parametrize(
+    "bits,expected",
+    [
+        (0x00, ("off", False, "XX", 0, "local")),
+        (0xFF, ("on", True, "XX", 7, "remote")),
+        (0x85, ("on", False, "CV", 0, "remote")),
+        (0x3A, ("off", True, "CC", 3, "local")),
+    ],
+)
 def test_status_bits(clock, bits, expected):
     status = driver(FakePort(answering(frame(b9=bits)))).read_dev_status()
     assert tuple(status.values())[5:] == expected
@@ -154,25 +190,72 @@ def test_status_bits(clock, bits, expected):
 
 
 def test_status_readings():
-    reply = frame([0xAA, 7, 0x12, 0xC8, 0x00, 0xDA, 0x0C, 0, 0, 0x85, 0xE8, 0x03,
-                   0x88, 0x13, 0, 0, 0xE4, 0x0C, 0, 0, 9, 9, 9, 9, 9])
+    reply = frame(
+        [
+            0xAA,
+            7,
+            0x12,
+            0xC8,
+            0x00,
+            0xDA,
+            0x0C,
+            0,
+            0,
+            0x85,
+            0xE8,
+            0x03,
+            0x88,
+            0x13,
+            0,
+            0,
+            0xE4,
+            0x0C,
+            0,
+            0,
+            9,
+            9,
+            9,
+            9,
+            9,
+        ]
+    )
     status = driver(FakePort(answering(reply))).read_dev_status()
     assert status == {
-        "current_real": 0.2, "voltage_real": 3.29, "current_set": 1.0, "voltage_max_set": 5.0,
-        "voltage_set": 3.3, "out_status": "on", "beyond_temp": False, "out_mode": "CV",
-        "fan_speed": 0, "work_mode": "remote",
+        "current_real": 0.2,
+        "voltage_real": 3.29,
+        "current_set": 1.0,
+        "voltage_max_set": 5.0,
+        "voltage_set": 3.3,
+        "out_status": "on",
+        "beyond_temp": False,
+        "out_mode": "CV",
+        "fan_speed": 0,
+        "work_mode": "remote",
     }
-    assert list(status) == ["current_real", "voltage_real", "current_set", "voltage_max_set", "voltage_set",
-                            "out_status", "beyond_temp", "out_mode", "fan_speed", "work_mode"]
+    assert list(status) == [
+        "current_real",
+        "voltage_real",
+        "current_set",
+        "voltage_max_set",
+        "voltage_set",
+        "out_status",
+        "beyond_temp",
+        "out_mode",
+        "fan_speed",
+        "work_mode",
+    ]
     assert all(type(status[k]) is float for k in list(status)[:5])
 
 
-@pytest.mark.parametrize("at,key,value", [
-    ({"b16": 0, "b17": 0, "b18": 0, "b19": 1}, "voltage_set", 16777.216),
-    ({"b5": 255, "b6": 255, "b7": 255, "b8": 255}, "voltage_real", 4294967.295),
-    ({"b3": 255, "b4": 255}, "current_real", 65.535),
-    ({"b10": 1, "b11": 1}, "current_set", 0.257),
-])
+@pytest.mark.parametrize(
+    "at,key,value",
+    [
+        ({"b16": 0, "b17": 0, "b18": 0, "b19": 1}, "voltage_set", 16777.216),
+        ({"b5": 255, "b6": 255, "b7": 255, "b8": 255}, "voltage_real", 4294967.295),
+        ({"b3": 255, "b4": 255}, "current_real", 65.535),
+        ({"b10": 1, "b11": 1}, "current_set", 0.257),
+    ],
+)
 def test_each_reading_comes_from_its_own_bytes(clock, at, key, value):
     status = driver(FakePort(answering(frame(**at)))).read_dev_status()
     assert status[key] == value

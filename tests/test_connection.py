@@ -89,6 +89,7 @@ def test_real_lsof_on_a_device_nobody_holds(system_linux):
 
 # ---- open and close -----------------------------------------------------------
 
+
 @pytest.fixture
 def rig(monkeypatch, clock, system_linux, lsof_free):
     def make(*ports):
@@ -165,11 +166,14 @@ class FailingPort(FakePort):
             raise self.close_error
 
 
-@pytest.mark.parametrize("error,line", [
-    (serial.SerialException("write failed"), "Cannot open serial port" + "write failed\n"),
-    (OSError("odd"), ""),
-    (ValueError("bad"), ""),
-])
+@pytest.mark.parametrize(
+    "error,line",
+    [
+        (serial.SerialException("write failed"), "Cannot open serial port" + "write failed\n"),
+        (OSError("odd"), ""),
+        (ValueError("bad"), ""),
+    ],
+)
 @pytest.mark.parametrize("close_error", [None, serial.SerialException("close failed")])
 def test_failure_after_the_port_opened_closes_it(rig, capsys, error, line, close_error):
     port = FailingPort(error, close_error)

@@ -63,15 +63,18 @@ def test_a_healthy_line_costs_nothing_extra(monkeypatch):
     assert t.pattern() == HEALTHY * 2
 
 
-@pytest.mark.parametrize("first,settle,stale_read", [
-    # silent: nothing ever comes, the whole settling budget is spent
-    ([], SETTLE_ALL, []),
-    # the late reply lands during settling: settling stops there and the
-    # discard takes it
-    ([b""] * 33 + [REPLY], ["sleep", "inWaiting"] * 4, ["read"]),
-    # 27 bytes waiting never match a poll; settling sees them at once
-    ([REPLY + b"\x00"], ["sleep", "inWaiting"], ["read"]),
-])
+@pytest.mark.parametrize(
+    "first,settle,stale_read",
+    [
+        # silent: nothing ever comes, the whole settling budget is spent
+        ([], SETTLE_ALL, []),
+        # the late reply lands during settling: settling stops there and the
+        # discard takes it
+        ([b""] * 33 + [REPLY], ["sleep", "inWaiting"] * 4, ["read"]),
+        # 27 bytes waiting never match a poll; settling sees them at once
+        ([REPLY + b"\x00"], ["sleep", "inWaiting"], ["read"]),
+    ],
+)
 def test_the_call_after_a_reply_that_never_came_settles_first(monkeypatch, first, settle, stale_read):
     t = Timeline(monkeypatch, first, [REPLY])
     obj = driver(t.port)
@@ -276,7 +279,7 @@ class SharedLine:
     driver's and the port's sleeps move the clock."""
 
     def __init__(self, monkeypatch, *replies):
-        import kx5180_lab.port
+        import kx5180_lab.instrument.port
 
         self.now = 0.0
         self.replies = list(replies)
@@ -285,8 +288,8 @@ class SharedLine:
         self.writes = []
         clock = types.SimpleNamespace(monotonic=lambda: self.now, sleep=self.sleep)
         monkeypatch.setattr(kx5180, "time", clock)
-        monkeypatch.setattr(kx5180_lab.port, "time", clock)
-        self.port = kx5180_lab.port.TracedPort(self, "line")
+        monkeypatch.setattr(kx5180_lab.instrument.port, "time", clock)
+        self.port = kx5180_lab.instrument.port.TracedPort(self, "line")
         self.events = []
         self.port.subscribers.append(lambda e: self.events.append((e["event"], bytes.fromhex(e.get("hex", "")))))
 
@@ -314,14 +317,17 @@ class SharedLine:
         return [data for event, data in self.events if event == kind]
 
 
-@pytest.mark.parametrize("late, windows, reply_after, event", [
-    # the window waits for unit 1's straggler before unit 2 is asked
-    (0.7, (), 0.01, "settle"),
-    # two owners of the line: the larger window holds
-    (1.6, (0.2, 2.0), 0.01, "settle"),
-    # past the window, unit 1's reply lands in unit 2's exchange: no answer
-    (1.4, (), 0.2, "foreign"),
-])
+@pytest.mark.parametrize(
+    "late, windows, reply_after, event",
+    [
+        # the window waits for unit 1's straggler before unit 2 is asked
+        (0.7, (), 0.01, "settle"),
+        # two owners of the line: the larger window holds
+        (1.6, (0.2, 2.0), 0.01, "settle"),
+        # past the window, unit 1's reply lands in unit 2's exchange: no answer
+        (1.4, (), 0.2, "foreign"),
+    ],
+)
 def test_a_late_reply_never_answers_another_unit(monkeypatch, late, windows, reply_after, event):
     line = SharedLine(monkeypatch, [(late, status_of(1, 12.0))], [(reply_after, status_of(2, 1.0))])
     owners = [mock.Mock() for _ in windows]  # a Supply each, as far as the line is concerned

@@ -4,7 +4,6 @@ real pyserial and the real lsof."""
 import os
 import shutil
 import subprocess
-import sys
 import sysconfig
 import time
 
@@ -50,8 +49,16 @@ def test_every_setting_reads_back(start_sim, capsys):
     assert supply.set_out_voltage(3.3) and supply.set_out_current(1.5) and supply.set_ouput_mode("on")
     status = supply.read_dev_status()
     assert status == {
-        "current_real": 0.0, "voltage_real": 3.3, "current_set": 1.5, "voltage_max_set": 12.5, "voltage_set": 3.3,
-        "out_status": "on", "beyond_temp": False, "out_mode": "CV", "fan_speed": 0, "work_mode": "remote",
+        "current_real": 0.0,
+        "voltage_real": 3.3,
+        "current_set": 1.5,
+        "voltage_max_set": 12.5,
+        "voltage_set": 3.3,
+        "out_status": "on",
+        "beyond_temp": False,
+        "out_mode": "CV",
+        "fan_speed": 0,
+        "work_mode": "remote",
     }
     assert supply.set_new_addr(9) and supply._KX5180__addr == 1
     assert supply.set_ouput_mode("off") and supply.set_work_mode("local")
@@ -65,11 +72,14 @@ def test_every_setting_reads_back(start_sim, capsys):
     supply.close()
 
 
-@pytest.mark.parametrize("volts,amps,ceiling,expected", [
-    (5.0, 1.0, 30.0, (0.5, 5.0, "CV")),     # 5 V into 10 ohm draws 0.5 A, inside the limit
-    (5.0, 0.2, 30.0, (0.2, 2.0, "CC")),     # the 0.2 A limit holds: 2 V across 10 ohm
-    (5.0, 1.0, 3.0, (0.3, 3.0, "CV")),      # the ceiling caps the setpoint
-])
+@pytest.mark.parametrize(
+    "volts,amps,ceiling,expected",
+    [
+        (5.0, 1.0, 30.0, (0.5, 5.0, "CV")),  # 5 V into 10 ohm draws 0.5 A, inside the limit
+        (5.0, 0.2, 30.0, (0.2, 2.0, "CC")),  # the 0.2 A limit holds: 2 V across 10 ohm
+        (5.0, 1.0, 3.0, (0.3, 3.0, "CV")),  # the ceiling caps the setpoint
+    ],
+)
 def test_regulation_against_the_load(start_sim, volts, amps, ceiling, expected):
     supply = opened(start_sim("--load-ohms", "10"))
     supply.set_voltage_max(ceiling)
@@ -155,13 +165,16 @@ def test_the_unit_ignores_other_addresses_and_bad_frames(start_sim):
         assert len(port.read(26)) == 26
 
 
-@pytest.mark.parametrize("args,message", [
-    (["--bogus"], "unknown option --bogus"),
-    (["--baud", "fast"], "bad value 'fast' for --baud"),
-    (["--model", "51800"], "bad value '51800' for --model"),
-    (["--fault", "gremlins"], "bad value 'gremlins' for --fault"),
-    (["--load-ohms"], "option --load-ohms needs a value"),
-])
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["--bogus"], "unknown option --bogus"),
+        (["--baud", "fast"], "bad value 'fast' for --baud"),
+        (["--model", "51800"], "bad value '51800' for --model"),
+        (["--fault", "gremlins"], "bad value 'gremlins' for --fault"),
+        (["--load-ohms"], "option --load-ohms needs a value"),
+    ],
+)
 def test_bad_simulator_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stdout == ""
@@ -188,11 +201,14 @@ def test_demonstration_without_a_device():
     assert result.stdout.splitlines()[-1] == f"open serial port:{DEMO_PORT} failed!"
 
 
-@pytest.mark.parametrize("args, code, shown", [
-    (["--help"], 0, "usage: kx5180-demo"),
-    (["--version"], 0, "kx5180-demo 0."),
-    (["--hlep"], 2, "unrecognized arguments: --hlep"),
-])
+@pytest.mark.parametrize(
+    "args, code, shown",
+    [
+        (["--help"], 0, "usage: kx5180-demo"),
+        (["--version"], 0, "kx5180-demo 0."),
+        (["--hlep"], 2, "unrecognized arguments: --hlep"),
+    ],
+)
 def test_demonstration_never_runs_for_an_argument(args, code, shown):
     result = run_demo(*args)
     assert result.returncode == code and shown in result.stdout + result.stderr
@@ -210,7 +226,12 @@ def test_demonstration_against_a_linked_simulator(start_sim):
     own = [line for line in lines if not line.split(":")[0].endswith(("read", "FACTORY"))]
     assert own == ["set work mode to remote controll", "------------ local -------------", "kx5100 series closed!"]
     assert [line.split(":")[0] for line in lines] == [
-        "set work mode to remote controll", "set voltage, read", "set current, read",
-        "------------ local -------------", "Restore FACTORY", "kx5100 series closed!"]
+        "set work mode to remote controll",
+        "set voltage, read",
+        "set current, read",
+        "------------ local -------------",
+        "Restore FACTORY",
+        "kx5100 series closed!",
+    ]
     assert s.stop() == 0
     assert not os.path.lexists(DEMO_PORT)

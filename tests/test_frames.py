@@ -1,7 +1,8 @@
 """Checksum, raw read and the serial exchange, through fake ports."""
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 
 from conftest import FakePort, answering, driver, frame, sent
 from kx5180 import KX5180
@@ -11,17 +12,20 @@ cal = obj._KX5180__cal_crc
 check = obj._KX5180__check_crc
 
 
-@pytest.mark.parametrize("data,expected", [
-    ([0xAA, 0xFF, 0x26] + [0] * 22 + [0], 0xCF),
-    (list(KX5180._KX5180__CMD_TEMPLATE), 0xC9),
-    ([7], 0),
-    ([0x80, 0x80, 9], 0),
-    ([0x1FF, 9], 0xFF),
-    ([-1, 0], 0xFF),
-    ([2**70 + 5, True, 0], 6),
-    ([2**62] * 200 + [0], (2**62 * 200) & 0xFF),
-    ([2**63 - 1, 2**63 - 1, 1, 0], (2 * (2**63 - 1) + 1) & 0xFF),
-])
+@pytest.mark.parametrize(
+    "data,expected",
+    [
+        ([0xAA, 0xFF, 0x26] + [0] * 22 + [0], 0xCF),
+        (list(KX5180._KX5180__CMD_TEMPLATE), 0xC9),
+        ([7], 0),
+        ([0x80, 0x80, 9], 0),
+        ([0x1FF, 9], 0xFF),
+        ([-1, 0], 0xFF),
+        ([2**70 + 5, True, 0], 6),
+        ([2**62] * 200 + [0], (2**62 * 200) & 0xFF),
+        ([2**63 - 1, 2**63 - 1, 1, 0], (2 * (2**63 - 1) + 1) & 0xFF),
+    ],
+)
 def test_cal_crc_stores_the_low_byte_of_the_sum_in_place(data, expected):
     assert cal(data) is None
     assert data[-1] == expected and type(data[-1]) is int
@@ -29,21 +33,38 @@ def test_cal_crc_stores_the_low_byte_of_the_sum_in_place(data, expected):
     assert KX5180._KX5180__CMD_TEMPLATE[-1] == 0xCC
 
 
-@pytest.mark.parametrize("data,expected", [
-    ([0], True), ([1], False), (b"\x00", True), (frame(), True), (list(frame()), True),
-    (frame()[:-1] + b"\x00", False), (frame(b2=0x12), True), ([1, 2, "3"], False),
-])
+@pytest.mark.parametrize(
+    "data,expected",
+    [
+        ([0], True),
+        ([1], False),
+        (b"\x00", True),
+        (frame(), True),
+        (list(frame()), True),
+        (frame()[:-1] + b"\x00", False),
+        (frame(b2=0x12), True),
+        ([1, 2, "3"], False),
+    ],
+)
 def test_check_crc(data, expected):
     before = list(data) if isinstance(data, list) else data
     assert check(data) is expected
     assert data == before
 
 
-@pytest.mark.parametrize("func,data,error", [
-    (cal, [], IndexError), (check, [], IndexError), (check, b"", IndexError),
-    (cal, [1, "a", 0], TypeError), (check, [1.5, 0], TypeError), (check, (1, 2), TypeError),
-    (check, "ab", TypeError), (cal, b"\x00", TypeError),
-])
+@pytest.mark.parametrize(
+    "func,data,error",
+    [
+        (cal, [], IndexError),
+        (check, [], IndexError),
+        (check, b"", IndexError),
+        (cal, [1, "a", 0], TypeError),
+        (check, [1.5, 0], TypeError),
+        (check, (1, 2), TypeError),
+        (check, "ab", TypeError),
+        (cal, b"\x00", TypeError),
+    ],
+)
 def test_checksum_errors(func, data, error):
     with pytest.raises(error):
         func(data)
@@ -127,7 +148,7 @@ def test_sync_byte_is_tested_before_the_checksum(clock, monkeypatch):
     assert o._KX5180__write_and_read(COMMAND) == frame()[:-1] + b"\x07" and len(calls) == 1
 
 
-@pytest.mark.parametrize("stale", [frame(b9=1), frame(b9=1) + b"\x01\x02", b"\xAA\x01"])
+@pytest.mark.parametrize("stale", [frame(b9=1), frame(b9=1) + b"\x01\x02", b"\xaa\x01"])
 def test_stale_input_is_discarded_before_writing(clock, stale):
     reply = frame(b9=0x85)
     port = FakePort(answering(reply), stale=stale)
@@ -142,14 +163,17 @@ def test_each_exchange_writes_once_and_looks_up_time_and_length_per_use(clock, m
     assert port.names().count("write") == 1 and clock.sleeps == [0.01, 0.01]
 
 
-@pytest.mark.parametrize("cmd,error,text", [
-    ([0xAA, 0xFF, 0x25, 300] + [0] * 22, ValueError, "command frame byte 3 is 300"),
-    ([0xAA, -1], ValueError, "command frame byte 1 is -1"),
-    ([0xAA, 2**80], ValueError, "does not fit in a byte"),
-    ([0xAA, 1.5], TypeError, "cannot be interpreted as an integer"),
-    ((0xAA,), TypeError, "expected list or bytes, got tuple"),
-    ("AA", TypeError, "expected list or bytes, got str"),
-])
+@pytest.mark.parametrize(
+    "cmd,error,text",
+    [
+        ([0xAA, 0xFF, 0x25, 300] + [0] * 22, ValueError, "command frame byte 3 is 300"),
+        ([0xAA, -1], ValueError, "command frame byte 1 is -1"),
+        ([0xAA, 2**80], ValueError, "does not fit in a byte"),
+        ([0xAA, 1.5], TypeError, "cannot be interpreted as an integer"),
+        ((0xAA,), TypeError, "expected list or bytes, got tuple"),
+        ("AA", TypeError, "expected list or bytes, got str"),
+    ],
+)
 def test_frames_that_cannot_be_sent_are_refused_before_writing(clock, cmd, error, text):
     port = FakePort(answering(frame()))
     with pytest.raises(error, match=text):

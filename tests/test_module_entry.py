@@ -10,8 +10,9 @@ import pytest
 
 
 def run_python(code, timeout=60):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd="/",
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, cwd="/", timeout=timeout
+    )
 
 
 # Each sub-interpreter tries the import; were it let through, the call that
@@ -54,7 +55,8 @@ def test_sub_interpreters_refuse_the_import_and_nothing_hangs(main_import):
     lines = result.stdout.splitlines()
     assert lines[-1] == "main: ok"
     assert lines[:-1] and set(lines[:-1]) == {
-        "refused: ImportError: module kx5180 does not support loading in subinterpreters"}
+        "refused: ImportError: module kx5180 does not support loading in subinterpreters"
+    }
 
 
 def test_module_and_class_are_collected_once_dropped():

@@ -5,7 +5,8 @@ nothing written when an argument is refused."""
 import math
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import kx5180
 from conftest import FakePort, FakeTime, answering, driver
@@ -35,17 +36,31 @@ class Str(str):
 
 
 anything = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(-(2**100), 2**100), st.floats(allow_nan=True),
-    st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 1e308, -1e308, 5e-324]), st.text(max_size=8),
-    st.binary(max_size=30), st.lists(st.integers(0, 300), max_size=30),
-    st.builds(Int, st.integers(0, 300)), st.builds(Float, st.floats()), st.builds(Str, st.sampled_from(
-        ["remote", "local", "on", "off", "x"])), st.sampled_from(["remote", "local", "on", "off"]),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(-(2**100), 2**100),
+    st.floats(allow_nan=True),
+    st.sampled_from([math.nan, math.inf, -math.inf, -0.0, 1e308, -1e308, 5e-324]),
+    st.text(max_size=8),
+    st.binary(max_size=30),
+    st.lists(st.integers(0, 300), max_size=30),
+    st.builds(Int, st.integers(0, 300)),
+    st.builds(Float, st.floats()),
+    st.builds(Str, st.sampled_from(["remote", "local", "on", "off", "x"])),
+    st.sampled_from(["remote", "local", "on", "off"]),
 )
 
 
 @fast
-@given(st.one_of(st.binary(max_size=40), st.lists(st.integers(-(2**70), 2**70), max_size=40),
-                 st.lists(anything, max_size=5), anything))
+@given(
+    st.one_of(
+        st.binary(max_size=40),
+        st.lists(st.integers(-(2**70), 2**70), max_size=40),
+        st.lists(anything, max_size=5),
+        anything,
+    )
+)
 def test_check_crc_never_crashes(data):
     try:
         result = driver(FakePort())._KX5180__check_crc(data)
@@ -67,8 +82,9 @@ def test_exchange_returns_a_valid_frame_or_none(replies, stale):
 
 
 def frames():
-    return st.binary(min_size=24, max_size=24).map(lambda b: bytes([0xAA]) + b).map(
-        lambda b: b + bytes([sum(b) & 0xFF]))
+    return (
+        st.binary(min_size=24, max_size=24).map(lambda b: bytes([0xAA]) + b).map(lambda b: b + bytes([sum(b) & 0xFF]))
+    )
 
 
 @fast
@@ -91,9 +107,12 @@ def test_any_status_reply_decodes(reply):
 
 REPLY = bytes([0xAA] + [0] * 24 + [0xAA])
 PUBLIC = {
-    "set_work_mode": (ValueError,), "set_ouput_mode": (ValueError,),
-    "set_voltage_max": (TypeError, ValueError, OverflowError), "set_out_voltage": (TypeError, ValueError, OverflowError),
-    "set_out_current": (TypeError, ValueError, OverflowError), "set_new_addr": (TypeError, ValueError),
+    "set_work_mode": (ValueError,),
+    "set_ouput_mode": (ValueError,),
+    "set_voltage_max": (TypeError, ValueError, OverflowError),
+    "set_out_voltage": (TypeError, ValueError, OverflowError),
+    "set_out_current": (TypeError, ValueError, OverflowError),
+    "set_new_addr": (TypeError, ValueError),
 }
 
 
@@ -112,8 +131,9 @@ def test_public_methods_refuse_bad_arguments_before_sending(method, value, capsy
 
 
 @fast
-@pytest.mark.parametrize("method", ["show_device_version", "restore_factory", "read_dev_status", "close",
-                                    "check_port_available", "open"])
+@pytest.mark.parametrize(
+    "method", ["show_device_version", "restore_factory", "read_dev_status", "close", "check_port_available", "open"]
+)
 @given(extra=anything)
 def test_methods_without_arguments_refuse_extra_ones(method, extra):
     port = FakePort(answering(REPLY))

@@ -57,15 +57,18 @@ def test_a_late_reply_is_sent_even_when_a_new_command_arrives(port, cancels):
     if cancels:
         assert words == [IDENTITY] and "late reply cancelled by a new command" in whole_log(s)
     else:
-        assert words == [STATUS, IDENTITY] and all(valid(replies[i:i + 26]) for i in (0, 26))
+        assert words == [STATUS, IDENTITY] and all(valid(replies[i : i + 26]) for i in (0, 26))
         assert "cancelled" not in whole_log(s)
 
 
-@pytest.mark.parametrize("selector,ignored_reply,expected_volts", [
-    (["--fault-nth", "3"], 3, 2.5),
-    (["--fault-every", "3"], 3, 2.5),
-    (["--fault-rate", "1"], 2, 5.0),  # every reply: the first setting is lost too, leaving the factory 5 V
-])
+@pytest.mark.parametrize(
+    "selector,ignored_reply,expected_volts",
+    [
+        (["--fault-nth", "3"], 3, 2.5),
+        (["--fault-every", "3"], 3, 2.5),
+        (["--fault-rate", "1"], 2, 5.0),  # every reply: the first setting is lost too, leaving the factory 5 V
+    ],
+)
 def test_ignore_acknowledges_a_setting_but_does_not_apply_it(start_sim, selector, ignored_reply, expected_volts):
     # Reply 1 answers open's identity read, 2 and 3 the two settings, 4 the status read.
     s = start_sim("--fault", "ignore", *selector)
@@ -78,12 +81,15 @@ def test_ignore_acknowledges_a_setting_but_does_not_apply_it(start_sim, selector
     assert f"fault: ignore on reply {ignored_reply}, acknowledged but not applied" in whole_log(s)
 
 
-@pytest.mark.parametrize("schedule,before,after", [
-    ("0.8:5", (0.5, 5.0, "CV"), (1.0, 5.0, "CV")),
-    ("0.8:inf", (0.5, 5.0, "CV"), (0.0, 5.0, "CV")),
-    ("0.8:0", (0.5, 5.0, "CV"), (2.0, 0.0, "CC")),
-    ("0.3:2,0.8:1", (2.0, 4.0, "CC"), (2.0, 2.0, "CC")),  # two changes, both behind the first read
-])
+@pytest.mark.parametrize(
+    "schedule,before,after",
+    [
+        ("0.8:5", (0.5, 5.0, "CV"), (1.0, 5.0, "CV")),
+        ("0.8:inf", (0.5, 5.0, "CV"), (0.0, 5.0, "CV")),
+        ("0.8:0", (0.5, 5.0, "CV"), (2.0, 0.0, "CC")),
+        ("0.3:2,0.8:1", (2.0, 4.0, "CC"), (2.0, 2.0, "CC")),  # two changes, both behind the first read
+    ],
+)
 def test_a_load_schedule_shows_in_the_status(start_sim, schedule, before, after):
     s = start_sim("--load-ohms", "10", "--load-schedule", schedule)
     started = time.monotonic()
@@ -106,21 +112,24 @@ def test_a_load_schedule_shows_in_the_status(start_sim, schedule, before, after)
     assert f"-- load now {r} ohms (scheduled at {t} s)" in whole_log(s)
 
 
-@pytest.mark.parametrize("args,message", [
-    (["--load-schedule", "1:5,0.5:3"], "bad value '1:5,0.5:3' for --load-schedule"),
-    (["--load-schedule", "1:-2"], "bad value '1:-2' for --load-schedule"),
-    (["--load-schedule", "1"], "bad value '1' for --load-schedule"),
-    (["--load-schedule", "-1:5"], "bad value '-1:5' for --load-schedule"),
-    (["--fault", "ignore,gremlins"], "bad value 'ignore,gremlins' for --fault"),
-    (["--seed", "9223372036854775808"], "bad value '9223372036854775808' for --seed"),
-    # Nothing but the number: no unit, no blank, no other base.
-    (["--load-ohms", "5x"], "bad value '5x' for --load-ohms"),
-    (["--load-ohms", " 5"], "bad value ' 5' for --load-ohms"),
-    (["--load-ohms", "0x10"], "bad value '0x10' for --load-ohms"),
-    (["--late-ms=400ms"], "bad value '400ms' for --late-ms"),
-    (["--baud", "4800 "], "bad value '4800 ' for --baud"),
-    (["--load-schedule", "1:5x"], "bad value '1:5x' for --load-schedule"),
-])
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["--load-schedule", "1:5,0.5:3"], "bad value '1:5,0.5:3' for --load-schedule"),
+        (["--load-schedule", "1:-2"], "bad value '1:-2' for --load-schedule"),
+        (["--load-schedule", "1"], "bad value '1' for --load-schedule"),
+        (["--load-schedule", "-1:5"], "bad value '-1:5' for --load-schedule"),
+        (["--fault", "ignore,gremlins"], "bad value 'ignore,gremlins' for --fault"),
+        (["--seed", "9223372036854775808"], "bad value '9223372036854775808' for --seed"),
+        # Nothing but the number: no unit, no blank, no other base.
+        (["--load-ohms", "5x"], "bad value '5x' for --load-ohms"),
+        (["--load-ohms", " 5"], "bad value ' 5' for --load-ohms"),
+        (["--load-ohms", "0x10"], "bad value '0x10' for --load-ohms"),
+        (["--late-ms=400ms"], "bad value '400ms' for --late-ms"),
+        (["--baud", "4800 "], "bad value '4800 ' for --baud"),
+        (["--load-schedule", "1:5x"], "bad value '1:5x' for --load-schedule"),
+    ],
+)
 def test_bad_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stdout == ""
@@ -133,12 +142,15 @@ def exchange(p, address, word, data=(), size=26):
     return p.read(size)
 
 
-@pytest.mark.parametrize("args,present,absent", [
-    (["--units", "3"], [1, 2, 3], [0, 4]),
-    (["--units", "1,5,7"], [1, 5, 7], [2, 6]),
-    (["--units", "3", "--address", "10"], [10, 11, 12], [1, 9, 13]),
-    (["--address", "0"], [0], [1]),
-])
+@pytest.mark.parametrize(
+    "args,present,absent",
+    [
+        (["--units", "3"], [1, 2, 3], [0, 4]),
+        (["--units", "1,5,7"], [1, 5, 7], [2, 6]),
+        (["--units", "3", "--address", "10"], [10, 11, 12], [1, 9, 13]),
+        (["--address", "0"], [0], [1]),
+    ],
+)
 def test_each_unit_answers_its_own_address_and_no_other(port, args, present, absent):
     s, p = port(*args)
     for address in present:
@@ -171,13 +183,16 @@ def test_every_unit_has_its_own_identity_and_state(start_sim):
             assert unit.set_out_voltage(1.0 + k) and unit.set_ouput_mode("on" if k != 1 else "off")
         readings = [unit.read_dev_status() for unit in units]
         assert [(r["voltage_set"], r["voltage_real"], r["out_status"]) for r in readings] == [
-            (1.0, 1.0, "on"), (2.0, 0.0, "off"), (3.0, 3.0, "on")]
+            (1.0, 1.0, "on"),
+            (2.0, 0.0, "off"),
+            (3.0, 3.0, "on"),
+        ]
     finally:
         shared.close()
 
 
 def windows_valid(data):
-    return [i for i in range(len(data) - 25) if valid(data[i:i + 26])]
+    return [i for i in range(len(data) - 25) if valid(data[i : i + 26])]
 
 
 @pytest.mark.parametrize("units", ["2", "3", "1,5,7,9"])
@@ -188,7 +203,7 @@ def test_a_broadcast_to_several_units_garbles_the_line(port, units, word, data):
     reply = exchange(p, 255, word, data, size=64)
     assert len(reply) == 25 + count and windows_valid(reply) == []
     if word == SET_OUT_VOLTAGE:  # every unit acted on it all the same
-        for address in ([1, 2, 3][:count] if "," not in units else [1, 5, 7, 9]):
+        for address in [1, 2, 3][:count] if "," not in units else [1, 5, 7, 9]:
             assert exchange(p, address, STATUS)[16:18] == bytes([0xC6, 0x04])
     assert f"broadcast answered by {count} units at once: the replies collide" in whole_log(s)
     assert " at once: collided)" in whole_log(s)
@@ -205,25 +220,31 @@ def test_the_driver_sees_a_broadcast_answered_by_several_units_as_no_answer(star
     supply.close()
 
 
-@pytest.mark.parametrize("args,message", [
-    (["--units", "3", "--address", "253"], "--units 3 from address 253 runs past address 254"),
-    (["--units", "1,5", "--address", "3"], "give --address or a list of addresses in --units, not both"),
-    (["--units", "2", "--number", "5180000AB"], "several units need a --number whose last three characters"),
-    (["--units", "1,1"], "bad value '1,1' for --units"),
-    (["--units", "0"], "bad value '0' for --units"),
-    (["--units", "256"], "bad value '256' for --units"),
-    (["--units", "1,255"], "bad value '1,255' for --units"),
-])
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (["--units", "3", "--address", "253"], "--units 3 from address 253 runs past address 254"),
+        (["--units", "1,5", "--address", "3"], "give --address or a list of addresses in --units, not both"),
+        (["--units", "2", "--number", "5180000AB"], "several units need a --number whose last three characters"),
+        (["--units", "1,1"], "bad value '1,1' for --units"),
+        (["--units", "0"], "bad value '0' for --units"),
+        (["--units", "256"], "bad value '256' for --units"),
+        (["--units", "1,255"], "bad value '1,255' for --units"),
+    ],
+)
 def test_bad_unit_options_give_one_line_and_fail(args, message):
     result = subprocess.run([SIM, *args], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.count("\n") == 1 and message in result.stderr
 
 
-@pytest.mark.parametrize("nth,last,note", [
-    ("2", True, None),  # reply 2 is the collision: counted, never faulted
-    ("3", False, "fault: silent on reply 3 (unit 2)"),
-])
+@pytest.mark.parametrize(
+    "nth,last,note",
+    [
+        ("2", True, None),  # reply 2 is the collision: counted, never faulted
+        ("3", False, "fault: silent on reply 3 (unit 2)"),
+    ],
+)
 def test_replies_are_counted_on_the_whole_line(port, nth, last, note):
     s, p = port("--units", "2", "--fault", "silent", "--fault-nth", nth)
     assert valid(exchange(p, 1, STATUS))

@@ -20,10 +20,24 @@ import plain_driver
 from kx5180 import KX5180
 
 METHODS = [
-    "__init__", "_KX5180__check_crc", "_KX5180__cal_crc", "_KX5180__read", "_KX5180__write_and_read",
-    "show_device_version", "set_work_mode", "set_ouput_mode", "set_voltage_max", "set_out_voltage",
-    "set_out_current", "set_new_addr", "restore_factory", "read_dev_status", "_KX5180__read_device_version",
-    "check_port_available", "open", "close",
+    "__init__",
+    "_KX5180__check_crc",
+    "_KX5180__cal_crc",
+    "_KX5180__read",
+    "_KX5180__write_and_read",
+    "show_device_version",
+    "set_work_mode",
+    "set_ouput_mode",
+    "set_voltage_max",
+    "set_out_voltage",
+    "set_out_current",
+    "set_new_addr",
+    "restore_factory",
+    "read_dev_status",
+    "_KX5180__read_device_version",
+    "check_port_available",
+    "open",
+    "close",
 ]
 CONSTANTS = {
     "_KX5180__CMD_TEMPLATE": (0xAA, 0xFF, 0x20) + (0,) * 22 + (0xCC,),
@@ -73,7 +87,7 @@ def test_module_namespace_holds_exactly_the_six_globals_in_order():
 
 def test_class_dict_order_and_constants():
     keys = list(KX5180.__dict__)
-    assert keys[:1 + len(CONSTANTS) + len(METHODS)] == ["__module__", *CONSTANTS, *METHODS]
+    assert keys[: 1 + len(CONSTANTS) + len(METHODS)] == ["__module__", *CONSTANTS, *METHODS]
     for name, value in CONSTANTS.items():
         assert getattr(KX5180, name) == value and type(getattr(KX5180, name)) is type(value)
     assert KX5180.__bases__ == (object,)
@@ -107,7 +121,9 @@ def test_defaults_and_docstrings():
     assert defaults.pop("set_ouput_mode") == ("off",)
     assert set(defaults.values()) == {None}
     assert KX5180.close.__doc__ is None
-    assert KX5180.open.__doc__ == " open the serial port\n        :return bool: True if open sucess, else False\n        "
+    assert (
+        KX5180.open.__doc__ == " open the serial port\n        :return bool: True if open sucess, else False\n        "
+    )
     assert KX5180._KX5180__read.__doc__ == "\n        Read serial data\n        "
     assert all(KX5180.__dict__[m].__doc__ for m in METHODS if m != "close")
 
@@ -128,9 +144,13 @@ def test_methods_are_python_functions_of_the_plain_shape(stored):
     for attr in ("__name__", "__qualname__", "__defaults__", "__kwdefaults__", "__annotations__"):
         assert getattr(func, attr) == getattr(twin, attr), attr
     code, twin_code = func.__code__, twin.__code__
-    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_flags & 0x0C) == \
-        (twin_code.co_argcount, twin_code.co_posonlyargcount, twin_code.co_kwonlyargcount, twin_code.co_flags & 0x0C)
-    assert code.co_varnames[:code.co_argcount] == twin_code.co_varnames[:twin_code.co_argcount]
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount, code.co_flags & 0x0C) == (
+        twin_code.co_argcount,
+        twin_code.co_posonlyargcount,
+        twin_code.co_kwonlyargcount,
+        twin_code.co_flags & 0x0C,
+    )
+    assert code.co_varnames[: code.co_argcount] == twin_code.co_varnames[: twin_code.co_argcount]
     assert str(inspect.signature(func)) == str(inspect.signature(twin))
     bound = getattr(KX5180("COM3"), stored)
     assert inspect.ismethod(bound) and type(bound) is types.MethodType
@@ -171,8 +191,11 @@ def autospec_outcomes(cls, stored, counts):
     """For each argument count, whether an autospecced instance accepts the call."""
     outcomes = []
     for n in counts:
-        spec = mock.create_autospec(cls) if stored == "__init__" else getattr(mock.create_autospec(cls, instance=True),
-                                                                             stored)
+        spec = (
+            mock.create_autospec(cls)
+            if stored == "__init__"
+            else getattr(mock.create_autospec(cls, instance=True), stored)
+        )
         try:
             spec(*range(n))
             outcomes.append("accepted")
@@ -226,8 +249,11 @@ def test_tracebacks_show_the_line_of_the_installed_source():
     with pytest.raises(TypeError) as err:
         KX5180("c").set_new_addr(True)
     where = traceback.extract_tb(err.value.__traceback__)[-1]
-    assert (where.filename, where.name, where.line) == \
-        (plain_driver.SOURCE, "set_new_addr", "return native_set_new_addr(self, address)")
+    assert (where.filename, where.name, where.line) == (
+        plain_driver.SOURCE,
+        "set_new_addr",
+        "return native_set_new_addr(self, address)",
+    )
     with open(plain_driver.SOURCE, encoding="utf-8") as source:
         assert source.readlines()[where.lineno - 1].strip() == where.line
 
@@ -247,22 +273,29 @@ def test_the_installed_source_is_the_one_built_in():
 
 def test_every_parameter_binds_by_keyword_self_included(clock):
     from conftest import FakePort, answering, frame
+
     obj = KX5180(serial_port="COM3")
     obj.ser = FakePort(answering(frame()))
     assert KX5180.set_work_mode(self=obj, mode="local") is True
     assert obj.ser.written[-1][3] == 0
 
 
-@pytest.mark.parametrize("call,message", [
-    (lambda: KX5180(None), "Argument 'serial_port' has incorrect type (expected str, got NoneType)"),
-    (lambda: KX5180(b"COM3"), "Argument 'serial_port' has incorrect type (expected str, got bytes)"),
-    (lambda: KX5180(type("S", (str,), {})("COM3")), "Argument 'serial_port' has incorrect type (expected str, got S)"),
-    (lambda: KX5180("c")._KX5180__cal_crc((1, 2)), "Argument 'data' has incorrect type (expected list, got tuple)"),
-    (lambda: KX5180("c").set_new_addr(True), "Argument 'address' has incorrect type (expected int, got bool)"),
-    (lambda: KX5180("c").set_new_addr(6.0), "Argument 'address' has incorrect type (expected int, got float)"),
-    (lambda: KX5180("c").set_out_voltage("1.2"), "must be real number, not str"),
-    (lambda: KX5180("c").set_out_current(None), "must be real number, not NoneType"),
-])
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: KX5180(None), "Argument 'serial_port' has incorrect type (expected str, got NoneType)"),
+        (lambda: KX5180(b"COM3"), "Argument 'serial_port' has incorrect type (expected str, got bytes)"),
+        (
+            lambda: KX5180(type("S", (str,), {})("COM3")),
+            "Argument 'serial_port' has incorrect type (expected str, got S)",
+        ),
+        (lambda: KX5180("c")._KX5180__cal_crc((1, 2)), "Argument 'data' has incorrect type (expected list, got tuple)"),
+        (lambda: KX5180("c").set_new_addr(True), "Argument 'address' has incorrect type (expected int, got bool)"),
+        (lambda: KX5180("c").set_new_addr(6.0), "Argument 'address' has incorrect type (expected int, got float)"),
+        (lambda: KX5180("c").set_out_voltage("1.2"), "must be real number, not str"),
+        (lambda: KX5180("c").set_out_current(None), "must be real number, not NoneType"),
+    ],
+)
 def test_argument_checks(call, message):
     with pytest.raises(TypeError) as err:
         call()
@@ -272,8 +305,11 @@ def test_argument_checks(call, message):
 def test_new_object_state():
     obj = KX5180("/dev/ttyUSB0")
     assert vars(obj) == {
-        "port": "/dev/ttyUSB0", "_KX5180__addr": 255, "_KX5180__product_model": "",
-        "_KX5180__product_number": "", "_KX5180__soft_version": 0,
+        "port": "/dev/ttyUSB0",
+        "_KX5180__addr": 255,
+        "_KX5180__product_model": "",
+        "_KX5180__product_number": "",
+        "_KX5180__soft_version": 0,
     }
     assert not hasattr(obj, "ser")
     with pytest.raises(AttributeError):
@@ -313,7 +349,7 @@ def test_import_without_pyserial_fails_and_registers_nothing():
 
 
 def test_subclass_overrides_are_used_through_the_object(clock):
-    from conftest import FakePort, frame, answering
+    from conftest import frame
 
     class Audited(KX5180):
         seen = []

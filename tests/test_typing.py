@@ -15,7 +15,7 @@ import pytest
 
 pytestmark = pytest.mark.slow
 
-GOOD = textwrap.dedent('''\
+GOOD = textwrap.dedent("""\
     # pyright: strict
     from __future__ import annotations
 
@@ -72,9 +72,9 @@ GOOD = textwrap.dedent('''\
         print("refused:", refused)
     except SupplyError as failed:
         print("failed:", failed)
-    ''')
+    """)
 
-HEADER = textwrap.dedent('''\
+HEADER = textwrap.dedent("""\
     from kx5180 import KX5180
 
     supply = KX5180("/dev/ttyUSB0")
@@ -85,7 +85,7 @@ HEADER = textwrap.dedent('''\
     from kx5180_lab import Supply
 
     psu = Supply("/dev/ttyUSB0")
-    ''')
+    """)
 
 # One mistake per line of the wrong script.
 MISTAKES = {
@@ -121,9 +121,23 @@ def checker_env():
 
 def run_mypy(workdir):
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(workdir / "cache"),
-         "good.py", "bad.py"],
-        cwd=workdir, capture_output=True, text=True, env=checker_env(), timeout=600)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(workdir / "cache"),
+            "good.py",
+            "bad.py",
+        ],
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        env=checker_env(),
+        timeout=600,
+    )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     errors = {}
     for line in result.stdout.splitlines():
@@ -138,7 +152,12 @@ def run_pyright(workdir):
         pytest.skip("pyright needs node on PATH")
     result = subprocess.run(
         [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, "good.py", "bad.py"],
-        cwd=workdir, capture_output=True, text=True, env=checker_env(), timeout=600)
+        cwd=workdir,
+        capture_output=True,
+        text=True,
+        env=checker_env(),
+        timeout=600,
+    )
     assert result.returncode in (0, 1), result.stdout + result.stderr
     errors = {}
     for diagnostic in json.loads(result.stdout)["generalDiagnostics"]:
@@ -188,7 +207,8 @@ def test_the_toolkit_itself_passes_the_checkers(checker, tmp_path):
             pytest.skip("pyright needs node on PATH")
         command = ["pyright", "--pythonpath", sys.executable, os.path.dirname(kx5180_lab.__file__)]
     result = subprocess.run(
-        [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, env=checker_env(), timeout=600)
+        [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, text=True, env=checker_env(), timeout=600
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -198,7 +218,11 @@ def test_the_stubs_agree_with_the_module(tmp_path):
     allowlist.write_text("".join(f"kx5180.{name}\n" for name in STUB_ONLY))
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "kx5180"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600)  # imports the module: sanitizers stay
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )  # imports the module: sanitizers stay
     assert result.returncode == 0, result.stdout + result.stderr
 
 

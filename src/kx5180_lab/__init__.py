@@ -14,12 +14,9 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
-    from .bus import Bus, BusClosedError, BusyPortError, FoundUnit, supply_at
-    from .capture import Capture
-    from .simulator import Simulator, SimulatorError, find_simulator
-    from .supply import (
+    from .errors import (
+        BusClosedError,
         ConnectError,
-        Identity,
         LimitError,
         LineError,
         NoAnswerError,
@@ -29,13 +26,16 @@ if TYPE_CHECKING:
         RampError,
         RampInterrupted,
         ShutdownError,
-        Status,
-        Supply,
         SupplyError,
         UnsupportedModelError,
         VerifyError,
         WrongReplyError,
     )
+    from .hardware.capture import Capture
+    from .instrument.bus import Bus, BusyPortError, supply_at
+    from .instrument.supply import Supply
+    from .records import FoundUnit, Identity, Status
+    from .simulator import Simulator, SimulatorError, find_simulator
     from .stops import Terminated
     from .trace import TRAFFIC_LOGGER, enable_trace
 
@@ -45,33 +45,33 @@ if TYPE_CHECKING:
 # loading the pytest plugin (which pytest does in every run once the package
 # is installed) does not load the native driver module.
 _HOMES = {
-    "Bus": "bus",
-    "BusClosedError": "bus",
-    "BusyPortError": "bus",
-    "FoundUnit": "bus",
-    "supply_at": "bus",
+    "Bus": "instrument.bus",
+    "BusClosedError": "errors",
+    "BusyPortError": "instrument.bus",
+    "FoundUnit": "records",
+    "supply_at": "instrument.bus",
     "Simulator": "simulator",
     "SimulatorError": "simulator",
     "find_simulator": "simulator",
-    "ConnectError": "supply",
-    "Identity": "supply",
-    "LimitError": "supply",
-    "LineError": "supply",
-    "NoAnswerError": "supply",
-    "PortBusyError": "supply",
-    "PortCheckError": "supply",
-    "PortOpenError": "supply",
-    "RampError": "supply",
-    "RampInterrupted": "supply",
-    "ShutdownError": "supply",
-    "Status": "supply",
+    "ConnectError": "errors",
+    "Identity": "records",
+    "LimitError": "errors",
+    "LineError": "errors",
+    "NoAnswerError": "errors",
+    "PortBusyError": "errors",
+    "PortCheckError": "errors",
+    "PortOpenError": "errors",
+    "RampError": "errors",
+    "RampInterrupted": "errors",
+    "ShutdownError": "errors",
+    "Status": "records",
     "Terminated": "stops",
-    "Supply": "supply",
-    "SupplyError": "supply",
-    "UnsupportedModelError": "supply",
-    "VerifyError": "supply",
-    "WrongReplyError": "supply",
-    "Capture": "capture",
+    "Supply": "instrument.supply",
+    "SupplyError": "errors",
+    "UnsupportedModelError": "errors",
+    "VerifyError": "errors",
+    "WrongReplyError": "errors",
+    "Capture": "hardware.capture",
     "TRAFFIC_LOGGER": "trace",
     "enable_trace": "trace",
 }
@@ -112,9 +112,9 @@ __all__ = [
 
 def __getattr__(name: str) -> Any:
     if name == "__version__":
-        from importlib.metadata import version
+        from .version import version
 
-        globals()[name] = value = version("kx5180")
+        globals()[name] = value = version()
         return value
     home = _HOMES.get(name)
     if home is None:

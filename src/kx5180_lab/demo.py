@@ -10,6 +10,8 @@ import importlib.util
 import sys
 from collections.abc import Sequence
 
+from .version import version
+
 PORT = "/dev/cu.usbserial-21320"
 
 DESCRIPTION = f"""\
@@ -22,15 +24,6 @@ closes the port. On a real unit this changes its settings: keep it away from
 a supply whose settings you need."""
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("kx5180")
-    except PackageNotFoundError:
-        return "unknown (not installed)"
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="kx5180-demo",
@@ -38,7 +31,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         epilog="exit status: 0 the sequence ran, 1 the port could not be opened or no supported unit answered.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     # Any argument at all is refused: the demonstration takes none, and a
     # misspelt option must never start it.
     parser.parse_args(argv)

@@ -188,17 +188,21 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         cv = _spans(s.t, [m == "CV" for m in s.mode], s.tail)
         cc = _spans(s.t, [m == "CC" for m in s.mode], s.tail)
         hot = _spans(s.t, s.hot, s.tail)
-        for (a, b) in cv:
+        for a, b in cv:
             ax_v.axvspan(a, b, color="tab:green", alpha=0.10, lw=0)
-        for (a, b) in cc:
+        for a, b in cc:
             ax_v.axvspan(a, b, color="tab:orange", alpha=0.18, lw=0)
-        for (a, b) in hot:
+        for a, b in hot:
             ax_v.axvspan(a, b, facecolor="tab:red", edgecolor="tab:red", alpha=0.15, lw=0, hatch="//")
 
         (lv,) = ax_v.plot(s.t, s.v, color="tab:blue", lw=1.8, drawstyle="steps-post", label="voltage")
-        (lvs,) = ax_v.plot(s.t, s.v_set, color="tab:blue", lw=1, ls="--", drawstyle="steps-post", label="voltage setpoint")
+        (lvs,) = ax_v.plot(
+            s.t, s.v_set, color="tab:blue", lw=1, ls="--", drawstyle="steps-post", label="voltage setpoint"
+        )
         (li,) = ax_i.plot(s.t, s.i, color="tab:purple", lw=1.8, drawstyle="steps-post", label="current")
-        (lis,) = ax_i.plot(s.t, s.i_set, color="tab:purple", lw=1, ls="--", drawstyle="steps-post", label="current limit")
+        (lis,) = ax_i.plot(
+            s.t, s.i_set, color="tab:purple", lw=1, ls="--", drawstyle="steps-post", label="current limit"
+        )
         # The legend names what the plot shows, and only that.
         handles: list[Any] = [lv, lvs, li, lis]
         if cv:
@@ -206,7 +210,9 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         if cc:
             handles.append(Patch(color="tab:orange", alpha=0.35, label="CC"))
         if hot:
-            handles.append(Patch(facecolor="tab:red", edgecolor="tab:red", alpha=0.3, hatch="//", label="over-temperature"))
+            handles.append(
+                Patch(facecolor="tab:red", edgecolor="tab:red", alpha=0.3, hatch="//", label="over-temperature")
+            )
             handles.append(
                 ax_v.scatter(
                     [t for t, h in zip(s.t, s.hot) if h],
@@ -231,7 +237,14 @@ def plot_csv(csv_path: str, png_path: str, title: str | None = None) -> tuple[in
         ax_v.set_xlim(s.t[0], s.t[-1] if s.t[-1] > s.t[0] else s.t[0] + 1)
         ax_v.grid(True, alpha=0.3)
         ax_v.set_title(title or f"kx5180 log: {os.path.basename(csv_path)}")
-        ax_v.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=len(handles), fontsize="small", frameon=False)
+        ax_v.legend(
+            handles=handles,
+            loc="upper center",
+            bbox_to_anchor=(0.5, -0.13),
+            ncol=len(handles),
+            fontsize="small",
+            frameon=False,
+        )
         fig.subplots_adjust(left=0.08, right=0.91, top=0.92, bottom=0.2)
         try:
             fig.savefig(png_path, dpi=DPI)

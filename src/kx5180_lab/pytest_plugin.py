@@ -96,6 +96,7 @@ def kx5180_port(request: pytest.FixtureRequest) -> str:
         pytest.skip(NO_HARDWARE)
     return str(port)
 
+
 # Stopped at the latest when the interpreter exits, should a teardown never
 # run (pytest killed by an exception of its own, for instance). The
 # simulators run in a session of their own and would outlive pytest.

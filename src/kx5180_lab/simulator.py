@@ -110,7 +110,7 @@ class Simulator:
 
     # -- life cycle ---------------------------------------------------------
 
-    def start(self) -> "Simulator":
+    def start(self) -> Simulator:
         if self._proc is not None:
             return self
         if not self.executable:
@@ -177,7 +177,7 @@ class Simulator:
     def pid(self) -> int | None:
         return self._proc.pid if self._proc is not None else None
 
-    def __enter__(self) -> "Simulator":
+    def __enter__(self) -> Simulator:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:

@@ -6,9 +6,9 @@ from __future__ import annotations
 
 import os
 import re
-from dataclasses import dataclass
+from typing import Any, NamedTuple
 
-BROADCAST = 255
+from .wire import BROADCAST
 
 BROADCAST_REFUSED = (
     "address 255 is the broadcast address: every unit on the line answers it at once and "
@@ -21,8 +21,10 @@ class TargetError(ValueError):
     """A port name or address that names no supply."""
 
 
-@dataclass(frozen=True)
-class Target:
+class Target(NamedTuple):
+    """One supply as named: its line, and its address on that line (None
+    for a unit alone on its line, spoken to at the broadcast address)."""
+
     port: str
     address: int | None = None
 
@@ -68,3 +70,18 @@ def parse_target(text: str, address: int | None = None, *, scan_hint: str = "a s
     if not 0 <= address < BROADCAST:
         raise TargetError(f"{shown}: a bus address is 0..254, not {address}")
     return Target(port, address)
+
+
+def check_address(address: Any, *, allow_broadcast: bool = False) -> int:
+    """`address` as a bus address, or a TypeError / ValueError that says
+    what is wrong with it."""
+    if isinstance(address, bool) or not isinstance(address, int):
+        raise TypeError(f"a bus address is an int 0..254, not {address!r}")
+    if address == BROADCAST and not allow_broadcast:
+        raise ValueError(
+            BROADCAST_REFUSED + "; give the unit's own address 0..254 (Bus.scan finds them), "
+            "or allow_broadcast=True to send to 255 anyway"
+        )
+    if not 0 <= address <= BROADCAST:
+        raise ValueError(f"a bus address is 0..254, not {address}")
+    return address

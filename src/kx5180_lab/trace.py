@@ -10,7 +10,7 @@ The logger is one subscriber of the port's events; a capture file
 "t" (monotonic seconds), "event" and "port": "tx" and "rx" carry "hex";
 an "rx" also carries "after" and "seen", the last moment the host knew
 none of those bytes had arrived and the first poll that saw bytes
-waiting, between which they came. The port (`kx5180_lab.port`) adds
+waiting, between which they came. The port (`kx5180_lab.instrument.port`) adds
 "foreign", "refused" and "settle", Supply "no_reply", "interrupted" and
 "identity".
 """
@@ -79,17 +79,8 @@ def publish(record: Event, subscribers: list[Subscriber], name: str) -> None:
     for subscriber in targets + subscribers:
         try:
             subscriber(record)
-        except Exception as e:  # noqa: BLE001 - a trace must not change the outcome
+        except Exception as e:  # a trace must not change the outcome
             logging.getLogger("kx5180.lab").warning("%s: trace subscriber failed: %s", name, e)
-
-
-def __getattr__(name: str) -> Any:
-    # The port lived here once; it is found here still.
-    if name == "TracedPort":
-        from .port import TracedPort
-
-        return TracedPort
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class TraceFormatter(logging.Formatter):

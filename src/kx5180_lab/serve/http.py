@@ -16,13 +16,14 @@ from importlib import resources
 from typing import Any
 from urllib.parse import parse_qs
 
-from ..supply import LimitError, LineError, NoAnswerError, SupplyError
+from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import Pool, StreamService
 from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
 
+# The longest request head (the server's stream limit).
 MAX_HEAD = 8192
 MAX_BODY = 4096
 HEAD_TIMEOUT = 10.0
@@ -34,10 +35,22 @@ STATIC = {
     "dashboard.css": "text/css; charset=utf-8",
 }
 REASONS = {
-    200: "OK", 204: "No Content", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
-    405: "Method Not Allowed", 411: "Length Required", 413: "Content Too Large",
-    415: "Unsupported Media Type", 422: "Unprocessable Content", 431: "Request Header Fields Too Large",
-    500: "Internal Server Error", 501: "Not Implemented", 502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout",
+    200: "OK",
+    204: "No Content",
+    400: "Bad Request",
+    403: "Forbidden",
+    404: "Not Found",
+    405: "Method Not Allowed",
+    411: "Length Required",
+    413: "Content Too Large",
+    415: "Unsupported Media Type",
+    422: "Unprocessable Content",
+    431: "Request Header Fields Too Large",
+    500: "Internal Server Error",
+    501: "Not Implemented",
+    502: "Bad Gateway",
+    503: "Service Unavailable",
+    504: "Gateway Timeout",
 }
 SECURITY_HEADERS = (
     ("X-Content-Type-Options", "nosniff"),
@@ -223,7 +236,9 @@ class HttpServer(StreamService):
 
     async def _api(self, req: Request, parts: list[str], writer: asyncio.StreamWriter) -> None:
         if parts == ["units"] and req.method == "GET":
-            return await self._send(writer, 200, {"units": [self._unit_view(u) for u in self.units], "limits": self.limits})
+            return await self._send(
+                writer, 200, {"units": [self._unit_view(u) for u in self.units], "limits": self.limits}
+            )
         if parts == ["events"] and req.method == "GET":
             return await self._events(writer, req.authorized)
         if len(parts) in (2, 3) and parts[0] == "units":
@@ -237,7 +252,9 @@ class HttpServer(StreamService):
                 return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
             if parts[2:] == []:
                 raise HttpError(405, "GET reads a unit, POST changes it")
-            raise HttpError(405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path")
+            raise HttpError(
+                405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path"
+            )
         raise HttpError(404, "no such API path")
 
     def _unit_view(self, unit: Unit) -> dict[str, Any]:

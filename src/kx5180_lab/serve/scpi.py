@@ -16,7 +16,7 @@ from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..supply import LimitError, LineError, NoAnswerError, SupplyError
+from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import StreamService
 from .safety import setting_allowed
 from .units import Hub, Unit
@@ -30,7 +30,7 @@ MAKER = "kx5180 project"
 
 class ScpiError(Exception):
     def __init__(self, code: int, text: str) -> None:
-        super().__init__(f"{code},\"{text}\"")
+        super().__init__(f'{code},"{text}"')
         self.code, self.text = code, text
 
 
@@ -42,7 +42,7 @@ def _undefined() -> ScpiError:
 
 
 def _nodes(pattern: str) -> list[tuple[str, str, bool]]:
-    """"[SOURce:]VOLTage[:LEVel]" as (short, long, optional) per node."""
+    """ "[SOURce:]VOLTage[:LEVel]" as (short, long, optional) per node."""
     out = []
     for m in re.finditer(r"(\[)?:?([A-Za-z*]+)\]?", pattern):
         word = m.group(2)
@@ -190,7 +190,9 @@ class ScpiServer(StreamService):
 
         async def condition_q(s: Session) -> str:
             st = await u(s).status()
-            return str((1 if st.mode == "CV" else 0) | (2 if st.mode == "CC" else 0) | (16 if st.over_temperature else 0))
+            return str(
+                (1 if st.mode == "CV" else 0) | (2 if st.mode == "CC" else 0) | (16 if st.over_temperature else 0)
+            )
 
         async def error_q(s: Session) -> str:
             if not s.errors:
@@ -229,15 +231,28 @@ class ScpiServer(StreamService):
             c("SYSTem:REMote", setting=lambda s, a: u(s).remote()),
             c("SYSTem:LOCal", setting=lambda s, a: u(s).local()),
             c("[SOURce:]VOLTage:LIMit[:LEVel]", query=lambda s: volts(s, "ceiling_v"), setting=set_ceiling),
-            c("[SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude]", query=lambda s: volts(s, "voltage_set_v"), setting=set_voltage),
-            c("[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]", query=lambda s: volts(s, "current_set_a"), setting=set_current),
+            c(
+                "[SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude]",
+                query=lambda s: volts(s, "voltage_set_v"),
+                setting=set_voltage,
+            ),
+            c(
+                "[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]",
+                query=lambda s: volts(s, "current_set_a"),
+                setting=set_current,
+            ),
             c("OUTPut:MODE", query=mode_q),
             c("OUTPut[:STATe]", query=output_q, setting=output),
             c("MEASure[:SCALar]:VOLTage[:DC]", query=lambda s: volts(s, "voltage_v")),
             c("MEASure[:SCALar]:CURRent[:DC]", query=lambda s: volts(s, "current_a")),
             c("MEASure[:SCALar]:POWer[:DC]", query=lambda s: volts(s, "power_w")),
             c("STATus:QUEStionable:CONDition", query=condition_q),
-            c("INSTrument[:SELect]:NSELect", query=lambda s: const(str(s.unit_index)), setting=nsel, changes_state=False),
+            c(
+                "INSTrument[:SELect]:NSELect",
+                query=lambda s: const(str(s.unit_index)),
+                setting=nsel,
+                changes_state=False,
+            ),
             c("INSTrument:CATalog[:FULL]", query=catalog),
         ]
 

@@ -11,133 +11,45 @@ import math
 import shlex
 import signal
 import sys
-import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
-from ..bus import Bus
+from ..errors import SupplyError
+from ..instrument.bus import Bus
+from ..instrument.supply import Supply
 from ..simulator import Simulator
-from ..stops import interruption, signal_name
-from ..supply import Supply, SupplyError
-from .http import HttpServer
+from ..stops import Holder, signal_name, taken
+from .http import MAX_HEAD, HttpServer
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
 
 log = logging.getLogger("kx5180.serve")
 
-EPILOG = """\
-Every change needs the token printed at start (the dashboard link carries
-it). Only this machine can connect unless --bind names another address;
-SCPI clients from elsewhere may then only read, unless
---allow-remote-control. On Ctrl-C, SIGTERM or SIGHUP every output the
-server switched on goes off (unless --keep-on) and each unit is handed back
-to its front panel; exit status 0 after Ctrl-C, 128 + the signal after
-SIGTERM (143) or SIGHUP (129), 1 when a unit could not be left safe.
-"""
-
-
-def add_parser(command: Any) -> None:
-    """Registers `serve` through the command line's `command(name, help)`."""
-    p = command("serve", "serve the units over SCPI (TCP) and HTTP, with a live dashboard, until stopped")
-    p.epilog = EPILOG
-    p.formatter_class = argparse.RawDescriptionHelpFormatter
-    p.add_argument(
-        "ports",
-        nargs="*",
-        metavar="PORT[@ADDRESS]",
-        help="serial ports to serve; PORT@ADDRESS picks units of a shared line (not with --sim)",
-    )
-    p.add_argument("--units", metavar="N|A,B,...", help="with --sim: simulate N units (or these addresses) on one line")
-    p.add_argument("--bind", default="127.0.0.1", metavar="HOST", help="address to listen on (default 127.0.0.1)")
-    p.add_argument("--scpi-port", type=int, default=5025, metavar="N", help="SCPI port (default 5025; 0 picks one)")
-    p.add_argument("--http-port", type=int, default=8080, metavar="N", help="HTTP port (default 8080; 0 picks one)")
-    p.add_argument("--no-http", action="store_true", help="serve SCPI only")
-    p.add_argument("--no-scpi", action="store_true", help="serve HTTP only")
-    p.add_argument("--max-voltage", type=float, metavar="V", help="refuse voltages above V, for every client")
-    p.add_argument("--max-current", type=float, metavar="A", help="refuse currents above A, for every client")
-    p.add_argument(
-        "--allow-remote-control",
-        action="store_true",
-        help="let SCPI clients on other machines change settings (with a non-loopback --bind)",
-    )
-    p.add_argument("--allow-host", action="append", default=[], metavar="NAME", help="a host name the web page may be reached by")
-    p.add_argument("--token", metavar="TEXT", help="the token for changes (default: a new random one)")
-    p.add_argument("--keep-on", action="store_true", help="leave the outputs as they are when the server stops")
-    p.add_argument(
-        "--watchdog",
-        type=float,
-        metavar="S",
-        help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) has spoken for S seconds",
-    )
-    p.add_argument("--poll", type=float, default=0.5, metavar="S", help="seconds between readings for the dashboard (default 0.5)")
-    p.add_argument("--max-clients", type=int, default=32, metavar="N", help="connections per protocol, as many again for event streams (default 32)")
-    p.add_argument("--idle-timeout", type=float, default=600.0, metavar="S", help="close a silent SCPI client after S seconds (default 600)")
-    p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")
-
 
 class ServeError(Exception):
     """A reason the server cannot start, told in one line."""
 
 
-class _Stopper:
-    """Ctrl-C, SIGTERM and SIGHUP for the whole of `serve`. While the lines
-    open they end the start as they end any command (KeyboardInterrupt,
-    Terminated); while serving they ask the event loop for an orderly stop;
-    once the stop has begun they are only noted, so that nothing cuts
-    short the switching off. The first one is `signum`."""
+def _stopped_by(stopper: Holder) -> str:
+    return "Ctrl-C" if stopper.signum == signal.SIGINT else signal_name(stopper.signum)
 
-    SIGNALS = tuple(getattr(signal, n) for n in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, n))
 
-    def __init__(self) -> None:
-        self.signum = 0
-        self.wake: Callable[[], object] | None = None
-        self.holding = False
-
-    def __call__(self, signum: int, frame: Any) -> None:
-        if self.wake is not None or self.holding:
-            self.signum = self.signum or signum
-            if self.wake is not None:
-                self.wake()
-            return
-        raise interruption(signum)
-
-    def hold(self) -> None:
-        self.wake = None
-        self.holding = True
-
-    @contextlib.contextmanager
-    def installed(self) -> Iterator[None]:
-        # A plain handler rather than the event loop's: it covers the
-        # opening and the closing around the loop, and works on Windows.
-        previous: list[tuple[int, Any]] = []
-        try:
-            if threading.current_thread() is threading.main_thread():
-                for signum in self.SIGNALS:
-                    try:
-                        previous.append((signum, signal.signal(signum, self)))
-                    except (ValueError, OSError):
-                        continue
-            yield
-        finally:
-            for signum, handler in reversed(previous):
-                with contextlib.suppress(ValueError, OSError, TypeError):
-                    signal.signal(signum, handler)
-
-    def stopped_by(self) -> str:
-        return "Ctrl-C" if self.signum == signal.SIGINT else signal_name(self.signum)
-
-    def exit_status(self) -> int:
-        # Ctrl-C is how a server is meant to end, as for `kx5180 sim`; a
-        # signal from elsewhere is told as the rest of the command line tells it.
-        return 0 if self.signum in (0, signal.SIGINT) else 128 + self.signum
+def _exit_status(stopper: Holder) -> int:
+    # Ctrl-C is how a server is meant to end, as for `kx5180 sim`; a
+    # signal from elsewhere is told as the rest of the command line tells it.
+    return 0 if stopper.signum in (0, signal.SIGINT) else 128 + stopper.signum
 
 
 def _check(args: argparse.Namespace) -> None:
     for name in ("watchdog", "poll", "idle_timeout", "max_voltage", "max_current"):
         v = getattr(args, name)
         if v is not None and not (math.isfinite(v) and v >= 0 and (v > 0 or name in ("max_voltage", "max_current"))):
-            raise ServeError(f"--{name.replace('_', '-')} needs a positive number of seconds" if name not in ("max_voltage", "max_current") else f"--{name.replace('_', '-')} needs a number >= 0")
+            raise ServeError(
+                f"--{name.replace('_', '-')} needs a positive number of seconds"
+                if name not in ("max_voltage", "max_current")
+                else f"--{name.replace('_', '-')} needs a number >= 0"
+            )
     for name in ("scpi_port", "http_port"):
         if not 0 <= getattr(args, name) <= 65535:
             raise ServeError(f"--{name.replace('_', '-')} must be 0..65535")
@@ -163,7 +75,7 @@ def _sim_units(text: str | None) -> list[int] | None:
 
 @contextlib.contextmanager
 def _opened(
-    args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]
+    args: argparse.Namespace, names: list[str], resolve: Any, stopper: Holder, problems: list[str]
 ) -> Iterator[list[tuple[Line, list[Supply]]]]:
     """Opens every line and unit; closes whatever was opened, also when one
     fails to open. What could not be closed goes to `problems`."""
@@ -214,13 +126,21 @@ def run_serve(
     args: argparse.Namespace,
     resolve: Any,
     sim: Simulator | None = None,
-    capturing: Callable[[str | None], contextlib.AbstractContextManager[object]] = lambda port: contextlib.nullcontext(),
+    capturing: Callable[[str | None], contextlib.AbstractContextManager[object]] = lambda port: (
+        contextlib.nullcontext()
+    ),
 ) -> int:
     """The `serve` command; `resolve` is the command line's PORT@ADDRESS
     parser, `sim` a simulator already running (kx5180 sim -- serve),
     `capturing(port)` the command line's --capture for the session."""
     _setup_logging()
-    stopper = _Stopper()
+    # Ctrl-C, SIGTERM and SIGHUP for the whole of `serve`: while the lines
+    # open they end the start as they end any command; while serving they
+    # ask the event loop for an orderly stop; once the stop has begun they
+    # are only noted, so that nothing cuts short the switching off. A plain
+    # handler rather than the event loop's: it covers the opening and the
+    # closing around the loop, and works on Windows.
+    stopper = Holder()
     problems: list[str] = []
 
     def serve(names: list[str]) -> None:
@@ -229,7 +149,7 @@ def run_serve(
             _serve(args, names, resolve, stopper, problems)
 
     try:
-        with stopper.installed():
+        with taken(stopper):
             _check(args)
             if sim is not None:
                 assert sim.port is not None
@@ -261,11 +181,11 @@ def run_serve(
     for p in problems:
         log.error("%s", p)
     if problems:
-        log.error("stopped by %s, but not every unit could be left safe (above); lines closed", stopper.stopped_by())
+        log.error("stopped by %s, but not every unit could be left safe (above); lines closed", _stopped_by(stopper))
         return 1
     state = "outputs left as they were" if args.keep_on else "outputs the server switched on are off"
-    log.info("stopped by %s; %s; front panels in control; lines closed", stopper.stopped_by(), state)
-    return stopper.exit_status()
+    log.info("stopped by %s; %s; front panels in control; lines closed", _stopped_by(stopper), state)
+    return _exit_status(stopper)
 
 
 def _setup_logging() -> None:
@@ -278,18 +198,18 @@ def _setup_logging() -> None:
         logger.propagate = False
 
 
-def _serve(args: argparse.Namespace, names: list[str], resolve: Any, stopper: _Stopper, problems: list[str]) -> None:
+def _serve(args: argparse.Namespace, names: list[str], resolve: Any, stopper: Holder, problems: list[str]) -> None:
     """Serves until a stop signal; what could not be left safe goes to `problems`."""
     with _opened(args, names, resolve, stopper, problems) as lines:
         asyncio.run(_main(args, lines, stopper, problems))
 
 
 async def _main(
-    args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]], stopper: _Stopper, problems: list[str]
+    args: argparse.Namespace, opened: list[tuple[Line, list[Supply]]], stopper: Holder, problems: list[str]
 ) -> None:
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
-    stopper.wake = lambda: loop.call_soon_threadsafe(stop.set)
+    stopper.hold(wake=lambda: loop.call_soon_threadsafe(stop.set))
     loop.set_exception_handler(_one_line)
     hub = Hub(loop)
     units: list[Unit] = []
@@ -312,7 +232,9 @@ async def _main(
             log.warning(
                 "listening on %s, which other machines can reach%s",
                 args.bind,
-                "" if args.allow_remote_control else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
+                ""
+                if args.allow_remote_control
+                else "; their SCPI clients may only read (--allow-remote-control lets them change settings)",
             )
         if not args.no_scpi:
             scpi = ScpiServer(
@@ -339,7 +261,7 @@ async def _main(
                 max_voltage=args.max_voltage,
                 max_current=args.max_current,
             )
-            server = await _listen(http.handle, args.bind, http_port, 8192, "HTTP")
+            server = await _listen(http.handle, args.bind, http_port, MAX_HEAD, "HTTP")
             http.port = _port(server)
             servers.append(server)
             print(f"HTTP on http://{_host(args.bind)}:{http.port}/?token={token}", flush=True)
@@ -347,7 +269,10 @@ async def _main(
         for unit in units:
             ident = unit.identity
             assert ident is not None
-            print(f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}", flush=True)
+            print(
+                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}",
+                flush=True,
+            )
         tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
         if args.watchdog:
             tasks.append(asyncio.create_task(watchdog(units, hub, args.watchdog)))
@@ -402,4 +327,3 @@ def _one_line(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
     """A fault in one connection is told in one line; the server goes on."""
     error = context.get("exception")
     log.error("%s", f"{type(error).__name__}: {error}" if error is not None else context.get("message"))
-

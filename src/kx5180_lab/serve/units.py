@@ -17,8 +17,10 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-from ..bus import Bus
-from ..supply import Identity, LineError, Status, Supply, SupplyError
+from ..errors import LineError, SupplyError
+from ..instrument.bus import Bus
+from ..instrument.supply import Supply
+from ..records import Identity, Status
 
 log = logging.getLogger("kx5180.serve")
 
@@ -46,7 +48,7 @@ class Unit:
     """One supply as the server sees it: 1-based `index`, its `Supply`, the
     latest reading, and what the server changed on it."""
 
-    def __init__(self, index: int, supply: Supply, line: Line, hub: "Hub") -> None:
+    def __init__(self, index: int, supply: Supply, line: Line, hub: Hub) -> None:
         self.index = index
         self.supply = supply
         self.line = line
@@ -135,7 +137,9 @@ class Unit:
     async def status(self) -> Status:
         return await self._run(self._status)
 
-    async def set(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
+    async def set(
+        self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None
+    ) -> None:
         await self._run(self._set, voltage, current, ceiling)
 
     async def output(self, on: bool) -> None:

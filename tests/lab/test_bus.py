@@ -283,12 +283,14 @@ def unit_readers(bus, through, stack):
     if through == "units":
         units = {a: bus.unit(a) for a in VOLTS}
         for a, volts in VOLTS.items():
-            answered(lambda: units[a].set_out_voltage(volts))
+            answered(lambda a=a, volts=volts: units[a].set_out_voltage(volts))
         return {a: lambda a=a: (units[a].read_dev_status() or {}).get("voltage_set") for a in VOLTS}
     supplies = {}
     for a, volts in VOLTS.items():
-        supplies[a] = answered(lambda: stack.enter_context(bus.supply(a, remote=False, keep_on_exit=True, late_window=0)))
-        answered(lambda: supplies[a].set(voltage=volts) or True)
+        supplies[a] = answered(
+            lambda a=a: stack.enter_context(bus.supply(a, remote=False, keep_on_exit=True, late_window=0))
+        )
+        answered(lambda a=a, volts=volts: supplies[a].set(voltage=volts) or True)
 
     def read(a):
         try:

@@ -16,7 +16,7 @@ pytest_plugins = ["pytester"]
 simulator = pytest.importorskip("kx5180_lab.simulator")
 needs_sim = pytest.mark.skipif(simulator.find_simulator() is None, reason="needs kx5180-sim")
 
-USERS_TESTS = '''
+USERS_TESTS = """
 import json, os
 import pytest
 from kx5180_lab import NoAnswerError, Supply
@@ -47,7 +47,7 @@ def test_that_fails_with_two_simulators(kx5180_sim):
         Supply(two.port).open()
     two.wait_for("collided")
     assert False, "deliberately"
-'''
+"""
 
 
 def alive(pid):

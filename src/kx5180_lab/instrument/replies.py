@@ -5,7 +5,7 @@ The driver's exchange takes the first valid frame that arrives within its
 0.3 s for a straggler before its next command. A reply later than that is
 taken as the next command's, and on a shared line the next command is
 often another unit's. The port the toolkit hands the driver
-(`kx5180_lab.port.TracedPort`) closes that gap for every unit of the line:
+(`kx5180_lab.instrument.port.TracedPort`) closes that gap for every unit of the line:
 
 - a reply from another address than the one asked is no answer;
 - the late window belongs to the line: after an exchange got no reply of
@@ -24,7 +24,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from .port import IDENTITY_WORD, RETURN_WORD, STATUS_WORD, TracedPort
+from ..wire import IDENTITY_WORD, RETURN_WORD, STATUS_WORD
+from .port import TracedPort
 
 KIND = {RETURN_WORD: "a setting's acknowledgement", STATUS_WORD: "a status", IDENTITY_WORD: "an identity"}
 

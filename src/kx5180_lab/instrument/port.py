@@ -12,32 +12,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from .trace import Event, Subscriber, publish
+from ..trace import Event, Subscriber, publish
+from ..wire import BAUD, BROADCAST, FRAME, SET_ADDRESS_WORD, SYNC, expected_word, frame_s, is_frame
 
-FRAME = 26
-SYNC = 0xAA
-BROADCAST = 0xFF
 POLL_S = 0.01
 # The driver gives a reply up after this many polls following its write:
 # as the port sees it, the end of that exchange's reply window.
 REPLY_POLLS = 30
 LATE_WINDOW_S = 1.0
-
-RETURN_WORD, STATUS_WORD, IDENTITY_WORD = 0x12, 0x26, 0x31
-SET_ADDRESS_WORD = 0x25
-
-
-def expected_word(command: int) -> int:
-    """The command word of the reply a command gets: the status and the
-    identity come back under their own word, everything else is
-    acknowledged with 0x12."""
-    return command if command in (STATUS_WORD, IDENTITY_WORD) else RETURN_WORD
-
-
-def is_frame(data: bytes | bytearray, at: int = 0) -> bool:
-    """A whole frame at `at`: sync byte first, checksum last."""
-    end = at + FRAME
-    return len(data) >= end and data[at] == SYNC and data[end - 1] == sum(data[at : end - 1]) & 0xFF
 
 
 class Call:
@@ -110,7 +92,6 @@ class TracedPort:
         self._buffer = bytearray()
         self._start = 0  # the stream offset of the buffer's first byte
         self._arrivals: list[tuple[int, float, float]] = []  # (offset, after, seen) of each chunk read
-        self.writes = 0
         # The frame read after the latest write, for whoever checks what
         # kind of reply it was.
         self.last_reply: bytes | None = None
@@ -172,13 +153,12 @@ class TracedPort:
         result = self._port.write(data)
         now = time.monotonic()
         frame = bytes(data)
-        self.writes += 1
         self.last_reply = None
         self._exchange = _Exchange(frame, getattr(self._local, "call", None), now)
         self.emit("tx", t=now, hex=frame.hex())
         return result
 
-    def inWaiting(self) -> int:  # noqa: N802 - pyserial's name
+    def inWaiting(self) -> int:  # pyserial's name
         return self._poll()
 
     @property
@@ -358,5 +338,5 @@ class TracedPort:
         return data
 
     def _frame_s(self) -> float:
-        baud = getattr(self._port, "baudrate", 4800)
-        return FRAME * 10 / baud + 2 * POLL_S if isinstance(baud, (int, float)) and baud > 0 else 2 * POLL_S
+        baud = getattr(self._port, "baudrate", BAUD)
+        return frame_s(baud) + 2 * POLL_S if isinstance(baud, (int, float)) and baud > 0 else 2 * POLL_S

@@ -20,7 +20,6 @@ import builtins
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
 from typing import Any
 
 import kx5180
@@ -28,13 +27,18 @@ import kx5180
 _MISSING = object()
 
 
-@dataclass
 class HookContext:
     """What the calling thread wants from the driver's globals."""
 
-    quiet: bool = True
-    on_port: Callable[[Any], Any] | None = None
-    on_line: Callable[[str], None] | None = None
+    def __init__(
+        self,
+        quiet: bool = True,
+        on_port: Callable[[Any], Any] | None = None,
+        on_line: Callable[[str], None] | None = None,
+    ) -> None:
+        self.quiet = quiet
+        self.on_port = on_port
+        self.on_line = on_line
 
 
 _local = threading.local()
@@ -75,7 +79,7 @@ class _SerialProxy:
     def __getattr__(self, name: str) -> Any:
         return getattr(self._real, name)
 
-    def Serial(self, *args: Any, **kwargs: Any) -> Any:  # noqa: N802 - pyserial's name
+    def Serial(self, *args: Any, **kwargs: Any) -> Any:  # pyserial's name
         port = self._real.Serial(*args, **kwargs)
         ctx = _current()
         if ctx is not None and ctx.on_port is not None:

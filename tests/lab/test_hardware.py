@@ -113,7 +113,9 @@ READS = ("--reads", "100000", "--with-output", "--max-voltage", "2", "--max-curr
     ],
     ids=["reads", "restore", "restore-ctrl-c"],
 )  # fmt: skip
-def test_selftest_stopped_by_a_signal_puts_the_unit_back(kx5180_sim, tmp_path, args, turnaround_ms, moment, signum, code):
+def test_selftest_stopped_by_a_signal_puts_the_unit_back(
+    kx5180_sim, tmp_path, args, turnaround_ms, moment, signum, code
+):
     sim = kx5180_sim(baud=0, extra_args=["--turnaround-ms", str(turnaround_ms)])
     proc = subprocess.Popen(
         [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, *args],
@@ -186,4 +188,3 @@ def test_a_hardware_test_is_skipped_without_a_port_and_runs_with_one(pytester):
     skipped.assert_outcomes(skipped=1)
     skipped.stdout.fnmatch_lines(["*needs a real kx5180 unit: run pytest with --kx5180-port PORT*"])
     pytester.runpytest("-p", "no:cacheprovider", "--kx5180-port", "/dev/ttyFAKE").assert_outcomes(passed=1)
-

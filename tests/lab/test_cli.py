@@ -15,6 +15,8 @@ import pytest
 import serial
 
 from kx5180_lab import cli
+from kx5180_lab.cli.log import CSV_FIELDS
+from kx5180_lab.records import STATUS_FIELDS
 from kx5180_lab.simulator import find_simulator
 
 SCRIPTS = sysconfig.get_path("scripts")
@@ -22,7 +24,7 @@ KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx
 pytestmark = pytest.mark.skipif(
     KX is None or find_simulator() is None or shutil.which("lsof") is None, reason="needs kx5180, kx5180-sim and lsof"
 )
-STATUS_KEYS = ["port", "timestamp", *cli.STATUS_FIELDS]
+STATUS_KEYS = ["port", "timestamp", *STATUS_FIELDS]
 
 
 def kx(*args, timeout=30):
@@ -74,10 +76,16 @@ def test_identify_and_status_as_table_and_json(sim, command):
     rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in table.stdout.splitlines())
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+00:00", data.pop("timestamp"))
     if command == "identify":
-        assert data == {"port": sim.port, "model": "5180", "serial_number": "518000001", "software_version": 373, "address": 1}
+        assert data == {
+            "port": sim.port,
+            "model": "5180",
+            "serial_number": "518000001",
+            "software_version": 373,
+            "address": 1,
+        }
         assert rows["serial number"] == "518000001"
     else:
-        assert list(data) == ["port", *cli.STATUS_FIELDS]
+        assert list(data) == ["port", *STATUS_FIELDS]
         assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
         assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
@@ -89,7 +97,13 @@ def test_set_then_status(sim):
     assert r.returncode == 0, r.stderr
     assert r.stdout == "set ceiling 12.000 V, current 0.200 A, voltage 3.300 V, output on; verified\n"
     st = state(sim.port)
-    assert (st["voltage_set_v"], st["current_set_a"], st["ceiling_v"], st["output_on"], st["remote"]) == (3.3, 0.2, 12.0, True, True)
+    assert (st["voltage_set_v"], st["current_set_a"], st["ceiling_v"], st["output_on"], st["remote"]) == (
+        3.3,
+        0.2,
+        12.0,
+        True,
+        True,
+    )
     assert (st["mode"], st["current_a"]) == ("CC", 0.2)  # 0.33 A wanted by 10 ohm
     assert kx("set", sim.port, "--output", "off", "--local").returncode == 0
     assert (state(sim.port)["output_on"], state(sim.port)["remote"]) == (False, False)
@@ -150,7 +164,9 @@ def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so(kx5180_sim):
     # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
     with kx5180_sim(baud=0, faults=("silent",), fault_nth=4) as s:
         line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
-        assert line.endswith("no answer to output on (it may or may not have been applied); output switched off, front panel in control")
+        assert line.endswith(
+            "no answer to output on (it may or may not have been applied); output switched off, front panel in control"
+        )
         assert (state(s.port)["output_on"], state(s.port)["remote"]) == (False, False)
 
 
@@ -190,7 +206,9 @@ def test_a_ramp_interrupted_by_sigint_stops_at_an_acknowledged_value(sim):
             proc.kill()
     assert proc.returncode == 130, err
     # A step on the wire when the signal came is settled by reading it back.
-    how = r"the last acknowledged setpoint|read back after the interruption; the last acknowledged setpoint was [\d.]+ V"
+    how = (
+        r"the last acknowledged setpoint|read back after the interruption; the last acknowledged setpoint was [\d.]+ V"
+    )
     stopped = float(re.search(rf"ramp interrupted at (\d+\.\d{{3}}) V \(({how})\)", err).group(1))
     assert "output switched off, front panel in control" in err and len(err.splitlines()) == 1
     st = state(sim.port)
@@ -209,7 +227,7 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
     assert r.stdout == f"6 rows written to {out}\nplot written to {png}\n"
     with open(out, newline="") as f:
         rows = list(csv.reader(f))
-    assert rows[0] == ["time_s", "timestamp", *cli.STATUS_FIELDS]
+    assert rows[0] == ["time_s", "timestamp", *STATUS_FIELDS]
     assert len(rows) == 1 + 6  # readings at 0, 0.2, ... 1.0 s
     times = [float(row[0]) for row in rows[1:]]
     assert times == sorted(times) and 0.9 <= times[-1] < 1.5
@@ -231,7 +249,7 @@ def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):
     assert proc.returncode == 0 and err == "", err
     written = int(stdout.split()[0])
     lines = out.read_text().splitlines()
-    assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(cli.CSV_FIELDS) - 1
+    assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(CSV_FIELDS) - 1
 
 
 def test_status_watch_until_ctrl_c(sim):
@@ -248,7 +266,7 @@ def test_status_watch_until_ctrl_c(sim):
 
 def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsys):
     good = tmp_path / "ok.csv"
-    good.write_text(",".join(cli.CSV_FIELDS) + "\n0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
+    good.write_text(",".join(CSV_FIELDS) + "\n0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
     monkeypatch.setitem(sys.modules, "matplotlib", None)  # as if not installed
     assert cli.main(["plot", str(good), "-o", str(tmp_path / "x.png")]) == 1
     assert capsys.readouterr().err == "kx5180: plotting needs matplotlib: pip install 'kx5180[plot]'\n"
@@ -279,9 +297,11 @@ def test_the_plot_legend_lists_what_the_plot_shows(tmp_path, monkeypatch, modes,
 
     monkeypatch.setattr(plot, "EXACT_ROWS", exact_rows)
     shown, real = [], Axes.legend
-    monkeypatch.setattr(Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw))
+    monkeypatch.setattr(
+        Axes, "legend", lambda ax, **kw: shown.append([h.get_label() for h in kw["handles"]]) or real(ax, **kw)
+    )
     rows = [f"{t}.0,t,1,0.1,1,1,30,1,{h},{m},0,1" for t, (m, h) in enumerate(zip(modes.split(), hot.split()))]
-    (tmp_path / "run.csv").write_text(",".join(cli.CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
+    (tmp_path / "run.csv").write_text(",".join(CSV_FIELDS) + "\n" + "\n".join(rows) + "\n")
     assert cli.main(["plot", str(tmp_path / "run.csv"), "-o", str(tmp_path / "run.png")]) == 0
     assert shown == [legend]
 
@@ -305,8 +325,14 @@ def test_trace_shows_the_exact_frames(sim):
 @pytest.mark.parametrize(
     "args, check",
     [
-        (["status", "--sim", "--sim-args", "--baud 0 --load-ohms 5", "--json"], lambda o: json.loads(o)["voltage_set_v"] == 5.0),
-        (["sim", "--baud", "0", "--model", "5181", "--", "identify", "--json"], lambda o: json.loads(o)["model"] == "5181"),
+        (
+            ["status", "--sim", "--sim-args", "--baud 0 --load-ohms 5", "--json"],
+            lambda o: json.loads(o)["voltage_set_v"] == 5.0,
+        ),
+        (
+            ["sim", "--baud", "0", "--model", "5181", "--", "identify", "--json"],
+            lambda o: json.loads(o)["model"] == "5181",
+        ),
         (
             ["sim", "--baud", "0", "--", "set", "--voltage", "2", "--output", "on", "--", "status", "--json"],
             lambda o: json.loads(o.splitlines()[-1])["voltage_v"] == 2.0,
@@ -318,13 +344,42 @@ def test_every_command_runs_against_a_simulated_supply(args, check):
     assert r.returncode == 0 and check(r.stdout), (r.stdout, r.stderr)
 
 
-@pytest.mark.parametrize("command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "sim"])
+@pytest.mark.parametrize(
+    "command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "selftest", "serve", "sim"]
+)
 def test_help_everywhere(command):
     r = kx(*([command] if command else []), "--help")
     assert r.returncode == 0 and "usage: kx5180" in r.stdout
 
 
-CSV_HEAD = ",".join(cli.CSV_FIELDS) + "\n"
+LOADED = """
+import sys
+from kx5180_lab.cli import main
+try:
+    main(sys.argv[1:])
+except SystemExit:
+    pass
+heavy = ("asyncio", "importlib.metadata", "matplotlib", "kx5180_lab.serve.server", "kx5180")
+print(" ".join(name for name in heavy if name in sys.modules))
+"""
+
+
+@pytest.mark.parametrize(
+    "args, loaded",
+    [
+        (["--help"], ""),
+        (["--version"], ""),
+        (["status", "--help"], ""),
+        (["serve", "--help"], ""),
+        (["status", "/dev/kx5180-nowhere"], "kx5180"),  # the driver, and nothing of the server's
+    ],
+)
+def test_a_command_loads_only_what_it_uses(args, loaded):
+    r = subprocess.run([sys.executable, "-c", LOADED, *args], capture_output=True, text=True, timeout=60)
+    assert r.stdout.splitlines()[-1] == loaded, r.stderr
+
+
+CSV_HEAD = ",".join(CSV_FIELDS) + "\n"
 
 
 @pytest.mark.parametrize(
@@ -383,7 +438,8 @@ def test_a_stop_signal_leaves_the_unit_off_and_local(kx5180_sim, tmp_path, how, 
         script.write_text(
             "import time\nfrom kx5180_lab import Supply\n"
             f"with Supply({sim.port!r}) as psu:\n"
-            "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n    print('on', flush=True)\n    time.sleep(60)\n"
+            "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n"
+            "    print('on', flush=True)\n    time.sleep(60)\n"
         )
         proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         ready = lambda: proc.stdout.readline() == "on\n"  # noqa: E731
@@ -427,7 +483,10 @@ def _gone(pid):
 @pytest.mark.parametrize(
     "args, progress",
     [
-        (["log", "--interval", "0.05", "--csv", "{csv}"], lambda out, csv_path: csv_path.exists() and csv_path.read_text().count("\n") >= 4),
+        (
+            ["log", "--interval", "0.05", "--csv", "{csv}"],
+            lambda out, csv_path: csv_path.exists() and csv_path.read_text().count("\n") >= 4,
+        ),
         (["status", "--watch", "0.05", "--json"], lambda out, csv_path: bool(out.readline()) and bool(out.readline())),
         (["ramp", "--to", "20", "--step", "0.1", "--rate", "2"], None),
     ],

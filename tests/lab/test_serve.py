@@ -129,7 +129,9 @@ def test_pyvisa_client_sets_switches_and_measures(serve):
         assert a.query("OUTP?") == "1"
         measured = float(a.query("MEAS:VOLT?"))
         st = server.status(1)
-        assert st["output_on"] and measured == pytest.approx(st["voltage_v"]) == pytest.approx(4.0)  # 0.4 A x 10 ohm: CC
+        assert st["output_on"] and measured == pytest.approx(st["voltage_v"]) == pytest.approx(
+            4.0
+        )  # 0.4 A x 10 ohm: CC
         assert a.query("OUTP:MODE?") == "CC" and a.query("STAT:QUES:COND?") == "2"
 
         # Two clients at once, each on its own unit, neither disturbs the other.
@@ -426,7 +428,9 @@ def test_a_dying_line_is_told_once_per_unit_never_a_traceback_or_a_hang(serve):
 
 
 def _browser():
-    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install 'kx5180[test]')")
+    webdriver = pytest.importorskip(
+        "selenium.webdriver", reason="selenium is not installed (pip install 'kx5180[test]')"
+    )
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     driver_path = shutil.which("chromedriver")
     if chromium is None or driver_path is None:
@@ -511,7 +515,10 @@ def test_a_late_reply_on_a_shared_line_is_never_served_as_the_other_units_readin
     volts, readings = {1: 12.0, 2: 1.0}, []
     try:
         for unit, v in volts.items():
-            change = lambda: server.http("POST", f"/api/units/{unit}", {"voltage": v}, {"X-Kx5180-Token": TOKEN})  # noqa: E731
+
+            def change(unit=unit, v=v):
+                return server.http("POST", f"/api/units/{unit}", {"voltage": v}, {"X-Kx5180-Token": TOKEN})
+
             assert any(change()[0] == 200 for _ in range(30))
         for i in range(200):
             if len(readings) >= 60:

@@ -1,4 +1,4 @@
-"""`kx5180 selftest`: learn what a unit does, without risk to it or to
+"""The self-test: learn what a unit does, without risk to it or to
 what is connected to it.
 
 The output stays off throughout (unless --with-output, with limits);
@@ -11,42 +11,23 @@ capture of every frame, to attach to an issue.
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import statistics
-import sys
 import time
 from collections.abc import Callable
-from datetime import datetime, timezone
 from typing import Any
 
-from .capture import Capture, tool_version
-from .replies import traced_port
-from .stops import interruption, stop_signals
-from .supply import SUPPORTED_MODELS, Status, Supply, SupplyError, sigint_deferred
+from ..errors import SupplyError
+from ..instrument.driver import SUPPORTED_MODELS
+from ..instrument.replies import traced_port
+from ..instrument.supply import Supply
+from ..records import Status
 
-HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
 FORMAT = "kx5180-selftest"
-DEFAULT_REPORT = "kx5180-selftest.json"
 
 # How far the "nearby" value lies from the one found.
 NEAR = {"voltage": 0.1, "current": 0.01, "ceiling": 0.1}
 FIELD = {"voltage": "voltage_set_v", "current": "current_set_a", "ceiling": "ceiling_v"}
 UNIT = {"voltage": "V", "current": "A", "ceiling": "V"}
-
-
-def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--report", metavar="FILE", help=f"JSON report to write (default {DEFAULT_REPORT})")
-    p.add_argument(
-        "--reads", type=int, default=100, metavar="N", help="status reads for the reply time (default 100)"
-    )
-    p.add_argument(
-        "--with-output",
-        action="store_true",
-        help="also switch the output on at a low setpoint and measure it (needs --max-voltage and --max-current)",
-    )
-    p.add_argument("--max-voltage", type=float, metavar="V", help="highest voltage --with-output may set")
-    p.add_argument("--max-current", type=float, metavar="A", help="highest current --with-output may set")
 
 
 def _milli(value: float) -> int:
@@ -101,7 +82,9 @@ class SelfTest:
         self._reply_word("status")
         self.found = found
         self.report["found"] = found.as_dict()
-        self.check("status", True, f"output {'on' if found.output_on else 'off'}, {'remote' if found.remote else 'local'}")
+        self.check(
+            "status", True, f"output {'on' if found.output_on else 'off'}, {'remote' if found.remote else 'local'}"
+        )
         if found.output_on:
             self.check("output off at the start", False, "the output is on: switch it off and run the self-test again")
             return
@@ -264,97 +247,3 @@ class SelfTest:
             not problems,
             "; ".join(problems) or "output off, front panel in control, setpoints as found",
         )
-
-
-def cmd_selftest(args: argparse.Namespace, target: Any) -> int:
-    from .cli import EXIT_FAILED, EXIT_OK, UsageError, open_supply
-
-    if args.with_output and (args.max_voltage is None or args.max_current is None):
-        raise UsageError("selftest: --with-output needs --max-voltage and --max-current")
-    for name in ("max_voltage", "max_current"):
-        value = getattr(args, name)
-        if value is not None and not (0 < value < float("inf")):
-            raise UsageError(f"selftest: --{name.replace('_', '-')} needs a number > 0")
-    if args.reads < 1:
-        raise UsageError("selftest: --reads needs a number >= 1")
-    report_path = args.report or DEFAULT_REPORT
-    capture_path = getattr(args, "capture", None)
-    own_capture = None
-    if not capture_path:
-        capture_path = os.path.splitext(report_path)[0] + ".jsonl"
-        try:
-            own_capture = Capture(capture_path, port=target.name).everywhere()
-        except OSError as e:
-            raise UsageError(f"selftest: cannot write {capture_path}: {e.strerror or e}") from e
-    try:
-        with open(report_path, "a", encoding="utf-8"):
-            pass
-    except OSError as e:
-        if own_capture is not None:
-            own_capture.close()
-        raise UsageError(f"selftest: cannot write {report_path}: {e.strerror or e}") from e
-
-    def say(line: str) -> None:
-        print(line, flush=True)
-
-    # The toolkit's limits would stand in the way of putting back a
-    # setpoint above them; --with-output enforces its own.
-    psu = open_supply(target, remote=False, keep_on_exit=True)
-    test = SelfTest(psu, args, say)
-    started = datetime.now(timezone.utc).isoformat(timespec="seconds")
-    interrupted: BaseException | None = None
-    error: str | None = None
-    try:
-        # SIGTERM and SIGHUP take the path of Ctrl-C while the unit is ours,
-        # so that it is still put back as it was found.
-        with stop_signals():
-            try:
-                with psu:
-                    try:
-                        test.run()
-                    except KeyboardInterrupt as e:
-                        interrupted = e
-                    except SupplyError as e:
-                        error = str(e)
-                        test.check("unexpected failure", False, error)
-                    finally:
-                        # A signal during the putting back waits for its
-                        # end (a second impatient Ctrl-C must not leave the
-                        # unit half restored), then ends the self-test.
-                        with sigint_deferred() as held:
-                            test.restore()
-                        if held[0] and interrupted is None:
-                            interrupted = interruption(held[0])
-            except SupplyError as e:
-                error = str(e)
-                test.check("open", False, error)
-    finally:
-        if own_capture is not None:
-            own_capture.close()
-        passed = bool(test.checks) and all(c["passed"] for c in test.checks) and interrupted is None
-        report = {
-            "format": FORMAT,
-            "version": 1,
-            "tool": tool_version(),
-            "port": target.name,
-            "started": started,
-            "strict_replies": psu.strict_replies,
-            "passed": passed,
-            "interrupted": interrupted is not None,
-            **test.report,
-            "checks": test.checks,
-            "capture": capture_path,
-        }
-        with open(report_path, "w", encoding="utf-8") as f:
-            json.dump(report, f, indent=2)
-            f.write("\n")
-    failed = [c["name"] for c in test.checks if not c["passed"]]
-    print(f"report written to {report_path}, capture to {capture_path}", flush=True)
-    if interrupted is not None:
-        interrupted.add_note("the self-test was cut short; the unit was put back as found (see the report)")
-        raise interrupted
-    if failed:
-        print(f"{len(failed)} check(s) failed: " + ", ".join(failed), file=sys.stderr, flush=True)
-        return EXIT_FAILED
-    return EXIT_OK
-

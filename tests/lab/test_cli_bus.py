@@ -49,7 +49,13 @@ def test_scan_lists_the_units_that_answer(kx5180_sim):
     code, out, _ = kx5180("scan", sim.port, "--addresses", "7", "--json")
     (unit,) = json.loads(out)  # the shape of identify --json
     assert (code, unit.pop("timestamp")[-6:]) == (0, "+00:00")
-    assert unit == {"port": f"{sim.port}@7", "model": "5180", "serial_number": "518000002", "software_version": 373, "address": 7}
+    assert unit == {
+        "port": f"{sim.port}@7",
+        "model": "5180",
+        "serial_number": "518000002",
+        "software_version": 373,
+        "address": 7,
+    }
     code, out, err = kx5180("scan", sim.port, "--addresses", "3-4", "--json")
     assert (code, json.loads(out), err) == (1, [], f"kx5180: no unit answered on {sim.port} (addresses 3-4)\n")
     assert holders(sim.port) == []

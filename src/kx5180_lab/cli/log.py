@@ -1,0 +1,145 @@
+"""`kx5180 log PORT --csv FILE`: status readings on a grid into a CSV
+file, every row flushed as written; Ctrl-C stops it and keeps every row.
+Nothing is changed on the unit."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import os
+import time
+from typing import Any
+
+from ..errors import LineError, NoAnswerError
+from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
+from ..records import STATUS_FIELDS
+from ..stops import deferred
+from ..target import Target
+from .session import open_supply
+from .shared import (
+    EXIT_FAILED,
+    EXIT_OK,
+    UsageError,
+    check_period,
+    fail,
+    finished,
+    live,
+    live_end,
+    mode_words,
+    next_slot,
+    sleep_until,
+    timestamp,
+)
+
+CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS
+
+
+def _plot_available() -> bool:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _close_quietly(out: Any) -> None:
+    # A file whose last write failed fails again on close, flushing the
+    # same bytes: the first failure is the one reported.
+    try:
+        out.close()
+    except OSError:
+        pass
+
+
+def run(args: argparse.Namespace, target: Target) -> int:
+    check_period("--interval", args.interval)
+    if args.duration is not None and not (args.duration >= 0 and math.isfinite(args.duration)):
+        raise UsageError("--duration needs a number of seconds >= 0")
+    if args.plot and not _plot_available():
+        fail(PLOT_HINT)
+        return EXIT_FAILED
+    if args.plot:
+        # Found out now rather than after an hour of logging.
+        folder = os.path.dirname(os.path.abspath(args.plot))
+        if not os.path.isdir(folder):
+            raise UsageError(f"--plot: the folder {folder} does not exist")
+    existed = os.path.exists(args.csv)
+    try:
+        out = open(args.csv, "w", newline="", encoding="utf-8")
+    except OSError as e:
+        raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
+    writer = csv.writer(out)
+    try:
+        writer.writerow(CSV_FIELDS)
+        out.flush()
+    except OSError as e:  # a full disk, /dev/full: refused before the supply is opened
+        _close_quietly(out)
+        raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
+    rows = missed = 0
+    psu = open_supply(target, remote=False, keep_on_exit=True)
+    try:
+        psu.open()
+    except BaseException:
+        _close_quietly(out)
+        if not existed:  # no supply, no log: leave no empty file behind
+            os.remove(args.csv)
+        raise
+    ended: BaseException | None = None
+    try:
+        with psu:
+            start = time.monotonic()
+            slot = 0
+            try:
+                while args.duration is None or slot * args.interval <= args.duration + 1e-9:
+                    sleep_until(start + slot * args.interval)
+                    try:
+                        st = psu.status()
+                    except NoAnswerError as e:
+                        missed += 1
+                        live_end()
+                        fail(f"no reading at {slot * args.interval:.1f} s: {e}")
+                    else:
+                        t = time.monotonic() - start
+                        stamp = timestamp()
+                        values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
+                        # The count printed at the end is the count in the file.
+                        with deferred() as held:
+                            writer.writerow([f"{t:.3f}", stamp, *values])
+                            out.flush()
+                            rows += 1
+                        held.release()
+                        live(
+                            f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
+                            f"output {'on' if st.output_on else 'off'}"
+                            f"{'  OVER-TEMPERATURE' if st.over_temperature else ''}  rows {rows}"
+                        )
+                    slot = next_slot(start, slot, args.interval)
+            except (KeyboardInterrupt, LineError, OSError) as e:
+                ended = e
+            finally:
+                live_end()
+    finally:
+        _close_quietly(out)
+    print(f"{rows} rows written to {args.csv}" + (f" ({missed} readings missed)" if missed else ""))
+    if isinstance(ended, KeyboardInterrupt):
+        code = finished(ended)
+        if code != EXIT_OK:
+            return code
+    elif isinstance(ended, LineError):
+        fail(str(ended))
+        return EXIT_FAILED
+    elif isinstance(ended, OSError):
+        fail(f"cannot write {args.csv}: {ended.strerror or ended}")
+        return EXIT_FAILED
+    if args.plot:
+        if rows:
+            try:
+                plot_csv(args.csv, args.plot)
+            except (PlotInputError, PlotUnavailable) as e:
+                fail(str(e))
+                return EXIT_FAILED
+            print(f"plot written to {args.plot}")
+        else:
+            fail(f"no rows, so no plot written to {args.plot}")
+    return EXIT_FAILED if missed else EXIT_OK

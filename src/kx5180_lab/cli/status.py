@@ -1,0 +1,89 @@
+"""`kx5180 status PORT [--watch SECONDS]`: measured values, setpoints and
+state, once or on a grid until Ctrl-C. Nothing is changed on the unit."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+
+from ..errors import LineError, NoAnswerError
+from ..records import Status
+from ..target import Target
+from .session import open_supply
+from .shared import (
+    EXIT_FAILED,
+    EXIT_OK,
+    check_period,
+    fail,
+    finished,
+    mode_words,
+    next_slot,
+    print_table,
+    reading_json,
+    several_units_hint,
+    sleep_until,
+    timestamp,
+)
+
+
+def status_rows(name: str, st: Status) -> list[tuple[str, str]]:
+    return [
+        ("port", name),
+        ("voltage", f"{st.voltage_v:.3f} V"),
+        ("current", f"{st.current_a:.3f} A"),
+        ("voltage setpoint", f"{st.voltage_set_v:.3f} V"),
+        ("current limit", f"{st.current_set_a:.3f} A"),
+        ("ceiling", f"{st.ceiling_v:.3f} V"),
+        ("output", "on" if st.output_on else "off"),
+        ("regulation", mode_words(st.mode)),
+        ("over-temperature", "yes, output tripped" if st.over_temperature else "no"),
+        ("fan speed", f"{st.fan_speed} of 7"),
+        ("control", "remote (computer)" if st.remote else "local (front panel)"),
+    ]
+
+
+def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
+    if args.json:
+        print(reading_json(target, timestamp(), st.as_dict()), flush=True)
+    else:
+        print_table(status_rows(target.name, st))
+
+
+def run(args: argparse.Namespace, target: Target) -> int:
+    if args.watch is not None:
+        check_period("--watch", args.watch)
+    with several_units_hint(target), open_supply(target, remote=False, keep_on_exit=True) as psu:
+        if args.watch is None:
+            show_status(args, target, psu.status())
+            return EXIT_OK
+        from datetime import datetime
+
+        clear = sys.stdout.isatty() and not args.json
+        shown = 0
+        # Readings keep to a grid of start + k x period, however long each
+        # takes, so the period is the period and not period + reply time.
+        start, slot = time.monotonic(), 0
+        try:
+            while True:
+                sleep_until(start + slot * args.watch)
+                try:
+                    st = psu.status()
+                except NoAnswerError as e:
+                    # A live view rides out a missed reading and says so.
+                    fail(str(e))
+                else:
+                    if clear:
+                        sys.stdout.write("\033[H\033[J")
+                        print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
+                    show_status(args, target, st)
+                    shown += 1
+                    if not clear and not args.json:
+                        print()
+                    sys.stdout.flush()
+                slot = next_slot(start, slot, args.watch)
+        except KeyboardInterrupt as e:
+            return finished(e)
+        except LineError as e:
+            fail(f"{e}; {shown} readings shown")
+            return EXIT_FAILED

@@ -1,0 +1,261 @@
+"""`Supply`: one kx5180 supply used safely from Python.
+
+    from kx5180_lab import Supply
+
+    with Supply("/dev/ttyUSB0", max_voltage=5.0, max_current=0.5, verify=True) as psu:
+        psu.set(voltage=3.3, current=0.2)
+        psu.output(True)
+        print(psu.status().voltage_v)
+    # output off, front panel back in control, port closed: also after an
+    # exception or Ctrl-C
+
+The driver class itself is used unchanged; this module only adds what a
+lab needs around it: clear exceptions instead of True/False, software
+limits checked before anything is sent, read-back verification, ramps that
+stop at a known value, quiet operation, a frame trace and one lock per
+supply.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from ..errors import LimitError, VerifyError
+from ..records import Identity, Status
+from . import ramp as ramps
+from .connection import Connection
+from .driver import address_of
+from .limits import MAX_MA, MAX_MV, fmt, limit_milli, ramp_plan, wire_value
+from .limits import milli as to_milli
+
+
+class Supply(Connection):
+    """One supply on one port, as a context manager.
+
+    `port` is a serial port, or PORT@ADDRESS for one unit of several on a
+    line (the same as `address=ADDRESS`): that unit is then spoken to by its
+    own address, and the line opens and closes with the Supply.
+
+    Entering opens the port (raising a ConnectError subclass or
+    NoAnswerError that says why when that fails) and, with `remote=True`,
+    puts the unit under computer control. Leaving switches the output off,
+    hands control back to the front panel and closes the port, whatever the
+    reason for leaving; the exception that ended the block is never hidden.
+
+    While a `with` block runs on the main thread, SIGTERM and SIGHUP (a
+    `kill`, a service stop, a closed terminal) stop it as Ctrl-C does, if
+    they are at their default action: the block ends with `Terminated`,
+    the supply is made safe, and a program that does not catch it exits
+    quietly with 128 + the signal (143 for SIGTERM). The handlers are put
+    back on leaving; `handle_signals=False` leaves them alone.
+
+    `keep_on_exit=True` is for tools whose settings must outlast them: a
+    normal exit then only closes the port, and an exit by exception makes
+    the unit safe only if this Supply changed something (a Supply that only
+    read leaves the unit as it found it).
+
+    Every operation holds the supply's lock, so one Supply may be shared
+    between threads.
+
+    `capture` (a file path or a `kx5180_lab.capture.Capture`) records the
+    session as JSON Lines. A reply from another unit's address is never
+    taken. After a command on the line went unanswered, the next command
+    on that line, for whichever unit, first waits `late_window` seconds
+    from that failure for a straggling reply and drops it; on a line that
+    several Supplys share, the largest of their windows holds.
+    `strict_replies=True` refuses a reply whose command word is not the one
+    this kind of command gets back (WrongReplyError).
+    """
+
+    def __init__(
+        self,
+        port: str,
+        *,
+        address: int | None = None,
+        max_voltage: float | None = None,
+        max_current: float | None = None,
+        verify: bool = False,
+        quiet: bool = True,
+        remote: bool = True,
+        keep_on_exit: bool = False,
+        handle_signals: bool = True,
+        driver_factory: Callable[[str], Any] | None = None,
+        capture: Any = None,
+        strict_replies: bool = False,
+        late_window: float = 1.0,
+    ) -> None:
+        super().__init__(
+            port,
+            address=address,
+            quiet=quiet,
+            remote=remote,
+            keep_on_exit=keep_on_exit,
+            handle_signals=handle_signals,
+            driver_factory=driver_factory,
+            capture=capture,
+            strict_replies=strict_replies,
+            late_window=late_window,
+        )
+        self.max_voltage = max_voltage
+        self.max_current = max_current
+        self._max_mv = limit_milli("max_voltage", max_voltage, MAX_MV)
+        self._max_ma = limit_milli("max_current", max_current, MAX_MA)
+        self.verify = verify
+
+    # -- limits ---------------------------------------------------------
+
+    def _milli(self, name: str, value: Any, unit: str, limit: int, limit_name: str) -> int:
+        return to_milli(name, value, unit, limit, limit_name, limited=getattr(self, limit_name) is not None)
+
+    # -- operations -----------------------------------------------------------
+
+    def status(self) -> Status:
+        with self._operation():
+            return self._read_status()
+
+    def identity(self) -> Identity:
+        """What the unit reported when it was opened (no frame is sent)."""
+        with self._operation():
+            v = self._driver.show_device_version()
+            address = address_of(self._driver)
+            return Identity(v["model"], v["SN"], int(v["soft_version"]), 255 if address is None else address)
+
+    def output(self, on: bool) -> None:
+        with self._operation():
+            self._command("set_ouput_mode", "on" if on else "off", what=f"output {'on' if on else 'off'}")
+            if self.verify:
+                got = self._read_status().output_on
+                if got != bool(on):
+                    raise VerifyError(
+                        f"{self.port}: output reads back {'on' if got else 'off'} after switching it "
+                        f"{'on' if on else 'off'}",
+                        "output_on",
+                        bool(on),
+                        got,
+                    )
+
+    def set_local(self) -> None:
+        """Hands control back to the front panel now."""
+        with self._operation():
+            self._command("set_work_mode", "local", what="the hand-back to the front panel")
+
+    def set_remote(self) -> None:
+        with self._operation():
+            self._command("set_work_mode", "remote", what="the request for computer control")
+
+    _SETTINGS = {
+        # name: (driver method, status field, unit, limit attribute)
+        "ceiling": ("set_voltage_max", "ceiling_v", "V", "max_voltage"),
+        "current": ("set_out_current", "current_set_a", "A", "max_current"),
+        "voltage": ("set_out_voltage", "voltage_set_v", "V", "max_voltage"),
+    }
+
+    def _plan(self, **values: Any) -> list[tuple[str, int]]:
+        plan = []
+        for name in ("ceiling", "current", "voltage"):
+            value = values.get(name)
+            if value is None:
+                continue
+            unit, limit_name = self._SETTINGS[name][2], self._SETTINGS[name][3]
+            limit = self._max_mv if unit == "V" else self._max_ma
+            plan.append((name, self._milli(name, value, unit, limit, limit_name)))
+        return plan
+
+    def check(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
+        """Raises LimitError for a value that `set` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._plan(voltage=voltage, current=current, ceiling=ceiling)
+
+    def check_ramp(self, voltage: float, step: float, rate: float) -> None:
+        """Raises LimitError for a ramp that `ramp` would refuse; sends
+        nothing and works on a supply that is not open."""
+        self._ramp_plan(voltage, step, rate)
+
+    def _ramp_plan(self, voltage: Any, step: Any, rate: Any) -> tuple[int, int, float]:
+        return ramp_plan(voltage, step, rate, self._max_mv, limited=self.max_voltage is not None)
+
+    def _send(self, name: str, milli: int, verify: bool) -> None:
+        method, field, unit, _ = self._SETTINGS[name]
+        limit = self._max_mv if unit == "V" else self._max_ma
+        if milli > limit:  # every value was checked before; this is the last guard
+            raise LimitError(f"{self.port}: {name} {fmt(milli, unit)} is above the limit; nothing was sent")
+        self._command(method, wire_value(milli), what=f"{name} {fmt(milli, unit)}")
+        if verify:
+            got = round(getattr(self._read_status(), field) * 1000)
+            if got != milli:
+                raise VerifyError(
+                    f"{self.port}: {name} reads back {fmt(got, unit)}, {fmt(milli, unit)} was sent",
+                    field,
+                    milli / 1000,
+                    got / 1000,
+                )
+
+    def set(
+        self,
+        voltage: float | None = None,
+        current: float | None = None,
+        ceiling: float | None = None,
+        *,
+        verify: bool | None = None,
+    ) -> None:
+        """Sets any of the output voltage (V), current limit (A) and voltage
+        ceiling (V), in whole millivolts and milliamperes (rounded to the
+        nearest). Every value is checked against the limits before anything
+        is sent. When several change, the ones that go down are sent before
+        the ones that go up, so that the output never passes through a
+        combination higher than both the old and the new one."""
+        verify = self.verify if verify is None else verify
+        plan = self._plan(voltage=voltage, current=current, ceiling=ceiling)
+        if not plan:
+            return
+        with self._operation():
+            if len(plan) > 1:
+                now = self._read_status()
+                present = {n: round(getattr(now, self._SETTINGS[n][1]) * 1000) for n, _ in plan}
+                plan.sort(key=lambda item: item[1] > present[item[0]])  # stable: reductions first
+            for name, milli in plan:
+                self._send(name, milli, verify)
+
+    def ramp(
+        self,
+        voltage: float,
+        step: float,
+        rate: float,
+        *,
+        on_step: Callable[[float], None] | None = None,
+    ) -> float:
+        """Moves the voltage setpoint from its read-back value to `voltage`
+        in steps of `step` volts at `rate` volts a second, and returns the
+        target. A step without answer (or failing verification) raises
+        RampError, Ctrl-C raises RampInterrupted; both carry
+        `last_acknowledged_v`, the setpoint the unit confirmed last (by
+        acknowledging a step, or else by reading it back), and say which.
+        A setpoint that reads back above `max_voltage` is refused
+        (LimitError) before any step: the way down would pass above it."""
+        target, step_mv, interval = self._ramp_plan(voltage, step, rate)
+        start = self._read_setpoint()
+        if start > self._max_mv:
+            raise LimitError(
+                f"{self.port}: the voltage setpoint reads back {fmt(start, 'V')}, above the limit "
+                f"max_voltage={fmt(self._max_mv, 'V')}: a ramp from there would pass above it; no step was sent"
+            )
+        ramps.run(
+            self.port,
+            start,
+            target,
+            step_mv,
+            interval,
+            send=self._ramp_step,
+            read_setpoint=self._read_setpoint,
+            on_step=on_step,
+        )
+        return target / 1000
+
+    def _ramp_step(self, milli: int) -> None:
+        with self._operation():
+            self._send("voltage", milli, self.verify)
+
+    def _read_setpoint(self) -> int:
+        with self._operation():
+            return round(self._read_status().voltage_set_v * 1000)

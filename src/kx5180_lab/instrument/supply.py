@@ -277,7 +277,14 @@ class Supply(Connection):
         too: see `check`."""
         self._set(verify, True, voltage=voltage, current=current, ceiling=ceiling)
 
-    def _set_past_ceiling(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None, *, verify: bool | None = None) -> None:
+    def _set_past_ceiling(
+        self,
+        voltage: float | None = None,
+        current: float | None = None,
+        ceiling: float | None = None,
+        *,
+        verify: bool | None = None,
+    ) -> None:
         """`set` with the limits but without the unit's ceiling: for the
         self-test, which asks the unit what it does with a setpoint above
         it, and puts back a setpoint found there."""

@@ -95,7 +95,9 @@ async def level(unit: Unit, name: str, text: str, symbol: str) -> float:
         return 0.0
     highest = await unit.highest(name)
     if highest is None:
-        raise ScpiError(-221, f"Settings conflict; the unit reports no {name} range, start the server with {_OPTION[name]}")
+        raise ScpiError(
+            -221, f"Settings conflict; the unit reports no {name} range, start the server with {_OPTION[name]}"
+        )
     return highest
 
 

@@ -143,6 +143,7 @@ class ScpiServer(StreamService):
             raise _undefined()
         new_path = [] if words[0].startswith("*") else words[:-1]
         arg = (arg or "").strip()
+        units: list[Unit] = []
         if command.per_unit:
             arg, chosen = channels(arg, len(self.units))
             units = [self.units[i - 1] for i in chosen or [session.unit_index]]

@@ -107,8 +107,11 @@ def test_set_then_status(sim):
     assert (st["mode"], st["current_a"]) == ("CC", 0.2)  # 0.33 A wanted by 10 ohm
     assert kx("set", sim.port, "--output", "off", "--local").returncode == 0
     assert (state(sim.port)["output_on"], state(sim.port)["remote"]) == (False, False)
-    above = kx("set", sim.port, "--voltage", "13")  # the ceiling is 12 V now
-    assert above.returncode == 0 and "13.000 V lies above the unit's ceiling 12.000 V" in one_line_error(above, 0)
+    sent = len(sim.frames("rx"))
+    above = kx("set", sim.port, "--voltage", "5000")  # the ceiling is 12 V now
+    assert "voltage 5000.000 V is above the unit's ceiling 12.000 V; nothing was sent" in one_line_error(above, 2)
+    sim.wait_for(lambda lines: len(sim.frames("rx")) >= sent + 2)
+    assert sim.frames("rx")[sent:] == [frame(0xAA, 0xFF, 0x31), frame(0xAA, 1, 0x26)]  # who, and the ceiling
 
 
 @pytest.mark.parametrize(
@@ -161,8 +164,8 @@ def test_a_supply_that_fails_exits_1(kx5180_sim, sim_args, message):
 
 
 def test_a_set_that_fails_halfway_leaves_the_unit_off_and_says_so(kx5180_sim):
-    # Replies: identity, remote, voltage, then the 4th, to "output on", is lost.
-    with kx5180_sim(baud=0, faults=("silent",), fault_nth=4) as s:
+    # Replies: identity, the ceiling, remote, voltage, then the 5th, to "output on", is lost.
+    with kx5180_sim(baud=0, faults=("silent",), fault_nth=5) as s:
         line = one_line_error(kx("set", s.port, "--voltage", "3", "--output", "on"), 1)
         assert line.endswith(
             "no answer to output on (it may or may not have been applied); output switched off, front panel in control"
@@ -316,9 +319,9 @@ def test_trace_shows_the_exact_frames(sim):
     assert [t[3] for t in trace if t[1] == "rx"] == sim.frames("tx")
     assert [t[3] for t in trace if t[1] == "tx"] == [
         frame(0xAA, 0xFF, 0x31),
+        frame(0xAA, 1, 0x26),  # the ceiling, before anything changes
         frame(0xAA, 1, 0x20, 1),
         frame(0xAA, 1, 0x23, 0xC6, 0x04),
-        frame(0xAA, 1, 0x26),  # the ceiling, for the warning above it
     ]
 
 

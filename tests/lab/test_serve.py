@@ -174,7 +174,13 @@ def test_scpi_forms_chaining_and_errors(serve):
             ("MEAS:VOLT?;CURR?", "0.000;0.000", None),  # CURR? takes the MEAS: path
             ("CURR MAX;curr?", "2.000", None),
             ("VOLT:LIM 9;VOLT:LIM?", "9.000", None),
+            ("VOLT 9.001", None, '-222,"Data out of range"'),  # above the unit's ceiling, within --max-voltage
+            ("*ESR?;*ESR?", "16;0", None),  # the execution error, once
+            ("VOLT MAX;VOLT?;VOLT? MAX;CURR? MAX;VOLT? MIN;CURR? DEF", "9.000;9.000;2.000;0.000;0.000", None),
             ("VOLT 12.001", None, '-222,"Data out of range"'),
+            ("VOLT 2.5,(@2);VOLT? (@2);MEAS:VOLT? (@1:2);INST:NSEL?", "2.500;0.000,0.000;1", None),
+            ("VOLT 3,(@1,3)", None, '-222,"Data out of range"'),
+            ("*ESE 60;*ESE?;*SRE 255;*SRE?;*OPT?;*TST?", "60;191;0;0", None),
             ("CURR abc", None, '-104,"Data type error"'),
             ("OUTP maybe", None, '-104,"Data type error"'),
             ("VOLT", None, '-109,"Missing parameter"'),
@@ -192,9 +198,46 @@ def test_scpi_forms_chaining_and_errors(serve):
             assert ask(f, "SYST:ERR?") == (error or '0,"No error"'), line
         # The value before the error in a chained line stayed, the one after was never sent.
         assert ask(f, "VOLT?") == "1.000"
+        f.write(b"VOLT 99\nCURR abc\n")
+        assert ask(f, "SYST:ERR:COUN?;*STB?") == "2;116"  # EAV, MAV (the count waits), ESB and MSS
+        assert ask(f, "SYST:ERR:ALL?") == '-222,"Data out of range",-104,"Data type error"'
+        assert ask(f, "*CLS;*ESR?;*STB?;SYST:ERR:COUN?") == "0;80;0"  # MAV and MSS alone: the answer before
+        ask(f, "VOLT 1;CURR 1;OUTP ON;*OPC?")  # 0.1 A into 10 ohm: CV
+        assert ask(f, "STAT:QUES:ENAB 3;*STB?;STAT:QUES?;STAT:QUES?;STAT:QUES:COND?") == "72;1;0;1"  # summary, MSS
+        assert ask(f, "STAT:OPER?;STAT:PRES;STAT:QUES:ENAB?;OUTP OFF") == "256;0"
         ask(f, "*RST;*OPC?")
         st = server.status(1)
         assert (st["output_on"], st["voltage_set_v"], st["current_set_a"]) == (False, 0.0, 0.0)
+
+
+@needs_server
+def test_the_units_own_range_and_the_common_commands_through_pymeasure(serve):
+    pytest.importorskip("pyvisa_py", reason="pyvisa-py is not installed (pip install 'kx5180[test]')")
+    instruments = pytest.importorskip("pymeasure.instruments", reason="pymeasure is not installed")
+
+    class Psu(instruments.SCPIMixin, instruments.Instrument):
+        pass
+
+    sim, server = serve()  # no --max-*: the unit's ceiling, 30 V, is the voltage's range
+    resource = f"TCPIP::127.0.0.1::{server.scpi_port}::SOCKET"
+    psu = Psu(resource, "kx5180", visa_library="@py", read_termination="\n", write_termination="\n", timeout=5000)
+    try:
+        assert (psu.status, psu.options, psu.check_errors()) == ("0", "0", [])
+        psu.write("VOLT 5000")
+        psu.write("CURR MAX")
+        assert psu.ask("VOLT? MAX;*ESR?;*STB?") == "30.000;16;20"  # EAV, and MAV for the answers before it
+        assert [e[0] for e in psu.check_errors()] == [-222, -221]
+        psu.write("VOLT MAX;VOLT:LIM 10")
+        assert psu.ask("VOLT?;VOLT:LIM?") == "30.000;10.000"  # the setpoint above it may stay; the unit holds 10 V
+        psu.write("VOLT 12")
+        assert [e[0] for e in psu.check_errors()] == [-222]
+    finally:
+        psu.adapter.close()
+    token = {"X-Kx5180-Token": TOKEN}
+    code, body = server.http("POST", "/api/units/2", {"voltage": 5000, "output": True}, token)
+    assert code == 422 and "above the unit's ceiling 30.000 V" in body
+    st = server.status(2)
+    assert (st["voltage_set_v"], st["output_on"], st["remote"]) == (5.0, False, False)  # nothing was sent
 
 
 @needs_server

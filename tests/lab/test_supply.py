@@ -73,7 +73,7 @@ def test_set_status_identity_and_read_back(sim):
         assert (st.voltage_set_v, st.current_set_a, st.ceiling_v) == (1.001, 0.5, 5.5)
         assert st.output_on and st.remote and st.cv and not st.cc and st.mode == "CV"
         assert (st.voltage_v, st.current_a) == (1.001, 0.1)  # 10 ohm load
-        psu.set(voltage=6, current=0.2)  # 0.6 A wanted: current-limited
+        psu.set(voltage=5.5, current=0.2)  # 0.55 A wanted: current-limited
         assert psu.status().cc
         with pytest.raises(AttributeError):
             st.voltage_v = 0  # a record, not a view
@@ -153,9 +153,15 @@ class RecordingDriver:
 
     def __init__(self, port):
         self.calls = []
+        self.status = dict(self.STATUS)
 
     def read_dev_status(self):
-        return dict(self.STATUS)
+        return dict(self.status)
+
+    def set_voltage_max(self, volts):
+        self.calls.append(("set_voltage_max", volts))
+        self.status["voltage_max_set"] = round(volts, 3)
+        return True
 
     def __getattr__(self, method):
         return lambda *args: self.calls.append((method, *args)) or True
@@ -177,6 +183,29 @@ def test_set_sends_the_reductions_before_the_increases(settings, order):
         psu.driver.calls.clear()
         psu.set(**settings)
         assert [(method, round(value, 3)) for method, value in psu.driver.calls] == order
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: p.set(voltage=12),
+        lambda p: p.set(voltage=12, current=0.5),
+        lambda p: p.set(voltage=12, ceiling=11.999),
+        lambda p: p.check(voltage=10.001),
+        lambda p: p.ramp(12, 1, 1000),
+    ],
+    ids=["voltage", "with a current", "with a lower ceiling", "check", "ramp"],
+)
+def test_a_voltage_above_the_units_ceiling_is_refused_unsent(call):
+    with Supply("fake", driver_factory=RecordingDriver) as psu:
+        psu.set(ceiling=10)
+        psu.driver.calls.clear()
+        with pytest.raises(LimitError, match=r"voltage 1[02]\.\d+ V is above the unit's ceiling 1\d\.\d+ V; nothing"):
+            call(psu)
+        assert psu.driver.calls == [] and psu.highest("voltage") == 10.0 and psu.highest("current") is None
+        psu.driver.status["voltage_max_set"] = 20.0  # raised on the front panel: read again before refusing
+        psu.set(voltage=12)
+        assert psu.driver.calls == [("set_out_voltage", 12.00025)]
 
 
 def test_verify_catches_a_setting_the_unit_did_not_apply(kx5180_sim):
@@ -330,9 +359,9 @@ def test_a_ramp_from_above_the_limit_is_refused_before_any_step(sim):
         with pytest.raises(LimitError, match="reads back 12.000 V, above the limit max_voltage=5.000 V"):
             psu.ramp(2, 0.5, 100)
         psu.status()  # a marker, as above
-    sim.wait_for(lambda lines: rx_count(sim) >= 7)
-    # identity, remote, 12 V; identity, remote, the ramp's status read, the marker
-    assert [f[3:8] for f in sim.frames("rx")[3:]] == ["FF 31", "01 20", "01 26", "01 26"]
+    sim.wait_for(lambda lines: rx_count(sim) >= 8)
+    # identity, remote, the ceiling, 12 V; identity, remote, the ramp's status read, the marker
+    assert [f[3:8] for f in sim.frames("rx")[4:]] == ["FF 31", "01 20", "01 26", "01 26"]
 
 
 def test_quiet_by_default_and_loud_on_request(sim, capfd):
@@ -374,9 +403,14 @@ def test_the_trace_shows_every_frame_as_the_unit_saw_it(sim, caplog):
     records = [r for r in caplog.records if r.name == "kx5180.traffic"]
     sent = [r.getMessage().split(" ", 2)[2] for r in records if r.direction == "tx"]
     got = [r.getMessage().split(" ", 2)[2] for r in records if r.direction == "rx"]
-    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 5)
+    sim.wait_for(lambda lines: len(sim.frames("tx")) >= 6)
     assert sent == sim.frames("rx") and got == sim.frames("tx")
-    assert sent[:3] == [frame(0xAA, 0xFF, 0x31), frame(0xAA, 1, 0x20, 1), frame(0xAA, 1, 0x23, 0xC6, 0x04)]
+    assert sent[:4] == [
+        frame(0xAA, 0xFF, 0x31),
+        frame(0xAA, 1, 0x20, 1),
+        frame(0xAA, 1, 0x26),  # the ceiling the voltage is checked against
+        frame(0xAA, 1, 0x23, 0xC6, 0x04),
+    ]
     assert all(r.port == sim.port and len(r.data) == 26 for r in records)
 
 

@@ -11,9 +11,13 @@ from .shared import EXIT_OK, live, live_end
 
 
 def run(args: argparse.Namespace, target: Target) -> int:
-    psu = open_supply(target, max_voltage=args.max_voltage, verify=args.verify, keep_on_exit=True)
+    psu = open_supply(target, max_voltage=args.max_voltage, verify=args.verify, keep_on_exit=True, remote=False)
     psu.check_ramp(args.to, args.step, args.rate)
     with psu:
+        # A target above the unit's ceiling is refused before the unit is
+        # asked for control.
+        psu.check_ramp(args.to, args.step, args.rate)
+        psu.set_remote()
         target_v = args.to
 
         def progress(v: float) -> None:

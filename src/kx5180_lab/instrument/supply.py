@@ -19,7 +19,7 @@ supply.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Self
 
 from ..errors import LimitError, VerifyError
 from ..records import Identity, Status
@@ -102,6 +102,18 @@ class Supply(Connection):
         self._max_mv = limit_milli("max_voltage", max_voltage, MAX_MV)
         self._max_ma = limit_milli("max_current", max_current, MAX_MA)
         self.verify = verify
+        # The unit's ceiling (mV) as last read or set in this session: what a
+        # voltage setpoint is checked against without a read of its own.
+        self._ceiling_mv: int | None = None
+
+    def open(self) -> Self:
+        self._ceiling_mv = None
+        return super().open()
+
+    def _read_status(self) -> Status:
+        st = super()._read_status()
+        self._ceiling_mv = round(st.ceiling_v * 1000)
+        return st
 
     # -- limits ---------------------------------------------------------
 
@@ -138,6 +150,7 @@ class Supply(Connection):
     def set_local(self) -> None:
         """Hands control back to the front panel now."""
         with self._operation():
+            self._ceiling_mv = None  # the front panel may change it from now on
             self._command("set_work_mode", "local", what="the hand-back to the front panel")
 
     def set_remote(self) -> None:
@@ -163,14 +176,65 @@ class Supply(Connection):
         return plan
 
     def check(self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None) -> None:
-        """Raises LimitError for a value that `set` would refuse; sends
-        nothing and works on a supply that is not open."""
-        self._plan(voltage=voltage, current=current, ceiling=ceiling)
+        """Raises LimitError for a value that `set` would refuse, and sends
+        no setting. On a supply that is not open only the limits are
+        checked; on an open one a voltage is also checked against the
+        unit's ceiling (`ceiling` when given with it), which takes one
+        status read when this session has not read or set the ceiling yet."""
+        plan = self._plan(voltage=voltage, current=current, ceiling=ceiling)
+        if self.is_open:
+            with self._operation():
+                self._check_ceiling(plan)
 
     def check_ramp(self, voltage: float, step: float, rate: float) -> None:
-        """Raises LimitError for a ramp that `ramp` would refuse; sends
-        nothing and works on a supply that is not open."""
-        self._ramp_plan(voltage, step, rate)
+        """Raises LimitError for a ramp that `ramp` would refuse, and sends
+        no setting; the target is checked against the unit's ceiling as
+        `check` does."""
+        target, _, _ = self._ramp_plan(voltage, step, rate)
+        if self.is_open:
+            with self._operation():
+                self._check_ceiling([("voltage", target)])
+
+    def highest(self, name: str) -> float | None:
+        """The largest value `set` takes for `name` ("voltage", "current" or
+        "ceiling") now, in V or A, or None when it is not known. The
+        voltage's is the unit's ceiling, or max_voltage when lower (one
+        status read when none was taken yet); the unit reports no range for
+        the current or the ceiling, so theirs is max_current or max_voltage."""
+        if name == "voltage":
+            with self._operation():
+                return min(self._max_mv, self._unit_ceiling(0)) / 1000
+        limit = self.max_current if name == "current" else self.max_voltage
+        if name not in ("current", "ceiling"):
+            raise ValueError(f"no setting {name!r}")
+        if limit is None:
+            return None
+        return (self._max_ma if name == "current" else self._max_mv) / 1000
+
+    def _unit_ceiling(self, voltage: int) -> int:
+        """The unit's ceiling to check `voltage` (mV) against: the one last
+        read or set in this session, read afresh when there is none or when
+        it would refuse `voltage` (the front panel may have raised it)."""
+        if self._ceiling_mv is None or voltage > self._ceiling_mv:
+            self._read_status()
+        assert self._ceiling_mv is not None
+        return self._ceiling_mv
+
+    def _check_ceiling(self, plan: list[tuple[str, int]]) -> None:
+        """A voltage above the unit's ceiling is refused: the unit would take
+        it and quietly hold the output lower. A ceiling in the same plan is
+        the one that will hold."""
+        values = dict(plan)
+        voltage = values.get("voltage")
+        if voltage is None:
+            return
+        ceiling = values.get("ceiling")
+        if ceiling is None:
+            ceiling = self._unit_ceiling(voltage)
+        if voltage > ceiling:
+            raise LimitError(
+                f"voltage {fmt(voltage, 'V')} is above the unit's ceiling {fmt(ceiling, 'V')}; nothing was sent"
+            )
 
     def _ramp_plan(self, voltage: Any, step: Any, rate: Any) -> tuple[int, int, float]:
         return ramp_plan(voltage, step, rate, self._max_mv, limited=self.max_voltage is not None)
@@ -180,7 +244,11 @@ class Supply(Connection):
         limit = self._max_mv if unit == "V" else self._max_ma
         if milli > limit:  # every value was checked before; this is the last guard
             raise LimitError(f"{self.port}: {name} {fmt(milli, unit)} is above the limit; nothing was sent")
+        if name == "ceiling":
+            self._ceiling_mv = None  # until acknowledged: it may or may not have been applied
         self._command(method, wire_value(milli), what=f"{name} {fmt(milli, unit)}")
+        if name == "ceiling":
+            self._ceiling_mv = milli
         if verify:
             got = round(getattr(self._read_status(), field) * 1000)
             if got != milli:
@@ -204,16 +272,36 @@ class Supply(Connection):
         nearest). Every value is checked against the limits before anything
         is sent. When several change, the ones that go down are sent before
         the ones that go up, so that the output never passes through a
-        combination higher than both the old and the new one."""
+        combination higher than both the old and the new one. A voltage
+        above the unit's ceiling (`ceiling` when given with it) is refused
+        too: see `check`."""
+        self._set(verify, True, voltage=voltage, current=current, ceiling=ceiling)
+
+    def _set_past_ceiling(
+        self,
+        voltage: float | None = None,
+        current: float | None = None,
+        ceiling: float | None = None,
+        *,
+        verify: bool | None = None,
+    ) -> None:
+        """`set` with the limits but without the unit's ceiling: for the
+        self-test, which asks the unit what it does with a setpoint above
+        it, and puts back a setpoint found there."""
+        self._set(verify, False, voltage=voltage, current=current, ceiling=ceiling)
+
+    def _set(self, verify: bool | None, within_ceiling: bool, **values: Any) -> None:
         verify = self.verify if verify is None else verify
-        plan = self._plan(voltage=voltage, current=current, ceiling=ceiling)
+        plan = self._plan(**values)
         if not plan:
             return
         with self._operation():
             if len(plan) > 1:
-                now = self._read_status()
+                now = self._read_status()  # the ceiling check below needs no read of its own then
                 present = {n: round(getattr(now, self._SETTINGS[n][1]) * 1000) for n, _ in plan}
                 plan.sort(key=lambda item: item[1] > present[item[0]])  # stable: reductions first
+            if within_ceiling:
+                self._check_ceiling(plan)
             for name, milli in plan:
                 self._send(name, milli, verify)
 
@@ -232,9 +320,14 @@ class Supply(Connection):
         `last_acknowledged_v`, the setpoint the unit confirmed last (by
         acknowledging a step, or else by reading it back), and say which.
         A setpoint that reads back above `max_voltage` is refused
-        (LimitError) before any step: the way down would pass above it."""
+        (LimitError) before any step: the way down would pass above it.
+        A target above the unit's ceiling is refused as `set` refuses it
+        (the way down from above the ceiling is not: the unit holds the
+        output at the ceiling meanwhile)."""
         target, step_mv, interval = self._ramp_plan(voltage, step, rate)
         start = self._read_setpoint()
+        with self._operation():
+            self._check_ceiling([("voltage", target)])
         if start > self._max_mv:
             raise LimitError(
                 f"{self.port}: the voltage setpoint reads back {fmt(start, 'V')}, above the limit "

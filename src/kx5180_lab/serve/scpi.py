@@ -1,54 +1,34 @@
 """SCPI over a raw TCP socket: LF-terminated lines, `;` between commands,
-short and long forms in any case, an error queue per connection.
+short and long forms in any case, an error queue and the IEEE 488.2 status
+registers per connection (status.py), the command tree in commands.py.
 
 Each connection has a selected unit (`INSTrument:NSELect n`, 1 by
-default); see docs/serve.md for the command list.
+default); a channel list (`(@2)`, `(@1,2)`, `(@1:3)`) names the units of
+one command without changing it. See docs/serve.md for the command list.
 """
 
 from __future__ import annotations
 
 import asyncio
 import logging
-import math
 import re
-from collections import deque
-from collections.abc import Awaitable, Callable
-from dataclasses import dataclass, field
+from collections.abc import Awaitable
 from typing import Any
 
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
+from .commands import Command, tree
 from .connections import StreamService
 from .safety import setting_allowed
+from .status import ScpiError, Session
 from .units import Hub, Unit
 
+__all__ = ["ScpiError", "ScpiServer", "Session"]
+
 log = logging.getLogger("kx5180.serve")
-
-ERROR_QUEUE = 16
-SCPI_VERSION = "1999.0"
-MAKER = "kx5180 project"
-
-
-class ScpiError(Exception):
-    def __init__(self, code: int, text: str) -> None:
-        super().__init__(f'{code},"{text}"')
-        self.code, self.text = code, text
 
 
 def _undefined() -> ScpiError:
     return ScpiError(-113, "Undefined header")
-
-
-# -- the command tree ---------------------------------------------------------
-
-
-def _nodes(pattern: str) -> list[tuple[str, str, bool]]:
-    """ "[SOURce:]VOLTage[:LEVel]" as (short, long, optional) per node."""
-    out = []
-    for m in re.finditer(r"(\[)?:?([A-Za-z*]+)\]?", pattern):
-        word = m.group(2)
-        short = "".join(c for c in word if c.isupper() or c == "*")
-        out.append((short.upper(), word.upper(), m.group(1) is not None))
-    return out
 
 
 def _match(nodes: list[tuple[str, str, bool]], words: list[str]) -> bool:
@@ -60,61 +40,25 @@ def _match(nodes: list[tuple[str, str, bool]], words: list[str]) -> bool:
     return optional and _match(nodes[1:], words)
 
 
-@dataclass
-class Command:
-    nodes: list[tuple[str, str, bool]]
-    query: Callable[..., Awaitable[str]] | None = None
-    setting: Callable[..., Awaitable[None]] | None = None
-    changes_state: bool = True
+_CHANNELS = re.compile(r"(.*?)\s*,?\s*\(@([^()]*)\)\s*", re.DOTALL)
 
 
-@dataclass
-class Session:
-    """One client connection."""
-
-    peer: str
-    may_change: bool  # settings allowed from this peer (decided once, when it connects)
-    unit_index: int = 1
-    errors: deque[ScpiError] = field(default_factory=deque)
-
-    def push(self, error: ScpiError) -> None:
-        if len(self.errors) >= ERROR_QUEUE:
-            self.errors.pop()
-            self.errors.append(ScpiError(-350, "Queue overflow"))
-            return
-        self.errors.append(error)
-
-
-_NUMBER = re.compile(r"([+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)\s*(M?)([VA]?)", re.IGNORECASE)
-
-
-def _number(text: str, unit: str, maximum: float) -> float:
-    t = text.strip()
-    if not t:
-        raise ScpiError(-109, "Missing parameter")
-    upper = t.upper()
-    if upper in ("MIN", "MINIMUM"):
-        return 0.0
-    if upper in ("MAX", "MAXIMUM"):
-        return maximum
-    m = _NUMBER.fullmatch(t)
-    if not m or (m.group(3) and m.group(3).upper() != unit):
-        raise ScpiError(-104, "Data type error")
-    value = float(m.group(1)) / (1000.0 if m.group(2) else 1.0)
-    if not math.isfinite(value):
-        raise ScpiError(-104, "Data type error")
-    return value
-
-
-def _boolean(text: str) -> bool:
-    t = text.strip().upper()
-    if t in ("ON", "1"):
-        return True
-    if t in ("OFF", "0"):
-        return False
-    if not t:
-        raise ScpiError(-109, "Missing parameter")
-    raise ScpiError(-104, "Data type error")
+def channels(arg: str, count: int) -> tuple[str, list[int] | None]:
+    """The parameter without its channel list, and the units it names
+    (None without one): `2.5,(@1,2)`, `(@1:3)`."""
+    m = _CHANNELS.fullmatch(arg)
+    if m is None:
+        return arg, None
+    units: list[int] = []
+    for item in m.group(2).split(","):
+        low, colon, high = item.strip().partition(":")
+        if not low.isdigit() or (colon and not high.strip().isdigit()):
+            raise ScpiError(-104, "Data type error")
+        first, last = int(low), int(high) if colon else int(low)
+        if not 1 <= first <= count or not 1 <= last <= count or last < first:
+            raise ScpiError(-222, "Data out of range")
+        units.extend(range(first, last + 1))
+    return m.group(1), list(dict.fromkeys(units))
 
 
 def _peer_host(writer: asyncio.StreamWriter) -> str:
@@ -141,120 +85,7 @@ class ScpiServer(StreamService):
         super().__init__(max_clients)
         self.max_line = max_line
         self.idle_timeout = idle_timeout
-        self.tree = self._tree()
-
-    # -- commands -----------------------------------------------------------
-
-    def _tree(self) -> list[Command]:
-        u = self._unit
-
-        def limit_v(s: Session) -> float:
-            return u(s).supply._max_mv / 1000
-
-        def limit_a(s: Session) -> float:
-            return u(s).supply._max_ma / 1000
-
-        async def idn(s: Session) -> str:
-            ident = u(s).identity
-            assert ident is not None
-
-            def clean(x: object) -> str:
-                return str(x).replace("\x00", "").replace(",", " ")
-
-            return f"{MAKER},{clean(ident.model)},{clean(ident.serial_number)},{ident.software_version}"
-
-        async def status_field(s: Session, name: str) -> Any:
-            return getattr(await u(s).status(), name)
-
-        async def volts(s: Session, name: str) -> str:
-            return f"{await status_field(s, name):.3f}"
-
-        async def set_voltage(s: Session, arg: str) -> None:
-            await u(s).set(voltage=_number(arg, "V", limit_v(s)))
-
-        async def set_current(s: Session, arg: str) -> None:
-            await u(s).set(current=_number(arg, "A", limit_a(s)))
-
-        async def set_ceiling(s: Session, arg: str) -> None:
-            await u(s).set(ceiling=_number(arg, "V", limit_v(s)))
-
-        async def output(s: Session, arg: str) -> None:
-            await u(s).output(_boolean(arg))
-
-        async def output_q(s: Session) -> str:
-            return "1" if await status_field(s, "output_on") else "0"
-
-        async def mode_q(s: Session) -> str:
-            mode = await status_field(s, "mode")
-            return mode if mode in ("CV", "CC") else "OFF"
-
-        async def condition_q(s: Session) -> str:
-            st = await u(s).status()
-            return str(
-                (1 if st.mode == "CV" else 0) | (2 if st.mode == "CC" else 0) | (16 if st.over_temperature else 0)
-            )
-
-        async def error_q(s: Session) -> str:
-            if not s.errors:
-                return '0,"No error"'
-            return str(s.errors.popleft())
-
-        async def cls(s: Session, arg: str) -> None:
-            s.errors.clear()
-
-        async def nsel(s: Session, arg: str) -> None:
-            value = _number(arg, "", len(self.units))
-            if value != int(value) or not 1 <= value <= len(self.units):
-                raise ScpiError(-222, "Data out of range")
-            s.unit_index = int(value)
-
-        async def catalog(s: Session) -> str:
-            return ",".join(f'"{unit.name}"' for unit in self.units)
-
-        async def const(text: str) -> str:
-            return text
-
-        async def nothing(s: Session, arg: str) -> None:
-            return None
-
-        def c(pattern: str, query: Any = None, setting: Any = None, changes_state: bool = True) -> Command:
-            return Command(_nodes(pattern), query, setting, changes_state)
-
-        return [
-            c("*IDN", query=idn),
-            c("*RST", setting=lambda s, a: u(s).reset()),
-            c("*CLS", setting=cls, changes_state=False),
-            c("*OPC", query=lambda s: const("1"), setting=nothing, changes_state=False),
-            c("*WAI", setting=nothing, changes_state=False),
-            c("SYSTem:ERRor[:NEXT]", query=error_q),
-            c("SYSTem:VERSion", query=lambda s: const(SCPI_VERSION)),
-            c("SYSTem:REMote", setting=lambda s, a: u(s).remote()),
-            c("SYSTem:LOCal", setting=lambda s, a: u(s).local()),
-            c("[SOURce:]VOLTage:LIMit[:LEVel]", query=lambda s: volts(s, "ceiling_v"), setting=set_ceiling),
-            c(
-                "[SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude]",
-                query=lambda s: volts(s, "voltage_set_v"),
-                setting=set_voltage,
-            ),
-            c(
-                "[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]",
-                query=lambda s: volts(s, "current_set_a"),
-                setting=set_current,
-            ),
-            c("OUTPut:MODE", query=mode_q),
-            c("OUTPut[:STATe]", query=output_q, setting=output),
-            c("MEASure[:SCALar]:VOLTage[:DC]", query=lambda s: volts(s, "voltage_v")),
-            c("MEASure[:SCALar]:CURRent[:DC]", query=lambda s: volts(s, "current_a")),
-            c("MEASure[:SCALar]:POWer[:DC]", query=lambda s: volts(s, "power_w")),
-            c("STATus:QUEStionable:CONDition", query=condition_q),
-            c(
-                "INSTrument[:SELect]:NSELect",
-                query=lambda s: const(str(s.unit_index)),
-                setting=nsel,
-                changes_state=False,
-            ),
-            c("INSTrument:CATalog[:FULL]", query=catalog),
-        ]
+        self.tree = tree(units)
 
     def _unit(self, s: Session) -> Unit:
         return self.units[s.unit_index - 1]
@@ -279,6 +110,7 @@ class ScpiServer(StreamService):
                 if line.strip():
                     session.push(ScpiError(-102, "Syntax error"))
                 break
+            session.pending = bool(answers)
             try:
                 answer, path = await self._execute(session, part, path)
             except ScpiError as e:
@@ -310,17 +142,31 @@ class ScpiServer(StreamService):
         if command is None:
             raise _undefined()
         new_path = [] if words[0].startswith("*") else words[:-1]
+        arg = (arg or "").strip()
+        units: list[Unit] = []
+        if command.per_unit:
+            arg, chosen = channels(arg, len(self.units))
+            units = [self.units[i - 1] for i in chosen or [session.unit_index]]
         if query:
-            if arg is not None and arg.strip():
+            if arg and not command.query_arg:
                 raise ScpiError(-108, "Parameter not allowed")
             assert command.query is not None
-            return await self._guard(command.query(session)), new_path
+            if not command.per_unit:
+                return await self._guard(command.query(session)), new_path
+            answers = [await self._guard(command.query(session, unit, arg)) for unit in units]
+            return ",".join(answers), new_path
         if command.changes_state and not session.may_change:
             raise ScpiError(-203, "Command protected; start the server with --allow-remote-control")
         assert command.setting is not None
-        if command.nodes[0][0].startswith("*") and arg:
+        if arg and not command.takes_arg:
             raise ScpiError(-108, "Parameter not allowed")
-        await self._guard(command.setting(session, arg or ""))
+        if not command.per_unit:
+            await self._guard(command.setting(session, arg))
+            return None, new_path
+        # Every unit's value checked before any unit is changed.
+        changes = [await self._guard(command.setting(session, unit, arg)) for unit in units]
+        for change in changes:
+            await self._guard(change())
         return None, new_path
 
     @staticmethod

@@ -96,6 +96,9 @@ class Unit:
         self._take_control()
         self.supply.set(voltage=voltage, current=current, ceiling=ceiling)
 
+    def _highest(self, name: str) -> float | None:
+        return self.supply.highest(name)
+
     def _output(self, on: bool) -> None:
         self._take_control()
         if on:
@@ -141,6 +144,16 @@ class Unit:
         self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None
     ) -> None:
         await self._run(self._set, voltage, current, ceiling)
+
+    async def check(self, **values: float | None) -> None:
+        """Raises LimitError for a value `set` would refuse (the unit's
+        ceiling among the reasons); changes nothing."""
+        await self._run(lambda: self.supply.check(**values))
+
+    async def highest(self, name: str) -> float | None:
+        """The largest `name` ("voltage", "current", "ceiling") a setting
+        may have now, or None when nothing tells it (see Supply.highest)."""
+        return await self._run(self._highest, name)
 
     async def output(self, on: bool) -> None:
         await self._run(self._output, on)

@@ -551,6 +551,39 @@ def test_dashboard_shows_live_readings_and_switches_the_output(serve):
 
 
 @needs_server
+def test_dashboard_at_phone_width_shows_every_control_and_a_screenshot_finishes(serve, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    _, server = serve("--max-voltage", "12")
+    page = f"http://127.0.0.1:{server.http_port}/?token={TOKEN}"
+    browser = _browser()
+    try:
+        browser.set_window_size(400, 900)
+        browser.get(page)
+        WebDriverWait(browser, 15).until(lambda b: b.find_element(By.ID, "unit-2").get_attribute("data-updates"))
+        width = browser.execute_script("return document.documentElement.clientWidth")
+        assert width <= 400 and browser.execute_script("return document.documentElement.scrollWidth") <= width
+        controls = browser.find_elements(By.CSS_SELECTOR, "input, button")
+        assert len(controls) == 1 + 2 * 6  # all off; per unit three inputs and three buttons
+        for c in controls:
+            browser.execute_script("arguments[0].scrollIntoView()", c)
+            box = c.rect
+            assert c.is_displayed() and c.is_enabled() and 0 <= box["x"] and box["x"] + box["width"] <= width, c
+        assert "12.000 V" in browser.find_element(By.ID, "limits").text
+        assert browser.find_element(By.CSS_SELECTOR, "#unit-1 .control-state").text in ("local", "remote")
+    finally:
+        browser.quit()
+    # The page's load ends although the event stream stays open.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    shot = tmp_path / "page.png"
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--window-size=400,900", f"--screenshot={shot}"]
+    subprocess.run([chromium, *flags, page], env=env, capture_output=True, timeout=60, check=True)
+    assert shot.stat().st_size > 0
+
+
+@needs_server
 @pytest.mark.parametrize("asker", ["anonymous HTTP", "read-only SCPI"])
 def test_watchdog_switches_off_what_the_server_switched_on(serve, asker):
     # Asked about the output over and over by someone who may not act (an

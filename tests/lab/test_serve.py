@@ -402,6 +402,8 @@ def test_a_malformed_request_gets_an_answer_never_a_console_line(serve, head, bo
 @needs_server
 def test_head_is_its_get_without_a_body_and_100_continue_takes_the_body(serve):
     _, server = serve()
+    assert server.power_token not in (None, TOKEN)  # printed, random when not given
+    assert server.http("PUT", f"/rest/1?token={server.power_token}", "0") == (200, "0")
     host = f"Host: 127.0.0.1:{server.http_port}\r\n\r\n"
     for path in ("/", "/static/dashboard.js", "/api/units/1", "/rest/1", "/api/nothing"):
         [(get_head, body)] = server.whole(f"GET {path} HTTP/1.1\r\n{host}".encode())

@@ -24,6 +24,7 @@ SCRIPTS = sysconfig.get_path("scripts")
 KX = os.path.join(SCRIPTS, "kx5180") if os.path.exists(os.path.join(SCRIPTS, "kx5180")) else shutil.which("kx5180")
 needs_server = pytest.mark.skipif(KX is None or find_simulator() is None, reason="needs kx5180 and kx5180-sim")
 TOKEN = "test-token-123"
+POWER = "power-token-456"
 
 
 class Server:
@@ -36,12 +37,14 @@ class Server:
             stderr=subprocess.PIPE,
             text=True,
         )
-        self.scpi_port = self.http_port = None
+        self.scpi_port = self.http_port = self.power_token = None
         for line in self.proc.stdout:
             if line.startswith("SCPI on "):
                 self.scpi_port = int(line.split()[2].rsplit(":", 1)[1])
             elif line.startswith("HTTP on "):
                 self.http_port = int(line.split("/")[2].rsplit(":", 1)[1])
+            elif line.startswith("power token "):
+                self.power_token = line.split()[2]
             elif line.startswith("token "):
                 break
         else:
@@ -85,6 +88,28 @@ class Server:
             except OSError:
                 return None
         return int(line.split()[1]) if line else None
+
+    def whole(self, request, then=b""):
+        """Everything the server sends for `request` (and `then`, sent once
+        the first answer's head is in) until it closes, as (head, body)s."""
+        with socket.create_connection(("127.0.0.1", self.http_port), timeout=10) as s:
+            s.sendall(request)
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += s.recv(65536)
+            s.sendall(then)
+            deadline = time.monotonic() + 10  # a stream that never ends fails, never hangs
+            while (chunk := s.recv(65536)) and time.monotonic() < deadline:
+                data += chunk
+            assert not chunk, "the server never closed"
+        answers = []
+        while data:
+            head, _, data = data.partition(b"\r\n\r\n")
+            length = dict(h.split(": ", 1) for h in head.decode().split("\r\n")[1:]).get("Content-Length")
+            size = 0 if head.startswith(b"HTTP/1.1 1") else len(data) if length is None else int(length)
+            answers.append((head.decode(), data[:size]))
+            data = data[size:]
+        return answers
 
 
 @pytest.fixture
@@ -317,6 +342,8 @@ def test_who_may_change_settings(bind, peer, allow, allowed):
         ("127.0.0.1:8080", "http://evil.example", False),
         ("127.0.0.1:8080", "null", False),
         ("127.0.0.1:8080", "http://[", False),  # no URL at all: refused, never an error
+        ("x@127.0.0.1:8080", None, False),  # a URL parser would read past the userinfo
+        ("127.0.0.1:8080/x", None, False),
         (None, None, False),
     ],
 )
@@ -329,7 +356,7 @@ def test_host_and_origin_checks(host, origin, ok):
 
 @needs_server
 def test_http_changes_need_token_host_and_origin(serve):
-    sim, server = serve("--max-voltage", "6")
+    sim, server = serve("--max-voltage", "6", "--power-token", POWER)
     own = f"http://127.0.0.1:{server.http_port}"
     change = {"voltage": 3.0, "output": True}
     refused = [
@@ -338,6 +365,8 @@ def test_http_changes_need_token_host_and_origin(serve):
         ({"X-Kx5180-Token": TOKEN, "Origin": "http://evil.example"}, None),
         ({"X-Kx5180-Token": TOKEN, "Sec-Fetch-Site": "cross-site"}, None),
         ({"X-Kx5180-Token": TOKEN}, f"evil.example:{server.http_port}"),
+        ({"X-Kx5180-Token": POWER}, None),  # switches outputs through /rest alone
+        ({"Authorization": f"Bearer {POWER}"}, None),
     ]
     for headers, host in refused:
         code, _ = server.http("POST", "/api/units/1", change, headers, host=host)
@@ -352,11 +381,15 @@ def test_http_changes_need_token_host_and_origin(serve):
     # labgrid's rest backend: the token rides in the URL, a plain body switches.
     assert server.http("GET", "/rest/2") == (200, "0")
     assert server.http("PUT", "/rest/2", "1")[0] == 403
-    assert server.http("PUT", f"/rest/2?token={TOKEN}", "1") == (200, "1")
+    assert server.http("PUT", f"/rest/2?token={POWER}", "1") == (200, "1")
     assert server.http("GET", "/rest/2") == (200, "1")
+    assert server.http("PUT", f"/rest/2?token={TOKEN}", "1") == (200, "1")
     assert server.http("GET", f"/rest/2?token={TOKEN}&x=1", "0") == (200, "1")  # a GET never switches
     code, body = server.http("POST", "/api/units/2", {"output": False}, {"Authorization": f"Bearer {TOKEN}"})
     assert code == 200 and json.loads(body)["status"]["output_on"] is False
+
+
+JSON16 = "Content-Type: application/json\r\nContent-Length: 16"
 
 
 @needs_server
@@ -369,18 +402,63 @@ def test_http_changes_need_token_host_and_origin(serve):
         ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}", b'{"voltage": ' + b"9" * 4000 + b"}", 400),
         ("POST /api/units/1 HTTP/1.1\r\nContent-Length: " + "9" * 5000, None, 413),
         ("GET /api/units/" + "1" * 5000 + " HTTP/1.1", None, 404),
+        ("get / HTTP/1.1", None, 501),  # methods are case-sensitive: no GET, and not a change either
+        ("GET / HTTP/1.1\nHost: 127.0.0.1:{port}\n\n", None, 400),  # at once, not at the head timeout
+        ("GET / HTTP/1.1\r\nHost: x@127.0.0.1:{port}", None, 403),
+        ("GET / HTTP/1.1\r\nExpect: 200-ok", None, 417),
+        # The body is not sent: 100 Continue (or the refusal) must come first.
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {token}\r\nExpect: 100-continue\r\n" + JSON16, None, 100),
+        ("POST /api/units/1 HTTP/1.1\r\nExpect: 100-continue\r\n" + JSON16, None, 403),
+        ("POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {power}\r\nExpect: 100-continue\r\n" + JSON16, None, 403),
     ],
-    ids=["target", "origin", "deep JSON", "long integer", "long Content-Length", "long unit number"],
+    ids=[
+        "target",
+        "origin",
+        "deep JSON",
+        "long integer",
+        "long Content-Length",
+        "long unit number",
+        "lower-case method",
+        "bare LF",
+        "userinfo Host",
+        "unknown Expect",
+        "100-continue",
+        "100-continue refused",
+        "power token on the API",
+    ],
 )
 def test_a_malformed_request_gets_an_answer_never_a_console_line(serve, head, body, code):
-    _, server = serve()
-    head = head.format(token=TOKEN) + f"\r\nHost: 127.0.0.1:{server.http_port}\r\n"
-    if body is not None:
-        head += f"Content-Type: application/json\r\nContent-Length: {len(body)}\r\n"
-    assert server.raw(head.encode() + b"\r\n" + (body or b"")) == code
+    _, server = serve("--power-token", POWER)
+    head = head.format(token=TOKEN, power=POWER, port=server.http_port)
+    if not head.endswith("\n"):  # else the whole head as it stands
+        if "\r\nHost:" not in head:
+            head += f"\r\nHost: 127.0.0.1:{server.http_port}"
+        if body is not None:
+            head += f"\r\nContent-Type: application/json\r\nContent-Length: {len(body)}"
+        head += "\r\n\r\n"
+    assert server.raw(head.encode() + (body or b"")) == code
     assert server.status(1)["output_on"] is False
     status, err = server.stop()
     assert (status, err.count("\n")) == (143, 1), err  # the stop's own line alone
+
+
+@needs_server
+def test_head_is_its_get_without_a_body_and_100_continue_takes_the_body(serve):
+    _, server = serve()
+    assert server.power_token not in (None, TOKEN)  # printed, random when not given
+    assert server.http("PUT", f"/rest/1?token={server.power_token}", "0") == (200, "0")
+    host = f"Host: 127.0.0.1:{server.http_port}\r\n\r\n"
+    for path in ("/", "/static/dashboard.js", "/api/units/1", "/rest/1", "/api/nothing"):
+        [(get_head, body)] = server.whole(f"GET {path} HTTP/1.1\r\n{host}".encode())
+        [(head, nothing)] = server.whole(f"HEAD {path} HTTP/1.1\r\n{host}".encode())
+        assert (head, nothing) == (get_head, b"") and body, path
+    # The event stream's head, then the end (a hang here would time out).
+    [(head, nothing)] = server.whole(f"HEAD /api/events HTTP/1.1\r\n{host}".encode())
+    assert "Content-Type: text/event-stream" in head and nothing == b""
+    change = f"POST /api/units/1 HTTP/1.1\r\nX-Kx5180-Token: {TOKEN}\r\nExpect: 100-continue\r\n{JSON16}\r\n"
+    (go, _), (done, body) = server.whole(f"{change}{host}".encode(), then=b'{"voltage": 1.5}')
+    assert go == "HTTP/1.1 100 Continue" and done.startswith("HTTP/1.1 200 ")
+    assert json.loads(body)["status"]["voltage_set_v"] == 1.5
 
 
 @needs_server
@@ -515,6 +593,39 @@ def test_dashboard_shows_live_readings_and_switches_the_output(serve):
         assert "token" not in browser.current_url
     finally:
         browser.quit()
+
+
+@needs_server
+def test_dashboard_at_phone_width_shows_every_control_and_a_screenshot_finishes(serve, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    _, server = serve("--max-voltage", "12")
+    page = f"http://127.0.0.1:{server.http_port}/?token={TOKEN}"
+    browser = _browser()
+    try:
+        browser.set_window_size(400, 900)
+        browser.get(page)
+        WebDriverWait(browser, 15).until(lambda b: b.find_element(By.ID, "unit-2").get_attribute("data-updates"))
+        width = browser.execute_script("return document.documentElement.clientWidth")
+        assert width <= 400 and browser.execute_script("return document.documentElement.scrollWidth") <= width
+        controls = browser.find_elements(By.CSS_SELECTOR, "input, button")
+        assert len(controls) == 1 + 2 * 6  # all off; per unit three inputs and three buttons
+        for c in controls:
+            browser.execute_script("arguments[0].scrollIntoView()", c)
+            box = c.rect
+            assert c.is_displayed() and c.is_enabled() and 0 <= box["x"] and box["x"] + box["width"] <= width, c
+        assert "12.000 V" in browser.find_element(By.ID, "limits").text
+        assert browser.find_element(By.CSS_SELECTOR, "#unit-1 .control-state").text in ("local", "remote")
+    finally:
+        browser.quit()
+    # The page's load ends although the event stream stays open.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    shot = tmp_path / "page.png"
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    flags = ["--headless", "--no-sandbox", "--disable-gpu", "--window-size=400,900", f"--screenshot={shot}"]
+    subprocess.run([chromium, *flags, page], env=env, capture_output=True, timeout=60, check=True)
+    assert shot.stat().st_size > 0
 
 
 @needs_server

@@ -1,8 +1,10 @@
 """A small, strict HTTP/1.1 server: the JSON API, the event stream, the
 labgrid-style power endpoint and the dashboard. One request per
 connection (the event stream stays open, in a pool of its own); bounded
-request line, headers and body; every change needs the token, our own
-Host and, from a browser, our own Origin; every request gets an answer."""
+request line, headers and body; every change needs a token (the power
+token switches outputs through /rest/N only), our own Host and, from a
+browser, our own Origin; every request gets an answer, none waits for
+what a client will never send."""
 
 from __future__ import annotations
 
@@ -18,7 +20,7 @@ from urllib.parse import parse_qs
 
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import Pool, StreamService
-from .safety import host_allowed, origin_allowed, origin_malformed, token_matches
+from .safety import host_allowed, origin_allowed, origin_malformed, token_scope
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
@@ -34,7 +36,11 @@ STATIC = {
     "dashboard.js": "text/javascript; charset=utf-8",
     "dashboard.css": "text/css; charset=utf-8",
 }
+# Methods are case-sensitive: "get" is no GET, and none but these is served.
+METHODS = ("GET", "HEAD", "POST", "PUT")
+_METHOD = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 REASONS = {
+    100: "Continue",
     200: "OK",
     204: "No Content",
     400: "Bad Request",
@@ -44,6 +50,7 @@ REASONS = {
     411: "Length Required",
     413: "Content Too Large",
     415: "Unsupported Media Type",
+    417: "Expectation Failed",
     422: "Unprocessable Content",
     431: "Request Header Fields Too Large",
     500: "Internal Server Error",
@@ -73,14 +80,42 @@ class HttpError(Exception):
         self.status = status
 
 
+class _Dropped(Exception):
+    """The client took longer than HEAD_TIMEOUT for its body: dropped
+    unanswered, as one that trickles its head."""
+
+
 @dataclass
 class Request:
     method: str
     path: str
     query: dict[str, list[str]]
     headers: dict[str, str]
-    body: bytes
-    authorized: bool = False  # the token, from our own page or a program
+    reader: asyncio.StreamReader
+    writer: asyncio.StreamWriter
+    deadline: float  # the event loop's time by which the whole request is in
+    length: int = 0
+    expect_continue: bool = False  # the client waits for 100 Continue before its body
+    scope: str | None = None  # "control" or "power": the token shown, from our own page or a program
+    _body: bytes | None = None
+
+    @property
+    def authorized(self) -> bool:
+        return self.scope is not None
+
+    async def body(self) -> bytes:
+        """The body, read when first asked for: a client that waits for
+        100 Continue is told to send it only once everything before it
+        (Host, token, path, method, type) was accepted."""
+        if self._body is None:
+            if self.expect_continue and self.length:
+                self.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+            try:
+                remaining = max(0.0, self.deadline - asyncio.get_running_loop().time())
+                self._body = await asyncio.wait_for(self.reader.readexactly(self.length), remaining)
+            except (TimeoutError, asyncio.IncompleteReadError) as e:
+                raise _Dropped from e
+        return self._body
 
 
 def _static(name: str) -> bytes:
@@ -94,6 +129,7 @@ class HttpServer(StreamService):
         hub: Hub,
         *,
         token: str,
+        power_token: str,
         port: int,
         allowed_hosts: frozenset[str],
         max_clients: int,
@@ -103,6 +139,7 @@ class HttpServer(StreamService):
         self.units = units
         self.hub = hub
         self.token = token
+        self.power_token = power_token
         self.port = port
         self.allowed_hosts = allowed_hosts
         super().__init__(max_clients)
@@ -111,6 +148,9 @@ class HttpServer(StreamService):
         self.streams = Pool(max_clients)
         self.pools.append(self.streams)
         self.limits = {"max_voltage": max_voltage, "max_current": max_current}
+        # Connections answering a HEAD: every answer on them, errors too,
+        # has the head of its GET and no body.
+        self.head_only: set[asyncio.StreamWriter] = set()
 
     # -- the connection -----------------------------------------------------------
 
@@ -124,15 +164,24 @@ class HttpServer(StreamService):
         await self._send(writer, 503, {"error": "too many connections"})
 
     async def serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        deadline = asyncio.get_running_loop().time() + HEAD_TIMEOUT
         try:
-            request = await asyncio.wait_for(self._read(reader), HEAD_TIMEOUT)
+            request = await asyncio.wait_for(self._read(reader, writer, deadline), HEAD_TIMEOUT)
+            if not request.expect_continue:
+                await request.body()
         except HttpError as e:
             await self._send(writer, e.status, {"error": str(e)})
             return
-        except (TimeoutError, asyncio.IncompleteReadError, ConnectionError):
+        except (TimeoutError, asyncio.IncompleteReadError, ConnectionError, _Dropped):
             return  # a client slower than HEAD_TIMEOUT is dropped, however it trickles
+        if request.method == "HEAD":
+            # Served as its GET, with the GET's head and no body.
+            self.head_only.add(writer)
+            request.method = "GET"
         try:
             await self._route(request, writer)
+        except _Dropped:
+            return
         except HttpError as e:
             await self._send(writer, e.status, {"error": str(e)})
         except ConnectionError:
@@ -141,26 +190,48 @@ class HttpServer(StreamService):
             # A fault of ours still answers; the console gets one line.
             log.error("HTTP %s %s: %s: %s", request.method, request.path[:80], type(e).__name__, e)
             await self._send(writer, 500, {"error": f"{type(e).__name__}: {e}"})
+        finally:
+            self.head_only.discard(writer)
 
-    async def _read(self, reader: asyncio.StreamReader) -> Request:
-        try:
-            head = await reader.readuntil(b"\r\n\r\n")
-        except asyncio.LimitOverrunError:
-            raise HttpError(431, "request head too large") from None
-        try:
-            lines = head.decode("ascii").split("\r\n")
-        except UnicodeDecodeError:
-            raise HttpError(400, "request head is not ASCII") from None
+    @staticmethod
+    async def _head_lines(reader: asyncio.StreamReader) -> list[str]:
+        """The request line and the header lines, each refused at once
+        when it ends in a bare LF (or holds a CR): waiting for a CR LF CR
+        LF that never comes would hang until the head timeout."""
+        lines: list[str] = []
+        size = 0
+        while True:
+            try:
+                raw = await reader.readuntil(b"\n")
+            except asyncio.LimitOverrunError:
+                raise HttpError(431, "request head too large") from None
+            size += len(raw)
+            if size > MAX_HEAD:
+                raise HttpError(431, "request head too large")
+            if not raw.endswith(b"\r\n") or b"\r" in raw[:-2]:
+                raise HttpError(400, "every line of the request head must end in CR LF")
+            if raw == b"\r\n":
+                if lines:
+                    return lines
+                continue  # an empty line before the request line is to be ignored
+            try:
+                lines.append(raw[:-2].decode("ascii"))
+            except UnicodeDecodeError:
+                raise HttpError(400, "request head is not ASCII") from None
+
+    async def _read(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, deadline: float) -> Request:
+        """The head, checked; the body is read when asked for."""
+        lines = await self._head_lines(reader)
         parts = lines[0].split(" ")
-        if len(parts) != 3 or parts[2] not in ("HTTP/1.1", "HTTP/1.0") or not parts[1].startswith("/"):
+        if len(parts) != 3 or parts[2] not in ("HTTP/1.1", "HTTP/1.0") or not _METHOD.fullmatch(parts[0]):
             raise HttpError(400, "malformed request line")
-        if not _TARGET.fullmatch(parts[1]):
+        if parts[0] not in METHODS:
+            raise HttpError(501, f"method {parts[0][:20]!r} not implemented; methods are {', '.join(METHODS)}")
+        if not parts[1].startswith("/") or not _TARGET.fullmatch(parts[1]):
             raise HttpError(400, "malformed request target")
         path, _, query = parts[1].partition("?")
         headers: dict[str, str] = {}
         for line in lines[1:]:
-            if not line:
-                continue
             name, colon, value = line.partition(":")
             if not colon or not name or name != name.strip():
                 raise HttpError(400, "malformed header")
@@ -172,17 +243,20 @@ class HttpServer(StreamService):
             raise HttpError(400, "malformed Origin header")
         if "transfer-encoding" in headers:
             raise HttpError(501, "chunked bodies are not taken; send Content-Length")
-        body = b""
         length_text = headers.get("content-length", "0")
         if not length_text.isdigit():
             raise HttpError(400, "bad Content-Length")
         # Counted in digits first: int() refuses the longest numbers itself.
         if len(length_text.lstrip("0")) > len(str(MAX_BODY)) or int(length_text) > MAX_BODY:
             raise HttpError(413, f"body larger than {MAX_BODY} bytes")
-        length = int(length_text)
-        if length:
-            body = await reader.readexactly(length)
-        return Request(parts[0], path, parse_qs(query), headers, body)
+        request = Request(parts[0], path, parse_qs(query), headers, reader, writer, deadline, int(length_text))
+        expect = headers.get("expect")
+        if expect is not None:
+            if expect.lower() != "100-continue":
+                raise HttpError(417, "the only expectation taken is 100-continue")
+            # An HTTP/1.0 client cannot be sent 100 Continue.
+            request.expect_continue = parts[2] == "HTTP/1.1"
+        return request
 
     # -- routing ---------------------------------------------------------------------
 
@@ -191,15 +265,20 @@ class HttpServer(StreamService):
             raise HttpError(403, "unknown Host (start the server with --allow-host NAME to use a name)")
         parts = [p for p in req.path.split("/") if p]
         refusal = self._refusal(req)
-        if refusal is None:
-            # Only a client that proved it may act keeps the watchdog from
-            # switching off: an anonymous GET (an <img> on any page in the
-            # user's browser can send one) never does.
-            req.authorized = True
+        if req.authorized:
+            # Only a client that proved it may act (either token: each can
+            # switch an output off) keeps the watchdog from switching off:
+            # an anonymous GET (an <img> on any page in the user's browser
+            # can send one) never does.
             self.pool.prove(writer)
             self.hub.touch()
-        elif req.method not in ("GET", "HEAD"):
-            raise HttpError(403, refusal)
+        if req.method != "GET":
+            if refusal is not None:
+                raise HttpError(403, refusal)
+            if req.scope != "control" and parts[:1] != ["rest"]:
+                raise HttpError(
+                    403, "the power token only switches outputs (PUT /rest/N); this takes the control token"
+                )
         if req.method == "GET" and parts in ([], ["index.html"]):
             return await self._file(writer, "dashboard.html")
         if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
@@ -213,7 +292,8 @@ class HttpServer(StreamService):
         raise HttpError(404, "no such page")
 
     def _refusal(self, req: Request) -> str | None:
-        """Why this request may not change anything, or None: it may."""
+        """Why this request may not change anything, or None: it may, with
+        the token in `req.scope`."""
         # The Origin first: a cross-site page is refused whatever it sends.
         if not origin_allowed(req.headers.get("origin"), req.headers.get("host")):
             return "cross-origin request refused"
@@ -225,7 +305,8 @@ class HttpServer(StreamService):
             given = auth[7:].strip()
         if given is None:
             given = next(iter(req.query.get("token", [])), None)
-        if not token_matches(given, self.token):
+        req.scope = token_scope(given, self.token, self.power_token)
+        if req.scope is None:
             return "missing or wrong token (the server printed it when it started)"
         return None
 
@@ -247,7 +328,7 @@ class HttpServer(StreamService):
                 st = await self._driver(unit.status())
                 return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
             if parts[2:] == [] and req.method in ("POST", "PUT"):
-                changes = self._changes(req)
+                changes = await self._changes(req)
                 st = await self._driver(unit.apply(changes))
                 return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
             if parts[2:] == []:
@@ -261,14 +342,15 @@ class HttpServer(StreamService):
         return {**unit.describe(), "status": unit.last.as_dict() if unit.last else None}
 
     @staticmethod
-    def _changes(req: Request) -> dict[str, Any]:
+    async def _changes(req: Request) -> dict[str, Any]:
         # A form or a "simple" cross-site request cannot send this type.
         if req.headers.get("content-type", "").split(";")[0].strip().lower() != "application/json":
             raise HttpError(415, "send application/json")
+        body = await req.body()
         try:
             # Every number as a float, as the unit takes it: an integer too
             # long for one is inf (refused below), not an error of int().
-            data = json.loads(req.body or b"null", parse_int=float)
+            data = json.loads(body or b"null", parse_int=float)
         except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
             raise HttpError(400, "body is not JSON") from None
         if not isinstance(data, dict) or not data:
@@ -305,21 +387,25 @@ class HttpServer(StreamService):
             st = await self._driver(unit.status())
             return await self._send_text(writer, 200, "1" if st.output_on else "0")
         if req.method == "PUT":
-            body = req.body.strip()
+            body = (await req.body()).strip()
             if body not in (b"0", b"1"):
                 raise HttpError(400, "send 1 or 0")
             await self._driver(unit.apply({"output": body == b"1"}))
             return await self._send_text(writer, 200, body.decode())
-        raise HttpError(405, "GET or PUT")
+        raise HttpError(405, "GET, HEAD or PUT")
 
     async def _events(self, writer: asyncio.StreamWriter, authorized: bool) -> None:
+        head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
+        if writer in self.head_only:  # the stream's head, then the end
+            writer.write(head.encode())
+            await self._drained(writer, HEAD_TIMEOUT)
+            return
         self.pool.leave(writer)
         if not self.streams.join(writer, proven=authorized):
             raise HttpError(503, "too many event streams")
         queue = self.hub.subscribe()
         try:
-            head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"
-            head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
             writer.write(head.encode())
             history = [e for u in self.units for e in u.history]
             writer.write(b"event: history\ndata: " + json.dumps(history).encode() + b"\n\n")
@@ -360,7 +446,7 @@ class HttpServer(StreamService):
         head = f"HTTP/1.1 {status} {REASONS.get(status, '')}\r\nContent-Type: {ctype}\r\n"
         head += f"Content-Length: {len(body)}\r\nConnection: close\r\n"
         head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
-        writer.write(head.encode() + body)
+        writer.write(head.encode() + (b"" if writer in self.head_only else body))
         try:
             await self._drained(writer, HEAD_TIMEOUT)
         except ConnectionError:

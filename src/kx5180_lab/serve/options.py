@@ -7,8 +7,9 @@ import argparse
 
 EPILOG = """\
 Every change needs the token printed at start (the dashboard link carries
-it). Only this machine can connect unless --bind names another address;
-SCPI clients from elsewhere may then only read, unless
+it); the power token printed with it only switches outputs through
+/rest/N. Only this machine can connect unless --bind names another
+address; SCPI clients from elsewhere may then only read, unless
 --allow-remote-control. On Ctrl-C, SIGTERM or SIGHUP every output the
 server switched on goes off (unless --keep-on) and each unit is handed back
 to its front panel; exit status 0 after Ctrl-C, 128 + the signal after
@@ -45,13 +46,18 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--allow-host", action="append", default=[], metavar="NAME", help="a host name the web page may be reached by"
     )
-    p.add_argument("--token", metavar="TEXT", help="the token for changes (default: a new random one)")
+    p.add_argument("--token", metavar="TEXT", help="the control token, for every change (default: a new random one)")
+    p.add_argument(
+        "--power-token",
+        metavar="TEXT",
+        help="a token that only switches outputs through /rest/N, for labgrid (default: a new random one)",
+    )
     p.add_argument("--keep-on", action="store_true", help="leave the outputs as they are when the server stops")
     p.add_argument(
         "--watchdog",
         type=float,
         metavar="S",
-        help="switch outputs off when no client that may act (with the token, or SCPI that may change settings) "
+        help="switch outputs off when no client that may act (with either token, or SCPI that may change settings) "
         "has spoken for S seconds",
     )
     p.add_argument(

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hmac
 import ipaddress
+import re
 import secrets
 import socket
 from urllib.parse import urlsplit
@@ -17,6 +18,7 @@ __all__ = [
     "origin_malformed",
     "setting_allowed",
     "token_matches",
+    "token_scope",
 ]
 
 
@@ -65,7 +67,24 @@ def token_matches(given: str | None, token: str) -> bool:
     return given is not None and hmac.compare_digest(given.encode(), token.encode())
 
 
+def token_scope(given: str | None, control: str, power: str) -> str | None:
+    """ "control", "power" or None for the token a request carries. Both
+    are compared, each in constant time, whichever matches: the time
+    tells neither which one was near."""
+    is_control = token_matches(given, control)
+    is_power = token_matches(given, power)
+    return "control" if is_control else "power" if is_power else None
+
+
+# What a Host header may be: a name or an IP address, in brackets for IPv6
+# (a zone as %25...), and a port. Userinfo ("x@127.0.0.1"), a path or a
+# query would be read past by a URL parser and name us all the same.
+_HOST = re.compile(r"(?:[A-Za-z0-9._~-]+|\[[0-9A-Fa-f:.]+(?:%25[A-Za-z0-9._~-]+)?\])(?::[0-9]{1,5})?")
+
+
 def _split_host(value: str) -> tuple[str, int | None] | None:
+    if not _HOST.fullmatch(value):
+        return None
     try:
         parts = urlsplit("//" + value)
         return (parts.hostname or "").lower(), parts.port

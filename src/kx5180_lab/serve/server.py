@@ -55,6 +55,8 @@ def _check(args: argparse.Namespace) -> None:
             raise ServeError(f"--{name.replace('_', '-')} must be 0..65535")
     if args.max_clients < 1 or args.max_line < 64:
         raise ServeError("--max-clients must be >= 1 and --max-line >= 64")
+    if args.power_token and args.power_token == args.token:
+        raise ServeError("--power-token must differ from --token, or it could change everything")
     if args.no_http and args.no_scpi:
         raise ServeError("with both --no-http and --no-scpi there is nothing to serve")
 
@@ -228,6 +230,7 @@ async def _main(
         if stop.is_set():  # stopped while the units were asked who they are
             return
         token = args.token or new_token()
+        power_token = args.power_token or new_token()
         if not is_loopback(args.bind):
             log.warning(
                 "listening on %s, which other machines can reach%s",
@@ -255,6 +258,7 @@ async def _main(
                 units,
                 hub,
                 token=token,
+                power_token=power_token,
                 port=http_port,
                 allowed_hosts=frozenset(h.lower() for h in args.allow_host),
                 max_clients=args.max_clients,
@@ -265,6 +269,7 @@ async def _main(
             http.port = _port(server)
             servers.append(server)
             print(f"HTTP on http://{_host(args.bind)}:{http.port}/?token={token}", flush=True)
+            print(f"power token {power_token} (switches outputs through /rest/N, nothing else)", flush=True)
         print(f"token {token}", flush=True)
         for unit in units:
             ident = unit.identity

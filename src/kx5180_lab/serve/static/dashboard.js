@@ -3,6 +3,7 @@
 // poller; changes go to the JSON API with the token the server printed.
 
 const WINDOW_S = 300; // seconds of history drawn
+const V_COLOUR = "#1f5fbf", I_COLOUR = "#c2410c";
 const params = new URLSearchParams(location.search);
 if (params.has("token")) {
   sessionStorage.setItem("kx5180-token", params.get("token"));
@@ -57,6 +58,13 @@ function build(info) {
   $(el, ".output-toggle").addEventListener("click", () => {
     change(info.unit, { output: !(unit.last && unit.last.output_on) });
   });
+  const cIn = $(el, ".ceiling-input");
+  if (limits.max_voltage != null) cIn.max = limits.max_voltage;
+  cIn.addEventListener("input", () => { unit.ceilingEdited = true; });
+  $(el, ".ceiling-form").addEventListener("submit", (ev) => {
+    ev.preventDefault();
+    change(info.unit, { ceiling: Number(cIn.value) }).then(() => { unit.ceilingEdited = false; });
+  });
   if (!token) for (const c of el.querySelectorAll("input, button")) c.disabled = true;
   document.getElementById("units").appendChild(el);
   if (info.status) update(info.unit, { unit: info.unit, t: Date.now() / 1000, ...info.status });
@@ -84,6 +92,11 @@ function update(index, ev) {
   $(el, ".current-set").textContent = ev.current_set_a.toFixed(3);
   $(el, ".ceiling").textContent = ev.ceiling_v.toFixed(3);
   $(el, ".output-toggle").textContent = ev.output_on ? "Output off" : "Output on";
+  const control = $(el, ".control-state");
+  control.textContent = ev.remote ? "remote" : "local";
+  control.className = `badge control-state ${ev.remote ? "remote" : ""}`;
+  control.title = ev.remote ? "computer control: the front panel is locked" : "front panel control";
+  if (!unit.ceilingEdited) $(el, ".ceiling-input").value = ev.ceiling_v.toFixed(3);
   if (!unit.edited) {
     $(el, ".voltage-input").value = ev.voltage_set_v.toFixed(3);
     $(el, ".current-input").value = ev.current_set_a.toFixed(3);
@@ -92,41 +105,112 @@ function update(index, ev) {
   unit.dirty = true;
 }
 
+// A scale's top and its ticks: 1, 2 or 5 times a power of ten apart.
+function scale(top) {
+  top = Math.max(top, 0.1); // nothing to show yet: a readable 0..0.1
+  const raw = top / 4;
+  const p = Math.pow(10, Math.floor(Math.log10(raw)));
+  const step = [1, 2, 5, 10].map((m) => m * p).find((s) => s >= raw);
+  return { step, top: Math.ceil(top / step - 1e-9) * step };
+}
+
+// Readings further apart than this are a gap (nobody watched, the line
+// was busy): drawn as a break, never as a slope across it.
+function gapAfter(pts) {
+  const d = [];
+  for (let i = 1; i < pts.length; i++) d.push(pts[i].t - pts[i - 1].t);
+  d.sort((a, b) => a - b);
+  const typical = d.length ? d[Math.floor(d.length / 2)] : 1;
+  return Math.max(2.5, 4 * typical);
+}
+
 function draw(unit) {
   const canvas = $(unit.el, ".chart");
+  // Drawn in device pixels, so that it stays sharp on a HiDPI screen.
+  const ratio = window.devicePixelRatio || 1;
+  const w = canvas.clientWidth, h = canvas.clientHeight;
+  if (canvas.width !== Math.round(w * ratio) || canvas.height !== Math.round(h * ratio)) {
+    canvas.width = Math.round(w * ratio);
+    canvas.height = Math.round(h * ratio);
+  }
   const ctx = canvas.getContext("2d");
-  const w = canvas.width, h = canvas.height, pad = 4;
+  ctx.setTransform(ratio, 0, 0, ratio, 0, 0);
   ctx.clearRect(0, 0, w, h);
   const pts = unit.points;
-  if (pts.length < 2) return;
+  if (pts.length < 1 || w < 50) return;
+  const left = 44, right = 44, top = 10, bottom = 22;
+  const pw = w - left - right, ph = h - top - bottom;
   // The time axis grows with the history up to WINDOW_S, so that a page
   // opened a moment ago does not squeeze its first readings into a corner.
   const tEnd = pts[pts.length - 1].t;
   const span = Math.max(30, Math.min(WINDOW_S, tEnd - pts[0].t));
-  const tStart = tEnd - span;
-  const x = (t) => ((t - tStart) / span) * w;
+  const x = (t) => left + ((t - (tEnd - span)) / span) * pw;
   ctx.font = "11px system-ui, sans-serif";
-  for (const [key, colour, unit, side] of [["voltage_v", "#1f5fbf", "V", 0], ["current_a", "#c2410c", "A", 1]]) {
-    const top = Math.max(0.001, ...pts.map((p) => p[key])) * 1.1;
+  ctx.lineWidth = 1;
+  ctx.strokeStyle = "#e3e7ec";
+  ctx.fillStyle = "#5b6675";
+  ctx.textAlign = "center";
+  ctx.textBaseline = "top";
+  // Seconds before the latest reading.
+  const tStep = [5, 10, 15, 30, 60, 120].find((s) => span / s <= Math.max(2, pw / 70)) || 60;
+  for (let s = 0; s <= span; s += tStep) {
+    const px = x(tEnd - s);
+    ctx.beginPath(); ctx.moveTo(px, top); ctx.lineTo(px, top + ph); ctx.stroke();
+    ctx.fillText(s === 0 ? "0 s" : `-${s}`, px, top + ph + 5);
+  }
+  const gap = gapAfter(pts);
+  const axes = [["voltage_v", V_COLOUR, "V", 0], ["current_a", I_COLOUR, "A", 1]];
+  for (const [key, colour, sym, side] of axes) {
+    const sc = scale(Math.max(...pts.map((p) => p[key])) * 1.05);
+    const y = (v) => top + ph - (v / sc.top) * ph;
     ctx.fillStyle = colour;
+    ctx.textAlign = side ? "left" : "right";
+    ctx.textBaseline = "middle";
+    const digits = sc.step < 0.01 ? 3 : sc.step < 0.1 ? 2 : sc.step < 1 ? 1 : 0;
+    for (let v = 0; v <= sc.top + sc.step / 2; v += sc.step) {
+      ctx.fillText(v.toFixed(digits), side ? left + pw + 4 : left - 4, y(v));
+      if (!side) { ctx.strokeStyle = "#eef1f4"; ctx.beginPath(); ctx.moveTo(left, y(v)); ctx.lineTo(left + pw, y(v)); ctx.stroke(); }
+    }
+    ctx.textBaseline = "top";
     ctx.textAlign = side ? "right" : "left";
-    ctx.fillText(`${top.toFixed(2)} ${unit}`, side ? w - 4 : 4, 12);
+    ctx.fillText(sym, side ? w - 2 : 2, 0);
     ctx.strokeStyle = colour;
     ctx.lineWidth = 1.5;
     ctx.beginPath();
     pts.forEach((p, i) => {
-      const y = h - pad - (p[key] / top) * (h - 2 * pad);
-      if (i === 0) ctx.moveTo(x(p.t), y); else ctx.lineTo(x(p.t), y);
+      const px = x(p.t), py = y(p[key]);
+      if (i === 0 || p.t - pts[i - 1].t > gap) {
+        ctx.moveTo(px, py);
+        ctx.rect(px - 0.75, py - 0.75, 1.5, 1.5); // a lone reading between gaps still shows
+        ctx.moveTo(px, py);
+      } else ctx.lineTo(px, py);
     });
     ctx.stroke();
+    ctx.lineWidth = 1;
   }
-  $(unit.el, ".span").textContent = `last ${Math.round(span)} s`;
+  ctx.strokeStyle = "#c5ccd5";
+  ctx.strokeRect(left, top, pw, ph);
+  $(unit.el, ".span").textContent = `seconds before the latest reading (${Math.round(span)} s)`;
 }
 
 function frame() {
   for (const unit of units.values()) if (unit.dirty) { unit.dirty = false; draw(unit); }
   requestAnimationFrame(frame);
 }
+
+function redrawAll() { for (const unit of units.values()) unit.dirty = true; }
+
+async function allOff() {
+  const button = document.getElementById("all-off");
+  button.disabled = true;
+  try {
+    await Promise.all([...units.keys()].map((index) => change(index, { output: false })));
+  } finally {
+    button.disabled = !token;
+  }
+}
+
+function fmtLimit(v, sym) { return v == null ? `no ${sym} limit` : `≤ ${Number(v).toFixed(3)} ${sym}`; }
 
 function listen() {
   const link = document.getElementById("link");
@@ -143,16 +227,25 @@ function listen() {
 async function start() {
   const access = document.getElementById("access");
   access.textContent = token ? "controls enabled" : "read-only: open the link the server printed to change settings";
+  const off = document.getElementById("all-off");
+  off.disabled = !token;
+  off.addEventListener("click", allOff);
+  window.addEventListener("resize", redrawAll);
   try {
     const data = await api("/api/units");
     limits = data.limits || {};
+    document.getElementById("limits").textContent =
+      `server limits: ${fmtLimit(limits.max_voltage, "V")}, ${fmtLimit(limits.max_current, "A")}`;
     for (const info of data.units) build(info);
   } catch (err) {
     show(`cannot list the units: ${err.message}`);
     return;
   }
-  listen();
   requestAnimationFrame(frame);
+  // The stream opens once the page has loaded: an open stream would keep
+  // the load event pending for good (a headless screenshot never ends).
+  const later = () => setTimeout(listen, 0);
+  if (document.readyState === "complete") later(); else window.addEventListener("load", later);
 }
 
 start();

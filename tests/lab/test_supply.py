@@ -3,7 +3,6 @@ the real driver, pyserial and lsof."""
 
 import contextlib
 import logging
-import math
 import os
 import shutil
 import signal
@@ -78,35 +77,6 @@ def test_set_status_identity_and_read_back(sim):
         with pytest.raises(AttributeError):
             st.voltage_v = 0  # a record, not a view
     assert not held(sim.port)
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda p: p.set(voltage=33), "voltage 33 V is above the limit max_voltage=5.000 V"),
-        (lambda p: p.set(current=1.5), "current 1.5 A is above the limit max_current=1.000 A"),
-        (lambda p: p.set(ceiling=5.001), "ceiling 5.001 V is above the limit max_voltage"),
-        (lambda p: p.set(voltage=3, current=2), "current 2 A is above"),  # nothing at all, not the voltage either
-        (lambda p: p.set(voltage=-0.1), "negative"),
-        (lambda p: p.set(voltage=math.nan), "not a finite number"),
-        (lambda p: p.set(current=math.inf), "not a finite number"),
-        (lambda p: p.set(voltage="3.3"), "must be a number"),
-        (lambda p: p.set(voltage=True), "must be a number"),
-        (lambda p: p.ramp(5.5, 0.1, 1), "voltage 5.5 V is above"),
-        (lambda p: p.ramp(3, 0, 1), "ramp step must be a number > 0"),
-        (lambda p: p.ramp(3, 0.1, -1), "ramp rate must be a number > 0"),
-    ],
-)
-def test_limits_are_refused_before_anything_is_sent(sim, call, message):
-    with Supply(sim.port, max_voltage=5, max_current=1) as psu:
-        psu.status()
-        with pytest.raises(LimitError, match=message) as refused:
-            call(psu)
-        assert "nothing was sent" in str(refused.value)
-        psu.status()  # a marker: once it is logged, anything sent before it is too
-        sim.wait_for(lambda lines: rx_count(sim) >= 4)
-        # identity, remote, status, and then only the marker
-        assert sim.frames("rx")[2:] == [frame(0xAA, 1, 0x26)] * 2
 
 
 def test_the_protocol_range_is_a_limit_of_its_own(sim):
@@ -321,18 +291,6 @@ def test_a_failed_step_stops_the_ramp_at_the_last_acknowledged_value(kx5180_sim,
         assert (e.value.last_acknowledged_v, e.value.target_v) == (stands, 6.0)
         st = unit_state(sim.port)
         assert st["out_status"] == "off"
-
-
-def test_a_ramp_from_above_the_limit_is_refused_before_any_step(sim):
-    with Supply(sim.port, keep_on_exit=True) as psu:
-        psu.set(voltage=12)
-    with Supply(sim.port, max_voltage=5, keep_on_exit=True) as psu:
-        with pytest.raises(LimitError, match="reads back 12.000 V, above the limit max_voltage=5.000 V"):
-            psu.ramp(2, 0.5, 100)
-        psu.status()  # a marker, as above
-    sim.wait_for(lambda lines: rx_count(sim) >= 7)
-    # identity, remote, 12 V; identity, remote, the ramp's status read, the marker
-    assert [f[3:8] for f in sim.frames("rx")[3:]] == ["FF 31", "01 20", "01 26", "01 26"]
 
 
 def test_quiet_by_default_and_loud_on_request(sim, capfd):

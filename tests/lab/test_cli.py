@@ -10,6 +10,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+import types
 
 import pytest
 import serial
@@ -234,6 +235,21 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
     assert imread(str(png)).shape[:2] == (560, 1000)
     again = kx("plot", out, "-o", tmp_path / "again.png")
     assert again.returncode == 0 and again.stdout.endswith("(1000x560)\n")
+
+
+@pytest.mark.parametrize(
+    "now, slot",
+    [
+        (0.05, 1),  # on time: the next slot, in 0.05 s
+        (0.15, 1),  # late, but before the slot after it: read at once
+        (0.35, 3),  # slow past two slots: they are skipped, not read in a burst of three
+    ],
+)
+def test_a_late_reading_costs_the_slots_it_missed(monkeypatch, now, slot):
+    from kx5180_lab.cli import shared
+
+    monkeypatch.setattr(shared, "time", types.SimpleNamespace(monotonic=lambda: 100.0 + now))
+    assert shared.next_slot(100.0, 0, 0.1) == slot
 
 
 def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):

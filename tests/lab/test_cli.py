@@ -15,6 +15,7 @@ import types
 import pytest
 import serial
 
+from conftest import DEFAULT_SIGNALS
 from kx5180_lab import cli
 from kx5180_lab.cli.log import CSV_FIELDS
 from kx5180_lab.records import STATUS_FIELDS
@@ -33,7 +34,9 @@ def kx(*args, timeout=30):
 
 
 def spawn(*args):
-    return subprocess.Popen([KX, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [KX, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=DEFAULT_SIGNALS
+    )
 
 
 def one_line_error(result, code):
@@ -457,7 +460,13 @@ def test_a_stop_signal_leaves_the_unit_off_and_local(kx5180_sim, tmp_path, how, 
             "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n"
             "    print('on', flush=True)\n    time.sleep(60)\n"
         )
-        proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, script],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            preexec_fn=DEFAULT_SIGNALS,
+        )
         ready = lambda: proc.stdout.readline() == "on\n"  # noqa: E731
     try:
         wait_until(ready)

@@ -12,6 +12,7 @@ simulator = pytest.importorskip("kx5180_lab.simulator")
 pytest_plugins = ["pytester"]
 pytestmark = pytest.mark.skipif(simulator.find_simulator() is None, reason="needs kx5180-sim")
 
+from conftest import DEFAULT_SIGNALS  # noqa: E402
 from kx5180_lab import NoAnswerError, Supply  # noqa: E402
 from kx5180_lab.capture import read_capture  # noqa: E402
 
@@ -117,7 +118,7 @@ def test_selftest_stopped_by_a_signal_puts_the_unit_back(
     sim = kx5180_sim(baud=0, extra_args=["--turnaround-ms", str(turnaround_ms)])
     proc = subprocess.Popen(
         [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, *args],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, preexec_fn=DEFAULT_SIGNALS,
     )  # fmt: skip
     sim.wait_for(moment, timeout=60)
     proc.send_signal(signum)

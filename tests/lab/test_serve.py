@@ -16,6 +16,7 @@ import time
 
 import pytest
 
+from conftest import DEFAULT_SIGNALS
 from kx5180_lab import Bus
 from kx5180_lab.capture import read_capture
 from kx5180_lab.serve.safety import host_allowed, origin_allowed, setting_allowed
@@ -36,6 +37,7 @@ class Server:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
+            preexec_fn=DEFAULT_SIGNALS,
         )
         self.scpi_port = self.http_port = None
         for line in self.proc.stdout:
@@ -48,10 +50,16 @@ class Server:
         else:
             raise AssertionError(f"serve did not start: {self.proc.stderr.read()}")
 
-    def stop(self):
+    def stop(self, signum=signal.SIGTERM):
+        """Stops the server by `signum` and waits for its end; SIGTERM only
+        if that signal has not ended it within 20 s."""
         if self.proc.poll() is None:
+            self.proc.send_signal(signum)
+        try:
+            out, err = self.proc.communicate(timeout=20)
+        except subprocess.TimeoutExpired:
             self.proc.send_signal(signal.SIGTERM)
-        out, err = self.proc.communicate(timeout=20)
+            out, err = self.proc.communicate(timeout=20)
         return self.proc.returncode, err
 
     # -- clients --------------------------------------------------------------
@@ -409,8 +417,7 @@ def test_a_stop_signal_leaves_every_unit_off_and_local(serve, tmp_path, signum, 
         ask(f, "INST:NSEL 2;OUTP ON;*OPC?")
         assert server.status(1)["remote"] and server.status(2)["output_on"]
         # Stopped with a client and a viewer still connected.
-        server.proc.send_signal(signum)
-        assert server.stop() == (
+        assert server.stop(signum) == (
             code,
             f"kx5180 serve: stopped by {said}; outputs the server switched on are off; "
             "front panels in control; lines closed\n",

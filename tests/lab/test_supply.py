@@ -15,6 +15,7 @@ import pytest
 import serial
 
 import kx5180
+from conftest import DEFAULT_SIGNALS
 from kx5180_lab import (
     LimitError,
     LineError,
@@ -186,7 +187,13 @@ def test_sigint_inside_the_block_leaves_the_unit_safe(sim):
                 psu.status()
         """
     )
-    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", script],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=DEFAULT_SIGNALS,
+    )
     try:
         assert proc.stdout.readline() == "on\n", proc.stderr.read()
         proc.send_signal(signal.SIGINT)

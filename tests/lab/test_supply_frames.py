@@ -4,6 +4,7 @@ keeps from being sent, which replies are taken, and the driver's own port
 opened through the toolkit's hooks."""
 
 import math
+import types
 
 import pytest
 
@@ -135,3 +136,29 @@ def test_a_port_the_driver_opens_itself_is_traced(monkeypatch, events):
             psu.status()
         assert kx5180.serial is real  # the driver's module put back as it was
     assert [bytes.fromhex(e["hex"]) for e in events if e["event"] == "tx"] == line.sent
+
+
+@pytest.mark.parametrize(
+    "second, busy, passed, said",
+    [
+        ([(0.5, status())], "", False, "1 late by 2"),  # the unit, on an idle host
+        ([(0.5, status())], "load 9 on 2 cores", True, "(the host was busy: load 9 on 2 cores;"),
+        ([], "load 9 on 2 cores", False, "1 never answered"),
+    ],
+    ids=["late", "late on a busy host", "silent"],
+)
+def test_the_selftest_tells_a_late_reply_from_none(monkeypatch, second, busy, passed, said):
+    from kx5180_lab.hardware import selftest
+
+    monkeypatch.setattr(selftest, "host_busy", lambda: busy)
+    with FakeLine(monkeypatch) as line:
+        line.expect(request(0xFF, 0x31), identity())
+        line.expect(request(1, STATUS), status()).expect(request(1, STATUS), *second)
+        line.expect(request(1, STATUS), status())
+        with Supply(line.name, remote=False, keep_on_exit=True) as psu:
+            test = selftest.SelfTest(psu, types.SimpleNamespace(reads=3), say=lambda text: None)
+            test._reply_times()
+    (check,) = test.checks
+    assert check["passed"] is passed and said in check["detail"], check["detail"]
+    assert test.report["reply_time"]["late"] == len(second)
+    assert set(selftest.host()) == {"platform", "python", "pyserial", "cpus", "load_average"}

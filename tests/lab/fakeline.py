@@ -5,14 +5,7 @@ frames the toolkit should send, in order, and answers each with the reply
 frames it was given, each after its own delay; a frame it did not expect
 fails at once, saying which and what was expected instead. The driver's and
 the port's sleeps move its clock, so a reply 0.8 s late costs no time.
-
-    with FakeLine(monkeypatch) as line:
-        line.opening()
-        line.expect(request(1, STATUS), status(1, voltage_set=3.0))
-        line.closing()
-        with Supply(line.name) as psu:
-            assert psu.status().voltage_set_v == 3.0
-    # leaving checks that every expected frame came
+Leaving its `with` block checks that every expected frame came.
 """
 
 import types
@@ -154,8 +147,7 @@ class FakeLine:
             self.buffer += self.due.pop(0)[1]
         return len(self.buffer)
 
-    def inWaiting(self):
-        return self.in_waiting
+    inWaiting = in_waiting.fget
 
     def read(self, n=1):
         out = bytes(self.buffer[:n])

@@ -105,51 +105,6 @@ def test_limits_are_floored_to_whole_millis(limit, allowed, refused):
             psu.check(**{name: refused})
 
 
-class RecordingDriver:
-    """A unit at 5 V, 1 A, ceiling 30 V that acknowledges everything and
-    records each call."""
-
-    STATUS = {
-        "voltage_real": 0.0,
-        "current_real": 0.0,
-        "voltage_set": 5.0,
-        "current_set": 1.0,
-        "voltage_max_set": 30.0,
-        "out_status": "off",
-        "beyond_temp": 0,
-        "out_mode": "CV",
-        "fan_speed": 0,
-        "work_mode": "remote",
-    }
-
-    def __init__(self, port):
-        self.calls = []
-
-    def read_dev_status(self):
-        return dict(self.STATUS)
-
-    def __getattr__(self, method):
-        return lambda *args: self.calls.append((method, *args)) or True
-
-
-@pytest.mark.parametrize(
-    "settings, order",
-    [
-        ({"voltage": 3, "current": 2}, [("set_out_voltage", 3.0), ("set_out_current", 2.0)]),
-        ({"voltage": 8, "current": 0.5}, [("set_out_current", 0.5), ("set_out_voltage", 8.0)]),
-        (
-            {"ceiling": 31, "voltage": 4, "current": 0.9},
-            [("set_out_current", 0.9), ("set_out_voltage", 4.0), ("set_voltage_max", 31.0)],
-        ),
-    ],
-)
-def test_set_sends_the_reductions_before_the_increases(settings, order):
-    with Supply("fake", driver_factory=RecordingDriver) as psu:
-        psu.driver.calls.clear()
-        psu.set(**settings)
-        assert [(method, round(value, 3)) for method, value in psu.driver.calls] == order
-
-
 def test_verify_catches_a_setting_the_unit_did_not_apply(kx5180_sim):
     with kx5180_sim(baud=0, faults=("ignore",)) as sim:
         with Supply(sim.port, verify=True) as psu:

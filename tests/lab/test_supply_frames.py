@@ -10,6 +10,8 @@ import pytest
 
 import kx5180
 from fakeline import (
+    CEILING,
+    CURRENT,
     OUTPUT,
     STATUS,
     VOLTAGE,
@@ -19,7 +21,7 @@ from fakeline import (
     request,
     status,
 )
-from kx5180_lab import LimitError, NoAnswerError, Supply
+from kx5180_lab import LimitError, NoAnswerError, Supply, WrongReplyError
 from kx5180_lab.instrument.port import TracedPort
 from kx5180_lab.trace import subscribe, unsubscribe
 
@@ -66,13 +68,23 @@ def test_a_ramp_from_above_the_limit_is_refused_before_any_step(monkeypatch):
                 psu.ramp(2, 0.5, 100)
 
 
-def test_settings_go_out_as_exact_frames_reductions_first(monkeypatch):
+@pytest.mark.parametrize(
+    "settings, order",
+    [
+        ({"voltage": 3, "current": 2}, [(VOLTAGE, 3.0), (CURRENT, 2.0)]),
+        ({"voltage": 8, "current": 0.5}, [(CURRENT, 0.5), (VOLTAGE, 8.0)]),
+        ({"ceiling": 31, "voltage": 4, "current": 0.9}, [(CURRENT, 0.9), (VOLTAGE, 4.0), (CEILING, 31.0)]),
+    ],
+)
+def test_set_sends_the_reductions_before_the_increases(monkeypatch, settings, order):
+    # From 5 V, 1 A and a 30 V ceiling.
     with FakeLine(monkeypatch) as line:
-        line.opening().expect(request(1, STATUS), status(voltage_set=5.0, current_set=1.0))
-        line.expect(request(1, 0x24, 0.5), ack(1, 0x24)).expect(request(1, VOLTAGE, 8.0), ack(1, VOLTAGE))
+        line.opening().expect(request(1, STATUS), status(voltage_set=5.0, current_set=1.0, ceiling=30.0))
+        for word, value in order:
+            line.expect(request(1, word, value), ack(1, word))
         line.expect(request(1, OUTPUT, True), ack(1, OUTPUT)).closing()
         with Supply(line.name) as psu:
-            psu.set(voltage=8, current=0.5)
+            psu.set(**settings)
             psu.output(True)
 
 
@@ -113,6 +125,21 @@ def test_another_units_reply_is_no_answer(monkeypatch, events):
         with Supply(line.name, remote=False, keep_on_exit=True) as psu:
             assert psu.status().voltage_set_v == 1.0
     assert [bytes.fromhex(e["hex"]) for e in events if e["event"] == "foreign"] == [OTHER]
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_strict_replies_never_take_an_acknowledgement_for_a_status(monkeypatch, strict):
+    # A setting's late acknowledgement where the status should be.
+    with FakeLine(monkeypatch) as line:
+        line.expect(request(0xFF, 0x31), identity()).expect(request(1, STATUS), ack(1, VOLTAGE))
+        with Supply(line.name, strict_replies=strict, remote=False, keep_on_exit=True) as psu:
+            if strict:
+                with pytest.raises(
+                    WrongReplyError, match="command word 0x12 .a setting's acknowledgement., expected 0x26"
+                ):
+                    psu.status()
+            else:
+                assert psu.status().voltage_set_v != 5.0  # what strictness is for
 
 
 class OwnPortDriver:

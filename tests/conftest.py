@@ -2,7 +2,9 @@
 that records every sleep, and frame builders; and the simulated supplies of
 the end-to-end tests, all started through the plugin's `kx5180_sim`."""
 
+import os
 import shutil
+import signal
 import types
 
 import pytest
@@ -14,6 +16,17 @@ from kx5180_lab.simulator import find_simulator
 FRAME = 26
 SIM = find_simulator()
 needs_sim = pytest.mark.skipif(SIM is None or shutil.which("lsof") is None, reason="needs kx5180-sim and lsof")
+
+
+def _default_signals():
+    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+        signal.signal(getattr(signal, name), signal.SIG_DFL)
+
+
+# For a child that a test stops by a signal: under nohup SIGHUP arrives
+# ignored, and in a background job Ctrl-C too; the child starts with each
+# at its default, as from a terminal. (Popen(preexec_fn=DEFAULT_SIGNALS))
+DEFAULT_SIGNALS = _default_signals if os.name == "posix" else None
 
 
 @pytest.fixture

@@ -14,6 +14,8 @@ import serial
 
 import kx5180
 from conftest import FakePort, FakeSerialModule, FakeTime, driver, frame
+from kx5180_lab.instrument.port import TracedPort
+from lab import fakeline as fl
 
 REPLY = frame([0xAA, 1, 0x26], b3=0xC8)
 HEALTHY = ["inWaiting", "write", "sleep", "inWaiting", "read"]
@@ -267,54 +269,7 @@ def test_platform_text_with_surrogates_takes_the_lsof_route(monkeypatch):
 # ---- a line shared by units, through the toolkit's port -------------------
 
 
-def status_of(address, volts):
-    """Unit `address`'s status frame with `volts` as its voltage setpoint."""
-    mv = round(volts * 1000)
-    return frame([0xAA, address, 0x26], b16=mv & 0xFF, b17=mv >> 8)
-
-
-class SharedLine:
-    """Units on one line in virtual time: the replies scripted for each
-    write, (delay, frame) pairs, arrive `delay` seconds after it; the
-    driver's and the port's sleeps move the clock."""
-
-    def __init__(self, monkeypatch, *replies):
-        import kx5180_lab.instrument.port
-
-        self.now = 0.0
-        self.replies = list(replies)
-        self.due = []
-        self.buffer = bytearray()
-        self.writes = []
-        clock = types.SimpleNamespace(monotonic=lambda: self.now, sleep=self.sleep)
-        monkeypatch.setattr(kx5180, "time", clock)
-        monkeypatch.setattr(kx5180_lab.instrument.port, "time", clock)
-        self.port = kx5180_lab.instrument.port.TracedPort(self, "line")
-        self.events = []
-        self.port.subscribers.append(lambda e: self.events.append((e["event"], bytes.fromhex(e.get("hex", "")))))
-
-    def sleep(self, seconds):
-        self.now += seconds
-
-    def write(self, data):
-        self.writes.append(self.now)
-        for delay, reply in self.replies.pop(0):
-            self.due.append((self.now + delay, reply))
-        return len(data)
-
-    def inWaiting(self):
-        self.due.sort(key=lambda item: item[0])
-        while self.due and self.due[0][0] <= self.now + 1e-9:
-            self.buffer += self.due.pop(0)[1]
-        return len(self.buffer)
-
-    def read(self, n):
-        out = bytes(self.buffer[:n])
-        del self.buffer[:n]
-        return out
-
-    def noted(self, kind):
-        return [data for event, data in self.events if event == kind]
+LATE, OTHER = fl.status(1, voltage_set=12.0), fl.status(2, voltage_set=1.0)
 
 
 @pytest.mark.parametrize(
@@ -329,12 +284,15 @@ class SharedLine:
     ],
 )
 def test_a_late_reply_never_answers_another_unit(monkeypatch, late, windows, reply_after, event):
-    line = SharedLine(monkeypatch, [(late, status_of(1, 12.0))], [(reply_after, status_of(2, 1.0))])
+    line = fl.FakeLine(monkeypatch)
+    line.expect(fl.request(1, fl.STATUS), (late, LATE)).expect(fl.request(2, fl.STATUS), (reply_after, OTHER))
+    port, events = TracedPort(line, "line"), []
+    port.subscribers.append(lambda e: events.append((e["event"], bytes.fromhex(e.get("hex", "")))))
     owners = [mock.Mock() for _ in windows]  # a Supply each, as far as the line is concerned
     for owner, seconds in zip(owners, windows):
-        line.port.claim_window(owner, seconds)
-    first, second = driver(line.port, 1), driver(line.port, 2)
+        port.claim_window(owner, seconds)
+    first, second = driver(port, 1), driver(port, 2)
     assert status(first) is None
     assert status(second)["voltage_set"] == 1.0
-    assert line.noted(event) == [status_of(1, 12.0)]
-    assert line.writes[1] >= min(late, 0.3 + max(windows, default=1.0))
+    assert [data for kind, data in events if kind == event] == [LATE]
+    assert line.times[1] >= min(late, 0.3 + max(windows, default=1.0))

@@ -16,7 +16,7 @@ import pytest
 import serial
 
 import kx5180
-from conftest import needs_sim, opened
+from conftest import DEFAULT_SIGNALS, needs_sim, opened
 
 pytestmark = needs_sim
 
@@ -101,7 +101,9 @@ CHILD = textwrap.dedent("""
 @pytest.mark.parametrize("delay", [0.03, 0.06, 0.09])
 def test_sigint_in_the_middle_of_a_command_then_status_reads_the_truth(start_sim, delay):
     s = start_sim("--load-ohms", "inf", baud="4800")
-    child = subprocess.Popen([sys.executable, "-c", CHILD, s.port], stdout=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, s.port], stdout=subprocess.PIPE, text=True, preexec_fn=DEFAULT_SIGNALS
+    )
     lines = []
     while not lines or lines[-1].strip() != "go":
         line = child.stdout.readline()

@@ -82,30 +82,42 @@ def test_ignore_acknowledges_a_setting_but_does_not_apply_it(start_sim, selector
 
 
 @pytest.mark.parametrize(
-    "schedule,before,after",
+    "schedule,states",
     [
-        ("0.8:5", (0.5, 5.0, "CV"), (1.0, 5.0, "CV")),
-        ("0.8:inf", (0.5, 5.0, "CV"), (0.0, 5.0, "CV")),
-        ("0.8:0", (0.5, 5.0, "CV"), (2.0, 0.0, "CC")),
-        ("0.3:2,0.8:1", (2.0, 4.0, "CC"), (2.0, 2.0, "CC")),  # two changes, both behind the first read
+        # the reading (A, V, mode) after each number of changes
+        ("0.8:5", [(0.5, 5.0, "CV"), (1.0, 5.0, "CV")]),
+        ("0.8:inf", [(0.5, 5.0, "CV"), (0.0, 5.0, "CV")]),
+        ("0.8:0", [(0.5, 5.0, "CV"), (2.0, 0.0, "CC")]),
+        ("0.3:2,0.8:1", [(0.5, 5.0, "CV"), (2.0, 4.0, "CC"), (2.0, 2.0, "CC")]),
     ],
 )
-def test_a_load_schedule_shows_in_the_status(start_sim, schedule, before, after):
+def test_a_load_schedule_shows_in_the_status(start_sim, schedule, states):
     s = start_sim("--load-ohms", "10", "--load-schedule", schedule)
-    started = time.monotonic()
     supply = kx5180.KX5180(s.port)
     assert supply.open() is True
     assert supply.set_out_current(2.0) and supply.set_out_voltage(5.0) and supply.set_ouput_mode("on")
-    if schedule.startswith("0.3"):
-        time.sleep(max(0.0, 0.5 - (time.monotonic() - started)))
+    asked = 0
+
+    def changes(lines):
+        return sum("-- load now" in line for line in lines)
 
     def reading():
+        # The simulator takes a change due before a request first, and logs
+        # both in that order: what a reading shows follows from the log,
+        # however long anything took.
+        nonlocal asked
         status = supply.read_dev_status()
-        return status["current_real"], status["voltage_real"], status["out_mode"]
+        asked += 1
+        lines = s.wait_for(lambda lines: sum(" rx AA 01 26" in line for line in lines) >= asked)
+        request = [i for i, line in enumerate(lines) if " rx AA 01 26" in line][asked - 1]
+        return changes(lines[:request]), (status["current_real"], status["voltage_real"], status["out_mode"])
 
-    assert reading() == before
-    time.sleep(max(0.0, 1.0 - (time.monotonic() - started)))
-    assert reading() == after
+    passed, got = reading()
+    assert got == states[passed]
+    while passed < len(states) - 1:
+        s.wait_for(lambda lines, passed=passed: changes(lines) > passed, timeout=30)
+        passed, got = reading()
+        assert got == states[passed]
     supply.close()
     last = schedule.split(",")[-1]
     t, r = last.split(":")

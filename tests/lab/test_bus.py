@@ -256,8 +256,6 @@ def test_supply_on_a_bus_unit_leaves_the_others_and_the_line_alone(kx5180_sim):
 # often inside the next exchange, which on a shared line is as a rule the
 # other unit's.
 LATE = dict(baud=0, units=2, faults=["late"], fault_rate=0.3, extra_args=["--late-ms", "700"])
-# Told apart at a glance: a reading with the other unit's setpoint is its reply.
-VOLTS = {1: 12.0, 2: 1.0}
 
 
 def answered(call, tries=30):
@@ -272,53 +270,6 @@ def answered(call, tries=30):
         if result is not False and result is not None:
             return result
     raise AssertionError(f"no answer in {tries} tries")
-
-
-def unit_readers(bus, through, stack):
-    """Reads each unit's voltage setpoint (None: no answer), through raw
-    driver objects or through a Supply each; the Supplys with no late
-    window, so that the address alone keeps the readings apart."""
-    from kx5180_lab.supply import NoAnswerError
-
-    if through == "units":
-        units = {a: bus.unit(a) for a in VOLTS}
-        for a, volts in VOLTS.items():
-            answered(lambda a=a, volts=volts: units[a].set_out_voltage(volts))
-        return {a: lambda a=a: (units[a].read_dev_status() or {}).get("voltage_set") for a in VOLTS}
-    supplies = {}
-    for a, volts in VOLTS.items():
-        supplies[a] = answered(
-            lambda a=a: stack.enter_context(bus.supply(a, remote=False, keep_on_exit=True, late_window=0))
-        )
-        answered(lambda a=a, volts=volts: supplies[a].set(voltage=volts) or True)
-
-    def read(a):
-        try:
-            return supplies[a].status().voltage_set_v
-        except NoAnswerError:
-            return None
-
-    return {a: lambda a=a: read(a) for a in VOLTS}
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("through", ["units", "supplies"])
-def test_a_late_reply_is_never_taken_as_the_other_units_reading(kx5180_sim, through):
-    import contextlib
-
-    sim = kx5180_sim(**LATE)
-    readings = []
-    with Bus(sim.port) as bus, contextlib.ExitStack() as stack:
-        read = unit_readers(bus, through, stack)
-        for i in range(200):
-            if len(readings) >= 60:
-                break
-            address = 1 + i % 2
-            got = read[address]()
-            if got is not None:
-                readings.append((address, got))
-    assert len(readings) >= 60
-    assert [r for r in readings if r[1] == VOLTS[3 - r[0]]] == []
 
 
 @pytest.mark.slow

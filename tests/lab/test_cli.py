@@ -10,10 +10,12 @@ import subprocess
 import sys
 import sysconfig
 import time
+import types
 
 import pytest
 import serial
 
+from conftest import DEFAULT_SIGNALS
 from kx5180_lab import cli
 from kx5180_lab.cli.log import CSV_FIELDS
 from kx5180_lab.records import STATUS_FIELDS
@@ -32,7 +34,9 @@ def kx(*args, timeout=30):
 
 
 def spawn(*args):
-    return subprocess.Popen([KX, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [KX, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=DEFAULT_SIGNALS
+    )
 
 
 def one_line_error(result, code):
@@ -237,6 +241,21 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
     assert imread(str(png)).shape[:2] == (560, 1000)
     again = kx("plot", out, "-o", tmp_path / "again.png")
     assert again.returncode == 0 and again.stdout.endswith("(1000x560)\n")
+
+
+@pytest.mark.parametrize(
+    "now, slot",
+    [
+        (0.05, 1),  # on time: the next slot, in 0.05 s
+        (0.15, 1),  # late, but before the slot after it: read at once
+        (0.35, 3),  # slow past two slots: they are skipped, not read in a burst of three
+    ],
+)
+def test_a_late_reading_costs_the_slots_it_missed(monkeypatch, now, slot):
+    from kx5180_lab.cli import shared
+
+    monkeypatch.setattr(shared, "time", types.SimpleNamespace(monotonic=lambda: 100.0 + now))
+    assert shared.next_slot(100.0, 0, 0.1) == slot
 
 
 def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):
@@ -444,7 +463,13 @@ def test_a_stop_signal_leaves_the_unit_off_and_local(kx5180_sim, tmp_path, how, 
             "    psu.set(voltage=2, current=0.2)\n    psu.output(True)\n"
             "    print('on', flush=True)\n    time.sleep(60)\n"
         )
-        proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, script],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            preexec_fn=DEFAULT_SIGNALS,
+        )
         ready = lambda: proc.stdout.readline() == "on\n"  # noqa: E731
     try:
         wait_until(ready)

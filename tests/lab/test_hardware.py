@@ -5,7 +5,6 @@ import json
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -13,9 +12,9 @@ simulator = pytest.importorskip("kx5180_lab.simulator")
 pytest_plugins = ["pytester"]
 pytestmark = pytest.mark.skipif(simulator.find_simulator() is None, reason="needs kx5180-sim")
 
-from kx5180_lab import NoAnswerError, Supply  # noqa: E402
+from conftest import DEFAULT_SIGNALS  # noqa: E402
+from kx5180_lab import Supply  # noqa: E402
 from kx5180_lab.capture import read_capture  # noqa: E402
-from kx5180_lab.trace import subscribe, unsubscribe  # noqa: E402
 
 
 def kx5180(*args, cwd=None):
@@ -34,10 +33,12 @@ AS_FOUND = (False, False, 5.0, 1.0, 30.0)
 
 
 def test_a_captured_session_replayed_gives_the_same_output(kx5180_sim, kx5180_replay, tmp_path):
-    # A late reply, a silence and a straggler dropped by the late window (past
-    # the driver's own 0.6 s) are all in the session.
+    # A late reply, a silence and a straggler dropped by the late window are
+    # all in the session. The reply comes well past the driver's own 0.6 s,
+    # which a busy machine stretches (it counts polls), and well inside the
+    # second after it.
     link = str(tmp_path / "ttyKX")
-    sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "800"])
+    sim = kx5180_sim(faults=["late", "silent"], fault_every=2, extra_args=["--link", link, "--late-ms", "1200"])
     capture = tmp_path / "session.jsonl"
     argv = ["log", link, "--interval", "0.5", "--duration", "1.0", "--csv", str(tmp_path / "log.csv")]
     live = kx5180("--capture", str(capture), *argv)
@@ -119,7 +120,7 @@ def test_selftest_stopped_by_a_signal_puts_the_unit_back(
     sim = kx5180_sim(baud=0, extra_args=["--turnaround-ms", str(turnaround_ms)])
     proc = subprocess.Popen(
         [sys.executable, "-m", "kx5180_lab.cli", "selftest", sim.port, *args],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, preexec_fn=DEFAULT_SIGNALS,
     )  # fmt: skip
     sim.wait_for(moment, timeout=60)
     proc.send_signal(signum)
@@ -129,52 +130,6 @@ def test_selftest_stopped_by_a_signal_puts_the_unit_back(
     report = json.loads((tmp_path / "kx5180-selftest.json").read_text())
     assert (report["interrupted"], report["passed"]) == (True, False)
     assert unit_state(sim.port) == AS_FOUND
-
-
-def test_the_late_window_drops_a_straggler(kx5180_sim):
-    # 0.8 s late: past the 0.6 s the driver itself waits out.
-    sim = kx5180_sim(baud=0, faults=["late"], fault_nth=2, extra_args=["--late-ms", "800"])
-    events = []
-    subscribe(events.append)
-    try:
-        with Supply(sim.port, remote=False, keep_on_exit=True) as psu:
-            with pytest.raises(NoAnswerError):
-                psu.status()
-            started = time.monotonic()
-            assert psu.status().voltage_set_v == 5.0
-    finally:
-        unsubscribe(events.append)
-    settle = [e for e in events if e["event"] == "settle"]
-    assert len(settle) == 1 and len(bytes.fromhex(settle[0]["hex"])) == 26
-    assert time.monotonic() - started < 1.2  # stopped at the straggler, not at the end of the window
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("strict", [False, True])
-def test_strict_replies_never_take_a_late_acknowledgement_for_a_status(kx5180_sim, strict):
-    sim = kx5180_sim(baud=2400, faults=["late"], fault_every=4, extra_args=["--late-ms", "700"])
-    wrong = 0
-    # late_window=0 leaves the driver's own 0.6 s alone, to see what strictness adds.
-    psu = Supply(sim.port, strict_replies=strict, late_window=0, keep_on_exit=True).open()
-    try:
-        for _ in range(60):
-            try:
-                psu.set(voltage=3.0)
-            except NoAnswerError:
-                pass
-            try:
-                st = psu.status()
-            except NoAnswerError:
-                continue
-            wrong += (round(st.voltage_set_v * 1000), round(st.ceiling_v * 1000)) != (3000, 30000)
-    finally:
-        psu.close()
-    if strict:
-        assert wrong == 0
-    elif wrong == 0:
-        # What the default lets through depends on where the late replies
-        # fall against the driver's windows, which a loaded machine moves.
-        pytest.skip("no late reply fell where the default takes it this time")
 
 
 def test_a_hardware_test_is_skipped_without_a_port_and_runs_with_one(pytester):

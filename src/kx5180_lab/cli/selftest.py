@@ -12,7 +12,7 @@ from datetime import UTC, datetime
 
 from ..errors import SupplyError
 from ..hardware.capture import Capture
-from ..hardware.selftest import FORMAT, SelfTest
+from ..hardware.selftest import FORMAT, SelfTest, host
 from ..stops import deferred, interruption, stop_signals
 from ..target import Target
 from ..version import version
@@ -91,6 +91,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
             "tool": version(),
             "port": target.name,
             "started": started,
+            "host": host(),
             "strict_replies": psu.strict_replies,
             "passed": passed,
             "interrupted": interrupted is not None,

@@ -24,13 +24,13 @@ from typing import Any
 from ..errors import LimitError, VerifyError
 from ..records import Identity, Status
 from . import ramp as ramps
-from .connection import Connection
+from .monitor import Monitored
 from .driver import address_of
 from .limits import MAX_MA, MAX_MV, fmt, limit_milli, ramp_plan, wire_value
 from .limits import milli as to_milli
 
 
-class Supply(Connection):
+class Supply(Monitored):
     """One supply on one port, as a context manager.
 
     `port` is a serial port, or PORT@ADDRESS for one unit of several on a
@@ -66,6 +66,15 @@ class Supply(Connection):
     several Supplys share, the largest of their windows holds.
     `strict_replies=True` refuses a reply whose command word is not the one
     this kind of command gets back (WrongReplyError).
+
+    `trip_current` (A), `trip_power` (W) and `trip_voltage` (V) are checked
+    on every status reading this Supply takes: once a reading has been
+    above one for `trip_delay` seconds (0: the first reading above it), the
+    output is switched off, the front panel handed back, and TripError
+    raised. A reading that did not come is neither above nor below.
+    `counters()` integrates energy, charge and time with the output on from
+    the same readings; `run` plays a program of steps, `charge` a CC-CV
+    charge.
     """
 
     def __init__(
@@ -84,9 +93,17 @@ class Supply(Connection):
         capture: Any = None,
         strict_replies: bool = False,
         late_window: float = 1.0,
+        trip_current: float | None = None,
+        trip_power: float | None = None,
+        trip_voltage: float | None = None,
+        trip_delay: float = 0.0,
     ) -> None:
         super().__init__(
             port,
+            trip_current=trip_current,
+            trip_power=trip_power,
+            trip_voltage=trip_voltage,
+            trip_delay=trip_delay,
             address=address,
             quiet=quiet,
             remote=remote,

@@ -33,8 +33,8 @@ if TYPE_CHECKING:
         WrongReplyError,
     )
     from .hardware.capture import Capture
-    from .instrument.counters import Counters
     from .instrument.bus import Bus, BusyPortError, supply_at
+    from .instrument.counters import Counters
     from .instrument.supply import Supply
     from .records import FoundUnit, Identity, Status
     from .simulator import Simulator, SimulatorError, find_simulator

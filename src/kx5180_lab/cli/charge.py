@@ -53,8 +53,10 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     log.write(e.status, psu.counters())
                 live_end()
                 d = psu.counters() - before
-                fail(f"{e}; charge ended by the trip: {d.charge_ah:.4f} Ah and {d.energy_wh:.4f} Wh delivered"
-                     f"{log.summary()}")
+                fail(
+                    f"{e}; charge ended by the trip: {d.charge_ah:.4f} Ah and {d.energy_wh:.4f} Wh delivered"
+                    f"{log.summary()}"
+                )
                 return EXIT_TRIPPED
             finally:
                 live_end()

@@ -281,7 +281,8 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
         epilog="exit status: 0 done, 1 no answer or a failed check (charge: a maximum reached), "
-        "2 bad usage or a refused value, 3 a trip switched the output off, 130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
+        "2 bad usage or a refused value, 3 a trip switched the output off, 130 interrupted, "
+        "143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     _add_common(parser, top=True)

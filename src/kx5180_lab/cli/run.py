@@ -51,8 +51,10 @@ def run(args: argparse.Namespace, target: Target) -> int:
                 if e.status is not None:
                     log.write(e.status, psu.counters(), "")
                 live_end()
-                fail(f"{e}; {psu.counters().charge_ah:.4f} Ah, {psu.counters().energy_wh:.4f} Wh delivered"
-                     f"{log.summary()}")
+                fail(
+                    f"{e}; {psu.counters().charge_ah:.4f} Ah, {psu.counters().energy_wh:.4f} Wh delivered"
+                    f"{log.summary()}"
+                )
                 return EXIT_TRIPPED
             finally:
                 live_end()

@@ -47,7 +47,11 @@ def status_rows(name: str, st: Status) -> list[tuple[str, str]]:
 
 
 def counter_rows(c: Counters) -> list[tuple[str, str]]:
-    return [("energy", f"{c.energy_wh:.6f} Wh"), ("charge", f"{c.charge_ah:.6f} Ah"), ("output on for", f"{c.on_s:.1f} s")]
+    return [
+        ("energy", f"{c.energy_wh:.6f} Wh"),
+        ("charge", f"{c.charge_ah:.6f} Ah"),
+        ("output on for", f"{c.on_s:.1f} s"),
+    ]
 
 
 def show_status(args: argparse.Namespace, target: Target, st: Status, counters: Counters | None = None) -> None:

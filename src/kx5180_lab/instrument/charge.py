@@ -68,9 +68,7 @@ def check_charge(
     psu.check(voltage=voltage, current=current)
     finite("the cut-off", cutoff)
     if round(cutoff * 1000) >= round(current * 1000):
-        raise LimitError(
-            f"the cut-off {cutoff:g} A must be below the charge current {current:g} A; nothing was sent"
-        )
+        raise LimitError(f"the cut-off {cutoff:g} A must be below the charge current {current:g} A; nothing was sent")
     finite("the maximum time", max_time, allow_none=True)
     finite("the maximum charge", max_charge, allow_none=True)
     check_setpoint(psu.trips, voltage, current, "the charge", cc=True)

@@ -24,10 +24,10 @@ from typing import TYPE_CHECKING, Any
 from ..errors import LimitError, NoAnswerError, VerifyError
 from ..records import Identity, Status
 from . import ramp as ramps
-from .monitor import Monitored
 from .driver import address_of
 from .limits import MAX_MA, MAX_MV, fmt, limit_milli, ramp_plan, wire_value
 from .limits import milli as to_milli
+from .monitor import Monitored
 
 if TYPE_CHECKING:
     from .charge import ChargeResult
@@ -307,9 +307,7 @@ class Supply(Monitored):
         what the program delivered."""
         from .program import run_program
 
-        return run_program(
-            self, steps, repeat=repeat, interval=interval, on_reading=on_reading, on_missed=on_missed
-        )
+        return run_program(self, steps, repeat=repeat, interval=interval, on_reading=on_reading, on_missed=on_missed)
 
     def charge(
         self,

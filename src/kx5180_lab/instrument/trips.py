@@ -55,7 +55,7 @@ class Trips:
         ]
 
     def describe(self) -> str:
-        """"current 0.300 A, power 2.000 W after 0.5 s", for messages."""
+        """ "current 0.300 A, power 2.000 W after 0.5 s", for messages."""
         parts = [f"{q} {v:.3f} {UNITS[q]}" for q, v in self.limits()]
         return ", ".join(parts) + (f" after {self.delay_s:g} s" if self.delay_s else "")
 
@@ -124,11 +124,12 @@ def check_setpoint(trips: Trips, voltage: float | None, current: float | None, w
     """Refuses (LimitError, nothing sent) a setpoint that would trip for
     certain: a voltage above the voltage trip, which the output reaches with
     no load at all, and with `cc` (a constant-current phase is intended) a
-    current above the current trip or a power above the power trip."""
+    current above the current trip."""
     problems: list[str] = []
-    if voltage is not None and trips.voltage_v is not None and round(voltage * 1000) > _micro("voltage", trips.voltage_v):
+    v_trip, i_trip = trips.voltage_v, trips.current_a
+    if voltage is not None and v_trip is not None and round(voltage * 1000) > _micro("voltage", v_trip):
         problems.append(f"its voltage {voltage:g} V is above the voltage trip {trips.voltage_v:.3f} V")
-    if cc and current is not None and trips.current_a is not None and round(current * 1000) > _micro("current", trips.current_a):
+    if cc and current is not None and i_trip is not None and round(current * 1000) > _micro("current", i_trip):
         problems.append(f"its current {current:g} A is above the current trip {trips.current_a:.3f} A")
     if problems:
         raise LimitError(f"{what}: {' and '.join(problems)}, so it would trip; nothing was sent")

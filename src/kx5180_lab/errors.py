@@ -132,3 +132,4 @@ class TripError(SupplyError):
         super().__init__(message)
         self.quantity, self.value, self.limit = quantity, value, limit
         self.reading, self.over_s, self.status = reading, over_s, status
+        self.step: int | None = None  # the step of a program (Supply.run) it came in

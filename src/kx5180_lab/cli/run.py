@@ -49,7 +49,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
                 )
             except TripError as e:
                 if e.status is not None:
-                    log.write(e.status, psu.counters(), "")
+                    log.write(e.status, psu.counters(), e.step or "")
                 live_end()
                 fail(
                     f"{e}; {psu.counters().charge_ah:.4f} Ah, {psu.counters().energy_wh:.4f} Wh delivered"

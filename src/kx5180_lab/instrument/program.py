@@ -140,9 +140,9 @@ def check_program(psu: Supply, steps: Iterable[Step | Mapping[str, Any]], repeat
             raise LimitError(f"step {n}: {problem}; nothing was sent")
         try:
             psu.check(voltage=step.voltage_v, current=step.current_a)
-            check_setpoint(psu.trips, step.voltage_v, step.current_a, "it", cc=False)
         except LimitError as e:
             raise LimitError(f"step {n}: {e}") from e
+        check_setpoint(psu.trips, step.voltage_v, step.current_a, f"step {n}", cc=False)
     return checked
 
 
@@ -179,6 +179,7 @@ def run_program(
     check_ceiling(psu, [(f"step {n}", s.voltage_v) for n, s in enumerate(checked, start=1)])
     before = psu.counters()
     switched = False
+    n = 0
     try:
         for _ in range(repeat):
             for n, step in enumerate(checked, start=1):
@@ -188,7 +189,9 @@ def run_program(
                     psu.output(True)
                 _play(psu, n, step, interval, on_reading, on_missed)
     except BaseException as e:
-        if switched and not isinstance(e, TripError):  # a trip has switched it off already
+        if isinstance(e, TripError):
+            e.step = n
+        elif switched:  # (a trip has switched it off already)
             try:
                 psu.output(False)
             except Exception:

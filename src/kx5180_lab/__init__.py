@@ -27,12 +27,14 @@ if TYPE_CHECKING:
         RampInterrupted,
         ShutdownError,
         SupplyError,
+        TripError,
         UnsupportedModelError,
         VerifyError,
         WrongReplyError,
     )
     from .hardware.capture import Capture
     from .instrument.bus import Bus, BusyPortError, supply_at
+    from .instrument.counters import Counters
     from .instrument.supply import Supply
     from .records import FoundUnit, Identity, Status
     from .simulator import Simulator, SimulatorError, find_simulator
@@ -66,6 +68,8 @@ _HOMES = {
     "ShutdownError": "errors",
     "Status": "records",
     "Terminated": "stops",
+    "TripError": "errors",
+    "Counters": "instrument.counters",
     "Supply": "instrument.supply",
     "SupplyError": "errors",
     "UnsupportedModelError": "errors",
@@ -82,6 +86,7 @@ __all__ = [
     "BusyPortError",
     "Capture",
     "ConnectError",
+    "Counters",
     "FoundUnit",
     "Identity",
     "LimitError",
@@ -100,6 +105,7 @@ __all__ = [
     "SupplyError",
     "TRAFFIC_LOGGER",
     "Terminated",
+    "TripError",
     "UnsupportedModelError",
     "VerifyError",
     "WrongReplyError",

@@ -109,3 +109,27 @@ class BusClosedError(SupplyError, serial.PortNotOpenError):
 
     def __init__(self, port: str) -> None:
         SupplyError.__init__(self, f"{port}: the bus is closed")
+
+
+class TripError(SupplyError):
+    """A measured value stayed above its trip for the trip's delay: the
+    output was switched off and the front panel handed back before this was
+    raised. `quantity` is "current", "power" or "voltage"; `value` what was
+    measured, `limit` the trip, `reading` the number of the reading (counted
+    from 1 since the supply was opened), `over_s` how long the value had
+    been over the limit, `status` the reading itself."""
+
+    def __init__(
+        self,
+        message: str,
+        quantity: str = "",
+        value: float = 0.0,
+        limit: float = 0.0,
+        reading: int = 0,
+        over_s: float = 0.0,
+        status: Any = None,
+    ) -> None:
+        super().__init__(message)
+        self.quantity, self.value, self.limit = quantity, value, limit
+        self.reading, self.over_s, self.status = reading, over_s, status
+        self.step: int | None = None  # the step of a program (Supply.run) it came in

@@ -283,7 +283,8 @@ def test_status_watch_until_ctrl_c(sim):
     finally:
         if proc.poll() is None:
             proc.kill()
-    assert proc.returncode == 0 and all(list(s) == STATUS_KEYS for s in seen)
+    # the counters since the start come after the status fields
+    assert proc.returncode == 0 and all(list(s) == [*STATUS_KEYS, "energy_wh", "charge_ah", "on_s"] for s in seen)
 
 
 def test_plot_hint_without_matplotlib_and_bad_input(tmp_path, monkeypatch, capsys):
@@ -367,7 +368,8 @@ def test_every_command_runs_against_a_simulated_supply(args, check):
 
 
 @pytest.mark.parametrize(
-    "command", ["", "ports", "identify", "status", "set", "ramp", "log", "plot", "selftest", "serve", "sim"]
+    "command",
+    ["", "ports", "identify", "status", "set", "ramp", "log", "run", "charge", "plot", "selftest", "serve", "sim"],
 )
 def test_help_everywhere(command):
     r = kx(*([command] if command else []), "--help")

@@ -1,6 +1,7 @@
 """`kx5180 log PORT --csv FILE`: status readings on a grid into a CSV
-file, every row flushed as written; Ctrl-C stops it and keeps every row.
-Nothing is changed on the unit."""
+file, every row flushed as written, with the energy, charge and time on
+counted so far; Ctrl-C stops it and keeps every row. Nothing is changed on
+the unit, unless a trip switches its output off."""
 
 from __future__ import annotations
 
@@ -11,15 +12,17 @@ import os
 import time
 from typing import Any
 
-from ..errors import LineError, NoAnswerError
+from ..errors import LineError, NoAnswerError, TripError
+from ..instrument.counters import Counters
 from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
-from ..records import STATUS_FIELDS
+from ..records import STATUS_FIELDS, Status
 from ..stops import deferred
 from ..target import Target
-from .session import open_supply
+from .session import open_supply, trip_options
 from .shared import (
     EXIT_FAILED,
     EXIT_OK,
+    EXIT_TRIPPED,
     UsageError,
     check_period,
     fail,
@@ -32,7 +35,22 @@ from .shared import (
     timestamp,
 )
 
-CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS
+# The counters come last, so that readers of the earlier columns keep working.
+COUNTER_FIELDS = ("energy_wh", "charge_ah", "on_s")
+CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS + COUNTER_FIELDS
+
+
+def csv_row(t: float, stamp: str, st: Status, counters: Counters) -> list[Any]:
+    """One reading as `log` writes it."""
+    values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
+    return [
+        f"{t:.3f}",
+        stamp,
+        *values,
+        f"{counters.energy_wh:.6f}",
+        f"{counters.charge_ah:.6f}",
+        f"{counters.on_s:.3f}",
+    ]
 
 
 def _plot_available() -> bool:
@@ -77,7 +95,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
         _close_quietly(out)
         raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
     rows = missed = 0
-    psu = open_supply(target, remote=False, keep_on_exit=True)
+    psu = open_supply(target, remote=False, keep_on_exit=True, **trip_options(args))
     try:
         psu.open()
     except BaseException:
@@ -86,6 +104,16 @@ def run(args: argparse.Namespace, target: Target) -> int:
             os.remove(args.csv)
         raise
     ended: BaseException | None = None
+
+    def write(t: float, st: Status) -> None:
+        nonlocal rows
+        # The count printed at the end is the count in the file.
+        with deferred() as held:
+            writer.writerow(csv_row(t, timestamp(), st, psu.counters()))
+            out.flush()
+            rows += 1
+        held.release()
+
     try:
         with psu:
             start = time.monotonic()
@@ -99,23 +127,22 @@ def run(args: argparse.Namespace, target: Target) -> int:
                         missed += 1
                         live_end()
                         fail(f"no reading at {slot * args.interval:.1f} s: {e}")
+                    except TripError as e:
+                        if e.status is not None:  # the reading that tripped is logged too
+                            write(time.monotonic() - start, e.status)
+                        raise
                     else:
                         t = time.monotonic() - start
-                        stamp = timestamp()
-                        values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
-                        # The count printed at the end is the count in the file.
-                        with deferred() as held:
-                            writer.writerow([f"{t:.3f}", stamp, *values])
-                            out.flush()
-                            rows += 1
-                        held.release()
+                        write(t, st)
+                        c = psu.counters()
                         live(
                             f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
                             f"output {'on' if st.output_on else 'off'}"
-                            f"{'  OVER-TEMPERATURE' if st.over_temperature else ''}  rows {rows}"
+                            f"{'  OVER-TEMPERATURE' if st.over_temperature else ''}  "
+                            f"{c.energy_wh:.4f} Wh  {c.charge_ah:.4f} Ah  rows {rows}"
                         )
                     slot = next_slot(start, slot, args.interval)
-            except (KeyboardInterrupt, LineError, OSError) as e:
+            except (KeyboardInterrupt, LineError, OSError, TripError) as e:
                 ended = e
             finally:
                 live_end()
@@ -126,6 +153,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
         code = finished(ended)
         if code != EXIT_OK:
             return code
+    elif isinstance(ended, TripError):
+        fail(str(ended))
+        return EXIT_TRIPPED
     elif isinstance(ended, LineError):
         fail(str(ended))
         return EXIT_FAILED

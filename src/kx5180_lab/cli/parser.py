@@ -121,6 +121,63 @@ class _Subcommands(argparse._SubParsersAction):  # type: ignore[type-arg]
         super().__call__(parser, namespace, values, option_string)
 
 
+def _trips(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group(
+        "trips", "switch the output off, hand the unit back to its front panel and exit 3 once a reading is above"
+    )
+    g.add_argument("--trip-current", type=decimal_number, metavar="A", help="trip when the measured current is above A")
+    g.add_argument("--trip-power", type=decimal_number, metavar="W", help="trip when the measured power is above W")
+    g.add_argument("--trip-voltage", type=decimal_number, metavar="V", help="trip when the measured voltage is above V")
+    g.add_argument(
+        "--trip-delay",
+        type=decimal_number,
+        default=0.0,
+        metavar="S",
+        help="trip only once the value has been above for S seconds (default 0: the first reading above)",
+    )
+
+
+def _interval(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--interval", type=decimal_number, default=1.0, metavar="S", help="seconds between readings (default 1)"
+    )
+
+
+def _limits(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--max-voltage", type=decimal_number, metavar="V", help="refuse voltages above V")
+    p.add_argument("--max-current", type=decimal_number, metavar="A", help="refuse currents above A")
+
+
+def _run(p: argparse.ArgumentParser) -> None:
+    _port(p)
+    p.add_argument(
+        "program",
+        metavar="PROGRAM.csv",
+        help="steps, one a line under the header voltage_v,current_a,duration_s "
+        "(optional columns stop_below_a, stop_above_v)",
+    )
+    p.add_argument("--repeat", type=int, default=1, metavar="N", help="play the program N times (default 1)")
+    _interval(p)
+    p.add_argument("--csv", metavar="FILE", help="log every reading, as log does, with the step number")
+    _limits(p)
+    _trips(p)
+
+
+def _charge(p: argparse.ArgumentParser) -> None:
+    _port(p)
+    p.add_argument("--voltage", type=decimal_number, required=True, metavar="V", help="end-of-charge voltage")
+    p.add_argument("--current", type=decimal_number, required=True, metavar="A", help="charge current")
+    p.add_argument(
+        "--cutoff", type=decimal_number, required=True, metavar="A", help="end once the CV current stays below A"
+    )
+    p.add_argument("--max-time", type=decimal_number, metavar="S", help="end after S seconds at most")
+    p.add_argument("--max-charge", type=decimal_number, metavar="AH", help="end once AH ampere-hours are delivered")
+    _interval(p)
+    p.add_argument("--csv", metavar="FILE", help="log every reading, as log does")
+    _limits(p)
+    _trips(p)
+
+
 def _ports(p: argparse.ArgumentParser) -> None:
     p.add_argument("--json", action="store_true", help="as JSON")
 
@@ -144,6 +201,7 @@ def _status(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
     p.add_argument("--watch", type=decimal_number, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
+    _trips(p)
 
 
 def _set(p: argparse.ArgumentParser) -> None:
@@ -175,6 +233,7 @@ def _log(p: argparse.ArgumentParser) -> None:
     p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
+    _trips(p)
 
 
 def _selftest(p: argparse.ArgumentParser) -> None:
@@ -205,6 +264,12 @@ COMMANDS: list[tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
     ("set", "change setpoints, switch the output, hand back control", _set),
     ("ramp", "move the voltage setpoint step by step (Ctrl-C stops and switches the output off)", _ramp),
     ("log", "log status to CSV (Ctrl-C stops and keeps every row)", _log),
+    ("run", "play a program of steps from a CSV file, output on for it and off after it", _run),
+    (
+        "charge",
+        "charge a battery CC-CV (only a chemistry that allows it, within your limits) until the cut-off",
+        _charge,
+    ),
     ("selftest", SELFTEST_HELP, _selftest),
     ("plot", "plot a CSV written by 'log' (needs matplotlib: pip install 'kx5180[plot]')", _plot),
     ("serve", serve_options.HELP, serve_options.add_arguments),
@@ -215,8 +280,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
-        epilog="exit status: 0 done, 1 no answer or a failed check, 2 bad usage or a refused value, "
-        "130 interrupted, 143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
+        epilog="exit status: 0 done, 1 no answer or a failed check (charge: a maximum reached), "
+        "2 bad usage or a refused value, 3 a trip switched the output off, 130 interrupted, "
+        "143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     _add_common(parser, top=True)

@@ -18,6 +18,7 @@ from .shared import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_OK,
+    EXIT_TRIPPED,
     EXIT_USAGE,
     PROG,
     UsageError,
@@ -31,7 +32,7 @@ if TYPE_CHECKING:
 
 # The commands that talk to a PORT (or a simulated one); `ports`, `plot`,
 # `serve` and `sim` find their own way.
-TARGETED = ("scan", "identify", "status", "set", "ramp", "log", "selftest")
+TARGETED = ("scan", "identify", "status", "set", "ramp", "log", "selftest", "run", "charge")
 
 
 def _command(name: str) -> Callable[..., int]:
@@ -130,7 +131,7 @@ def exit_status(e: BaseException) -> int | None:
     line; None for an error nobody expected (a bug: its traceback is the
     report). The toolkit's exceptions are imported here, once one came, so
     that a command that needs none of them never loads them."""
-    from ..errors import LimitError, PortOpenError, RampInterrupted, SupplyError
+    from ..errors import LimitError, PortOpenError, RampInterrupted, SupplyError, TripError
     from ..plot import PlotInputError, PlotUnavailable
     from ..simulator import SimulatorError
     from ..stops import Terminated
@@ -144,6 +145,9 @@ def exit_status(e: BaseException) -> int | None:
     if isinstance(e, RampInterrupted):
         fail(with_notes(e))
         return EXIT_INTERRUPTED
+    if isinstance(e, TripError):
+        fail(str(e))
+        return EXIT_TRIPPED
     if isinstance(e, PortOpenError):
         fail(f"{with_notes(e)} ({PROG} ports lists the serial ports)")
         return EXIT_FAILED

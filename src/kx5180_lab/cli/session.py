@@ -29,6 +29,16 @@ def open_supply(target: Target, **options: Any) -> Supply:
     return Supply(target.port, **options)
 
 
+def trip_options(args: argparse.Namespace) -> dict[str, Any]:
+    """--trip-current, --trip-power, --trip-voltage and --trip-delay, as Supply takes them."""
+    return {
+        "trip_current": args.trip_current,
+        "trip_power": args.trip_power,
+        "trip_voltage": args.trip_voltage,
+        "trip_delay": args.trip_delay,
+    }
+
+
 @contextmanager
 def capturing_all(path: str | None, port: str | None) -> Iterator[None]:
     """One capture for every command of a `sim` run."""

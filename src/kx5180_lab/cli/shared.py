@@ -17,6 +17,7 @@ from ..target import Target, parse_target
 
 PROG = "kx5180"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_TRIPPED = 3
 
 
 class UsageError(Exception):

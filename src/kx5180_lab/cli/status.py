@@ -1,5 +1,7 @@
 """`kx5180 status PORT [--watch SECONDS]`: measured values, setpoints and
-state, once or on a grid until Ctrl-C. Nothing is changed on the unit."""
+state, once or on a grid until Ctrl-C (then with the energy, charge and
+time on counted since the start). Nothing is changed on the unit, unless a
+trip switches its output off."""
 
 from __future__ import annotations
 
@@ -8,9 +10,10 @@ import sys
 import time
 
 from ..errors import LineError, NoAnswerError
+from ..instrument.counters import Counters
 from ..records import Status
 from ..target import Target
-from .session import open_supply
+from .session import open_supply, trip_options
 from .shared import (
     EXIT_FAILED,
     EXIT_OK,
@@ -43,17 +46,27 @@ def status_rows(name: str, st: Status) -> list[tuple[str, str]]:
     ]
 
 
-def show_status(args: argparse.Namespace, target: Target, st: Status) -> None:
+def counter_rows(c: Counters) -> list[tuple[str, str]]:
+    return [
+        ("energy", f"{c.energy_wh:.6f} Wh"),
+        ("charge", f"{c.charge_ah:.6f} Ah"),
+        ("output on for", f"{c.on_s:.1f} s"),
+    ]
+
+
+def show_status(args: argparse.Namespace, target: Target, st: Status, counters: Counters | None = None) -> None:
     if args.json:
-        print(reading_json(target, timestamp(), st.as_dict()), flush=True)
+        extra = {} if counters is None else {k: round(v, 9) for k, v in counters.as_dict().items()}
+        print(reading_json(target, timestamp(), {**st.as_dict(), **extra}), flush=True)
     else:
-        print_table(status_rows(target.name, st))
+        print_table(status_rows(target.name, st) + ([] if counters is None else counter_rows(counters)))
 
 
 def run(args: argparse.Namespace, target: Target) -> int:
     if args.watch is not None:
         check_period("--watch", args.watch)
-    with several_units_hint(target), open_supply(target, remote=False, keep_on_exit=True) as psu:
+    psu = open_supply(target, remote=False, keep_on_exit=True, **trip_options(args))
+    with several_units_hint(target), psu:
         if args.watch is None:
             show_status(args, target, psu.status())
             return EXIT_OK
@@ -76,7 +89,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     if clear:
                         sys.stdout.write("\033[H\033[J")
                         print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
-                    show_status(args, target, st)
+                    show_status(args, target, st, psu.counters())
                     shown += 1
                     if not clear and not args.json:
                         print()

@@ -18,19 +18,24 @@ supply.
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any, Self
+from collections.abc import Callable, Iterable, Mapping
+from typing import TYPE_CHECKING, Any, Self
 
-from ..errors import LimitError, VerifyError
+from ..errors import LimitError, NoAnswerError, VerifyError
 from ..records import Identity, Status
 from . import ramp as ramps
-from .connection import Connection
 from .driver import address_of
 from .limits import MAX_MA, MAX_MV, fmt, limit_milli, ramp_plan, wire_value
 from .limits import milli as to_milli
+from .monitor import Monitored
+
+if TYPE_CHECKING:
+    from .charge import ChargeResult
+    from .counters import Counters
+    from .program import Step
 
 
-class Supply(Connection):
+class Supply(Monitored):
     """One supply on one port, as a context manager.
 
     `port` is a serial port, or PORT@ADDRESS for one unit of several on a
@@ -66,6 +71,15 @@ class Supply(Connection):
     several Supplys share, the largest of their windows holds.
     `strict_replies=True` refuses a reply whose command word is not the one
     this kind of command gets back (WrongReplyError).
+
+    `trip_current` (A), `trip_power` (W) and `trip_voltage` (V) are checked
+    on every status reading this Supply takes: once a reading has been
+    above one for `trip_delay` seconds (0: the first reading above it), the
+    output is switched off, the front panel handed back, and TripError
+    raised. A reading that did not come is neither above nor below.
+    `counters()` integrates energy, charge and time with the output on from
+    the same readings; `run` plays a program of steps, `charge` a CC-CV
+    charge.
     """
 
     def __init__(
@@ -84,9 +98,17 @@ class Supply(Connection):
         capture: Any = None,
         strict_replies: bool = False,
         late_window: float = 1.0,
+        trip_current: float | None = None,
+        trip_power: float | None = None,
+        trip_voltage: float | None = None,
+        trip_delay: float = 0.0,
     ) -> None:
         super().__init__(
             port,
+            trip_current=trip_current,
+            trip_power=trip_power,
+            trip_voltage=trip_voltage,
+            trip_delay=trip_delay,
             address=address,
             quiet=quiet,
             remote=remote,
@@ -352,3 +374,64 @@ class Supply(Connection):
     def _read_setpoint(self) -> int:
         with self._operation():
             return round(self._read_status().voltage_set_v * 1000)
+
+    # -- unattended -------------------------------------------------------------
+
+    def run(
+        self,
+        steps: Iterable[Step | Mapping[str, Any]],
+        *,
+        repeat: int = 1,
+        interval: float = 1.0,
+        on_reading: Callable[[int, Status], None] | None = None,
+        on_missed: Callable[[int, NoAnswerError], None] | None = None,
+    ) -> Counters:
+        """Plays a program: each step (a `Step`, or a mapping with
+        voltage_v, current_a, duration_s and optionally stop_below_a,
+        stop_above_v) sets its voltage and current, then reads the unit
+        every `interval` seconds for `duration_s`, ending early once the
+        current falls below `stop_below_a` or the voltage rises above
+        `stop_above_v`; the whole program `repeat` times. Every step is
+        checked against the limits, the trips and the unit's ceiling before
+        anything is set (LimitError naming the step). The output goes on
+        after the first step's setpoints and off after the last, or on any
+        way out. `on_reading(step, status)` sees each reading (step counted
+        from 1), `on_missed(step, error)` each that did not come. Returns
+        what the program delivered."""
+        from .program import run_program
+
+        return run_program(self, steps, repeat=repeat, interval=interval, on_reading=on_reading, on_missed=on_missed)
+
+    def charge(
+        self,
+        voltage: float,
+        current: float,
+        cutoff: float,
+        *,
+        max_time: float | None = None,
+        max_charge: float | None = None,
+        interval: float = 1.0,
+        on_reading: Callable[[Status, Counters], None] | None = None,
+        on_missed: Callable[[NoAnswerError], None] | None = None,
+    ) -> ChargeResult:
+        """A CC-CV charge, only for a battery whose chemistry allows one,
+        within this Supply's limits: `current` (A) until the voltage reaches
+        `voltage` (V), then `voltage` until the current has stayed below
+        `cutoff` (A) for 3 readings in a row in constant voltage, or
+        `max_time` seconds or `max_charge` Ah are reached, or the unit
+        switches its output off. Reads every `interval` seconds. The output
+        is off at the end; the result says why it ended (`reason`, `done`
+        at the cut-off) and what was delivered."""
+        from .charge import charge
+
+        return charge(
+            self,
+            voltage,
+            current,
+            cutoff,
+            max_time=max_time,
+            max_charge=max_charge,
+            interval=interval,
+            on_reading=on_reading,
+            on_missed=on_missed,
+        )

@@ -20,7 +20,7 @@ from .commands import Command, tree
 from .connections import StreamService
 from .safety import setting_allowed
 from .status import ScpiError, Session
-from .trips import TRIP_ERROR, TRIPPED_ERROR, TripRecord, Tripped
+from .trips import TRIP_ERROR, TRIPPED_ERROR, Tripped, TripRecord
 from .units import Hub, Unit
 
 __all__ = ["ScpiError", "ScpiServer", "Session"]

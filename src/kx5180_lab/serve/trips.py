@@ -48,7 +48,9 @@ class TripRecord:
     def of(cls, error: TripError, port: str) -> TripRecord:
         # The port is named by the unit already; the line is the trip's own.
         message = re.sub(rf"^{re.escape(port)}: ", "", str(error))
-        return cls(error.quantity, error.value, error.limit, error.reading, error.over_s, time.time(), message, error.status)
+        return cls(
+            error.quantity, error.value, error.limit, error.reading, error.over_s, time.time(), message, error.status
+        )
 
     @property
     def unit(self) -> str:

@@ -23,7 +23,7 @@ from ..instrument.counters import Counters
 from ..instrument.supply import Supply
 from ..instrument.trips import check_setpoint
 from ..records import Identity, Status
-from .trips import TripRecord, Tripped
+from .trips import Tripped, TripRecord
 
 log = logging.getLogger("kx5180.serve")
 
@@ -66,6 +66,7 @@ class Unit:
         self.problem = ""  # the last failure told on the console
         self.trip: TripRecord | None = None
         self.counters = Counters()
+        self._after_trip: Status | None = None  # the reading taken just after the last trip
         self._remote = False
 
     @property
@@ -121,8 +122,11 @@ class Unit:
         if error.status is not None:
             self.hub.publish(self, error.status)
         self.hub.tripped(self, self.trip)
+        self._after_trip = None
         try:
-            self._status()  # viewers see the output off now, not at the next poll
+            # Viewers see the output off now, not at the next poll, and a
+            # client whose reading tripped is answered with the state now.
+            self._after_trip = self._status()
         except Exception:  # the trip is told; a reading that does not come changes nothing
             pass
 
@@ -219,14 +223,14 @@ class Unit:
             raise Tripped(f"unit {self.index}: {self.trip.message if self.trip else e}") from e
 
     async def status(self) -> Status:
-        """A reading; the one that tripped, when it tripped (it is a valid
-        reading: the trip is told on its own)."""
+        """A reading. When it tripped, the one taken right after the trip
+        (the output off): the trip itself is told on its own, and the
+        reading that tripped is in the trip."""
         try:
             return await self._run(self._status)
-        except Tripped as e:
-            cause = e.__cause__
-            if isinstance(cause, TripError) and cause.status is not None:
-                return cause.status  # type: ignore[no-any-return]
+        except Tripped:
+            if self._after_trip is not None:
+                return self._after_trip
             raise
 
     async def set(
@@ -237,9 +241,7 @@ class Unit:
     async def check(self, **values: float | None) -> None:
         """Raises LimitError for a value `set` would refuse (the unit's
         ceiling among the reasons); changes nothing."""
-        await self._run(
-            self._check, values.get("voltage"), values.get("current"), values.get("ceiling")
-        )
+        await self._run(self._check, values.get("voltage"), values.get("current"), values.get("ceiling"))
 
     async def highest(self, name: str) -> float | None:
         """The largest `name` ("voltage", "current", "ceiling") a setting

@@ -387,7 +387,7 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
         try:
             await unit.status()
             unit.problem = ""
-        except LineError:
+        except (LineError, Tripped):
             pass  # told already
         except Exception as e:  # a missed reading, or worse
             unit.report(e)

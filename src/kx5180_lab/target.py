@@ -18,6 +18,7 @@ def is_url(port: str) -> bool:
     """A pyserial URL (scheme://...) rather than a device name."""
     return bool(_URL.match(port))
 
+
 BROADCAST_REFUSED = (
     "address 255 is the broadcast address: every unit on the line answers it at once and "
     "the replies collide, so with two or more units no valid reply can come back, and a "

@@ -14,8 +14,8 @@ from typing import Any
 import serial
 
 from ..errors import PortBusyError, PortCheckError, PortOpenError
-from ..wire import BAUD, BYTESIZE, PARITY, READ_TIMEOUT_S, STOPBITS
 from ..target import is_url
+from ..wire import BAUD, BYTESIZE, PARITY, READ_TIMEOUT_S, STOPBITS
 from .network import open_url
 from .port import TracedPort
 

@@ -56,15 +56,34 @@ def state(port):
 def test_ports_lists_and_sends_nothing(sim):
     r = kx("--trace", "ports", "--json")
     assert r.returncode == 0 and r.stderr == ""
-    assert all(set(p) == {"device", "description", "hwid"} for p in json.loads(r.stdout))
+    assert all(set(p) == {"device", "description", "hwid", "by_id", "serial_number"} for p in json.loads(r.stdout))
     time.sleep(0.2)
     assert sim.log() == []
 
 
-def test_ports_opens_no_port(monkeypatch, capsys):
+@pytest.mark.skipif(sys.platform == "win32", reason="a symlink needs privileges on Windows")
+def test_ports_opens_no_port_and_shows_the_stable_name(monkeypatch, capsys, tmp_path):
+    from serial.tools import list_ports, list_ports_common
+
+    from kx5180_lab.cli import ports
+
     opened = []
     monkeypatch.setattr(serial, "Serial", lambda *a, **k: opened.append(a))
+    device = tmp_path / "ttyUSB0"
+    device.touch()
+    adapter = list_ports_common.ListPortInfo(str(device), skip_link_detection=True)
+    adapter.serial_number = "A50285BI"
+    monkeypatch.setattr(list_ports, "comports", lambda: [adapter])
+    monkeypatch.setattr(ports, "BY_ID", str(tmp_path / "by-id"))
+    (tmp_path / "by-id").mkdir()
+    stable = tmp_path / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+    stable.symlink_to("../ttyUSB0")
+    assert cli.main(["ports", "--json"]) == 0
+    [shown] = json.loads(capsys.readouterr().out)
+    assert (shown["device"], shown["by_id"], shown["serial_number"]) == (str(device), str(stable), "A50285BI")
     assert cli.main(["ports"]) == 0
+    table = capsys.readouterr().out.splitlines()
+    assert "A50285BI" in table[1] and table[2].strip() == str(stable)
     assert opened == []
 
 

@@ -529,3 +529,61 @@ def test_a_dying_line_is_one_line_exit_1_and_keeps_the_rows(kx5180_sim, tmp_path
     if args[0] == "log":
         written = int(re.match(r"(\d+) rows written to ", stdout).group(1))
         assert written >= 3 and csv_path.read_text().count("\n") == 1 + written
+
+
+@pytest.fixture
+def ser2net(sim, tmp_path):
+    """ser2net on loopback in front of the simulated supply: an RFC 2217
+    accepter and a raw TCP one, as {"rfc2217": URL, "socket": URL}."""
+    if shutil.which("ser2net") is None:
+        pytest.skip("needs ser2net (apt-get install ser2net; scripts/test.sh installs it as root)")
+    import socket
+
+    def free_port():
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            return s.getsockname()[1]
+
+    rfc2217, raw = free_port(), free_port()
+    config = tmp_path / "ser2net.yaml"
+    config.write_text(
+        f"connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{rfc2217}\n"
+        f"  connector: serialdev,{sim.port},4800n81,local\n"
+        f"connection: &raw\n  accepter: tcp,127.0.0.1,{raw}\n  connector: serialdev,{sim.port},4800n81,local\n"
+    )
+    proc = subprocess.Popen(
+        ["ser2net", "-n", "-c", str(config), "-P", str(tmp_path / "pid")],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 10
+        for port in (rfc2217, raw):
+            while True:  # listening once a connection is taken (and let go at once)
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    assert proc.poll() is None and time.monotonic() < deadline, "ser2net did not start"
+                    time.sleep(0.05)
+        yield {"rfc2217": f"rfc2217://127.0.0.1:{rfc2217}", "socket": f"socket://127.0.0.1:{raw}"}
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
+@pytest.mark.parametrize("kind", ["rfc2217", "socket"])
+def test_a_line_through_ser2net(ser2net, kind):
+    from kx5180_lab import Supply
+
+    url = ser2net[kind]
+    r = kx("status", url, "--json")
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["port"] == url
+    with Supply(url) as psu:
+        psu.set(voltage=2.5, current=0.25)
+        assert (psu.status().voltage_set_v, psu.status().current_set_a) == (2.5, 0.25)
+        # ser2net lets one client in: the next one is told so, in one line.
+        refused = one_line_error(kx("status", url), 1)
+        assert f"cannot open {url}: the far end closed the connection" in refused
+    assert state(url)["voltage_set_v"] == 2.5

@@ -13,6 +13,7 @@ change renegotiates the line with the far end.
 from __future__ import annotations
 
 import select
+import warnings
 from typing import Any
 from urllib.parse import parse_qsl, urlsplit, urlunsplit
 
@@ -122,6 +123,12 @@ class Rfc2217Line(rfc2217.Serial):
     dead line (its own count of waiting bytes stays 0), and without its
     reader thread's traceback when the far end hangs up in the middle of
     the negotiation: the open reports that."""
+
+    def open(self) -> None:
+        with warnings.catch_warnings():
+            # pyserial's own way of starting its reader thread, not ours to mend.
+            warnings.filterwarnings("ignore", r"set(Daemon|Name)\(\) is deprecated", DeprecationWarning)
+            super().open()
 
     def _telnet_read_loop(self) -> None:
         try:

@@ -23,7 +23,7 @@ import tempfile
 import time
 
 from kx5180_lab.simulator import Simulator, find_simulator
-from kx5180_lab.supply import Supply
+from kx5180_lab.supply import PortBusyError, Supply
 
 
 def free_port():
@@ -54,6 +54,19 @@ def wait_listening(port, proc):
             time.sleep(0.05)
 
 
+def opened(name):
+    """The supply, once ser2net has let go of the device after the last
+    network client (it takes a moment)."""
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            return Supply(name).open()
+        except PortBusyError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--count", type=int, default=200, help="status exchanges a line (default 200)")
@@ -81,7 +94,7 @@ def main():
             }
             for _ in range(rounds):
                 for kind, name in lines.items():
-                    with Supply(name) as psu:
+                    with opened(name) as psu:
                         psu.status()  # the first exchange after opening is not the one measured
                         for _ in range(per_round):
                             t = time.perf_counter()

@@ -12,7 +12,9 @@ change renegotiates the line with the far end.
 
 from __future__ import annotations
 
+import contextlib
 import select
+import socket
 import warnings
 from typing import Any
 from urllib.parse import parse_qsl, urlsplit, urlunsplit
@@ -73,6 +75,10 @@ class SocketLine(protocol_socket.Serial):
         self._ahead = bytearray()
         self._heard = b""  # the start of what came, for the error of a refusal
         super().open()
+        # A request goes out whole at once, as pyserial's RFC 2217 line sends
+        # it, instead of waiting for the far end to acknowledge the last one.
+        with contextlib.suppress(OSError):
+            self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def _pull(self) -> None:
         sock: Any = self._socket

@@ -52,8 +52,8 @@ def _port(p: argparse.ArgumentParser) -> None:
         "port",
         nargs="?",
         metavar="PORT",
-        help="serial port (COM3, /dev/ttyUSB0), or PORT@ADDRESS for one unit of several on a line "
-        "(/dev/ttyUSB0@3); not with --sim",
+        help="serial port (COM3, /dev/ttyUSB0, rfc2217://HOST:PORT, socket://HOST:PORT), or PORT@ADDRESS "
+        "for one unit of several on a line (/dev/ttyUSB0@3); not with --sim",
     )
 
 
@@ -188,7 +188,9 @@ def _identify(p: argparse.ArgumentParser) -> None:
 
 
 def _scan(p: argparse.ArgumentParser) -> None:
-    p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
+    p.add_argument(
+        "port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0, rfc2217://HOST:PORT); not with --sim"
+    )
     p.add_argument(
         "--addresses",
         metavar="LIST",

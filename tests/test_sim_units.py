@@ -260,9 +260,9 @@ def test_schedule_on_open_counts_from_each_opening_of_the_line(start_sim):
     for n in (1, 2):
         supply = kx5180.KX5180(s.port)
         assert supply.open() is True
-        s.wait_for(lambda lines: sum("load now 5 ohms" in line for line in lines) == n)
+        s.wait_for(lambda lines, n=n: sum("load now 5 ohms" in line for line in lines) == n)
         supply.close()
-        s.wait_for(lambda lines: sum("line closed" in line for line in lines) == n)
+        s.wait_for(lambda lines, n=n: sum("line closed" in line for line in lines) == n)
     stamps = [(float(line[1 : line.index("]")]), line) for line in s.log() if "-- l" in line]
     opened = [t for t, line in stamps if "line opened: the load schedule starts, load 10 ohms" in line]
     changed = [t for t, line in stamps if "load now 5 ohms (scheduled at 0.2 s)" in line]

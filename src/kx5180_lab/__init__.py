@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
+    from .driver_types import DeviceVersion, DevStatus
     from .errors import (
         BusClosedError,
         ConnectError,
@@ -54,6 +55,8 @@ _HOMES = {
     "SimulatorError": "simulator",
     "find_simulator": "simulator",
     "ConnectError": "errors",
+    "DevStatus": "driver_types",
+    "DeviceVersion": "driver_types",
     "Identity": "records",
     "LimitError": "errors",
     "LineError": "errors",
@@ -82,6 +85,8 @@ __all__ = [
     "BusyPortError",
     "Capture",
     "ConnectError",
+    "DevStatus",
+    "DeviceVersion",
     "FoundUnit",
     "Identity",
     "LimitError",

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import sysconfig
 import time
+import types
 
 import pytest
 import serial
@@ -56,16 +57,34 @@ def state(port):
 def test_ports_lists_and_sends_nothing(sim):
     r = kx("--trace", "ports", "--json")
     assert r.returncode == 0 and r.stderr == ""
-    assert all(set(p) == {"device", "description", "hwid"} for p in json.loads(r.stdout))
+    assert all(set(json.loads(p)) == {"device", "description", "hwid"} for p in r.stdout.splitlines())
     time.sleep(0.2)
     assert sim.log() == []
 
 
-def test_ports_opens_no_port(monkeypatch, capsys):
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["ports"], ["DEVICE        DESCRIPTION  HARDWARE ID", "/dev/ttyS0", "/dev/ttyUSB1  adapter      USB 1"]),
+        (
+            ["ports", "--json"],  # one object a line, as every --json
+            [
+                '{"device": "/dev/ttyS0", "description": "", "hwid": ""}',
+                '{"device": "/dev/ttyUSB1", "description": "adapter", "hwid": "USB 1"}',
+            ],
+        ),
+    ],
+)
+def test_ports_lists_and_opens_no_port(monkeypatch, capsys, args, expected):
+    from serial.tools import list_ports
+
+    found = [types.SimpleNamespace(device="/dev/ttyUSB1", description="adapter", hwid="USB 1")]
+    found.append(types.SimpleNamespace(device="/dev/ttyS0", description=None, hwid=None))
+    monkeypatch.setattr(list_ports, "comports", lambda: found)
     opened = []
     monkeypatch.setattr(serial, "Serial", lambda *a, **k: opened.append(a))
-    assert cli.main(["ports"]) == 0
-    assert opened == []
+    assert cli.main(args) == 0
+    assert (capsys.readouterr().out.splitlines(), opened) == (expected, [])
 
 
 @pytest.mark.parametrize("command", ["identify", "status"])
@@ -86,7 +105,12 @@ def test_identify_and_status_as_table_and_json(sim, command):
         assert rows["serial number"] == "518000001"
     else:
         assert list(data) == ["port", *STATUS_FIELDS]
-        assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
+        assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (
+            5.0,
+            False,
+            False,
+            "unregulated",
+        )
         assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
     assert {f.split()[2] for f in sim.frames("rx")} <= {"31", "26"}
@@ -140,6 +164,10 @@ def test_refused_values_exit_2_with_nothing_on_the_wire(sim, args, message):
         (["ramp", "PORT", "--to", "1"], "required: --step, --rate"),
         (["status", "PORT", "--sim"], "either PORT or --sim"),
         (["sim", "--", "status", "PORT"], "give it no PORT"),
+        # No unit is spoken to: the options for the line are not offered.
+        (["plot", "run.csv", "-o", "run.png", "--sim"], "unrecognized arguments: --sim"),
+        (["ports", "--trace"], "unrecognized arguments: --trace"),
+        (["ports", "--capture", "run.jsonl"], "unrecognized arguments: --capture"),
     ],
 )
 def test_bad_usage_exits_2(args, message):
@@ -392,7 +420,7 @@ CSV_HEAD = ",".join(CSV_FIELDS) + "\n"
         (["ramp", "PORT", "--to", "5", "--step", "0.1", "--rate", "1e-300"], 2, "longer than a day; nothing was sent"),
         (["plot", "{tmp}/binary.csv", "-o", "{tmp}/x.png"], 2, "binary.csv: not a kx5180 log"),
         (["plot", "{tmp}/nan.csv", "-o", "{tmp}/x.png"], 2, "line 2: 'nan' is not a finite number"),
-        (["plot", "{tmp}/ok.csv", "-o", "{tmp}/nowhere/x.png"], 2, "cannot write"),
+        (["plot", "{tmp}/ok.csv", "-o", "{tmp}/nowhere/x.png"], 2, "-o: the folder {tmp}/nowhere does not exist"),
         (["set", "PORT", "--voltage", "nan"], 2, "'nan' is not a plain decimal number"),
         (["set", "PORT", "--voltage", "inf"], 2, "'inf' is not a plain decimal number"),
         (["set", "PORT", "--voltage", "1_0"], 2, "'1_0' is not a plain decimal number"),
@@ -418,7 +446,7 @@ def test_bad_input_is_one_line_and_sends_nothing(kx5180_sim, tmp_path, args, cod
     (tmp_path / "nan.csv").write_text(CSV_HEAD + "0.0,t,nan,0.1,1,1,30,1,0,CV,0,1\n")
     (tmp_path / "ok.csv").write_text(CSV_HEAD + "0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
     r = kx(*(a.replace("PORT", sim.port).replace("{tmp}", str(tmp_path)) for a in args))
-    assert message in one_line_error(r, code)
+    assert message.replace("{tmp}", str(tmp_path)) in one_line_error(r, code)
     time.sleep(0.2)
     assert sim.log() == []
 

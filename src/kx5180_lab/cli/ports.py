@@ -20,7 +20,8 @@ def run(args: argparse.Namespace, sim: Simulator | None) -> int:
     if sim is not None and sim.port:
         found.append({"device": sim.port, "description": "kx5180-sim (simulated supply)", "hwid": "n/a"})
     if args.json:
-        print(json.dumps(found, indent=2))
+        for p in found:  # one object a line, like every other --json
+            print(json.dumps(p))
         return EXIT_OK
     if not found:
         print("no serial ports found", file=sys.stderr)

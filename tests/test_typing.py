@@ -104,6 +104,7 @@ MISTAKES = {
 MISTAKE_LINE = {name: HEADER.count("\n") + 1 + i for i, name in enumerate(MISTAKES)}
 BAD = HEADER + "".join(line + "\n" for line in MISTAKES.values())
 
+
 def checker_env():
     env = dict(os.environ)
     # Under scripts/sanitize.sh the sanitizer runtime is preloaded: the

@@ -310,3 +310,12 @@ def test_a_ramp_on_a_shared_line_starts_from_its_own_unit_and_stays_below_its_li
     sent = [bytes.fromhex(f) for f in sim.frames("rx") if f.startswith("AA 02 23")]
     assert sent and max(int.from_bytes(f[3:7], "little") for f in sent) <= 5000
     assert set(stops) <= {None, 1.0, 1.5, 2.0} and set(stops) != {None}
+
+
+def test_found_unit_names_its_fields_as_identity_does_and_still_reads_the_old_names():
+    unit = FoundUnit(3, "5180", "518000003", 373)
+    assert unit._asdict() == {"address": 3, "model": "5180", "serial_number": "518000003", "software_version": 373}
+    with pytest.warns(DeprecationWarning, match="use serial_number"):
+        assert unit.SN == "518000003"
+    with pytest.warns(DeprecationWarning, match="use software_version"):
+        assert unit.soft_version == 373

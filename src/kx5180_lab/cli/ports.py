@@ -49,7 +49,8 @@ def run(args: argparse.Namespace, sim: Simulator | None) -> int:
             }
         )
     if args.json:
-        print(json.dumps(found, indent=2))
+        for p in found:  # one object a line, like every other --json
+            print(json.dumps(p))
         return EXIT_OK
     if not found:
         print("no serial ports found", file=sys.stderr)

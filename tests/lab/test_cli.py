@@ -60,7 +60,8 @@ def state(port):
 def test_ports_lists_and_sends_nothing(sim):
     r = kx("--trace", "ports", "--json")
     assert r.returncode == 0 and r.stderr == ""
-    assert all(set(json.loads(p)) == {"device", "description", "hwid", "by_id", "serial_number"} for p in r.stdout.splitlines())
+    keys = {"device", "description", "hwid", "by_id", "serial_number"}
+    assert all(set(json.loads(p)) == keys for p in r.stdout.splitlines())
     time.sleep(0.2)
     assert sim.log() == []
 

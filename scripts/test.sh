@@ -40,6 +40,15 @@ if ! command -v chromedriver >/dev/null 2>&1; then
         kx_say "no chromium and chromium-driver: the dashboard's browser test will be skipped"
     fi
 fi
+# Network lines are tested through ser2net on loopback: brought in as root,
+# else those tests are skipped and say why.
+if ! command -v ser2net >/dev/null 2>&1 && ! kx_windows; then
+    if kx_can_apt; then
+        kx_system_packages ser2net
+    else
+        kx_say "no ser2net: the network line tests will be skipped"
+    fi
+fi
 kx_install ".[test,plot]"
 
 # From inside tests/ the installed package is what gets imported, not src/.

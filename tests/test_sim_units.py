@@ -265,3 +265,23 @@ def test_replies_are_counted_on_the_whole_line(port, nth, last, note):
     assert ("fault:" in whole_log(s)) is (note is not None)
     if note:
         assert note in whole_log(s)
+
+
+def test_schedule_on_open_counts_from_each_opening_of_the_line(start_sim):
+    s = start_sim("--load-ohms", "10", "--load-schedule", "0.2:5", "--schedule-on-open")
+    for n in (1, 2):
+        supply = kx5180.KX5180(s.port)
+        assert supply.open() is True
+        s.wait_for(lambda lines, n=n: sum("load now 5 ohms" in line for line in lines) == n)
+        supply.close()
+        s.wait_for(lambda lines, n=n: sum("line closed" in line for line in lines) == n)
+    stamps = [(float(line[1 : line.index("]")]), line) for line in s.log() if "-- l" in line]
+    opened = [t for t, line in stamps if "line opened: the load schedule starts, load 10 ohms" in line]
+    changed = [t for t, line in stamps if "load now 5 ohms (scheduled at 0.2 s)" in line]
+    # Each change comes 0.2 s after its own opening, not after the start.
+    assert len(opened) == len(changed) == 2 and all(c >= o + 0.2 for o, c in zip(opened, changed, strict=True))
+
+
+def test_schedule_on_open_needs_a_schedule():
+    result = subprocess.run([SIM, "--schedule-on-open"], capture_output=True, text=True, timeout=5)
+    assert result.returncode == 2 and result.stderr == "kx5180-sim: --schedule-on-open needs --load-schedule\n"

@@ -19,13 +19,10 @@ GOOD = textwrap.dedent("""\
     # pyright: strict
     from __future__ import annotations
 
-    from typing import TYPE_CHECKING, Literal
+    from typing import Literal
 
     from kx5180 import KX5180
-    from kx5180_lab import LimitError, Status, Supply, SupplyError, __version__
-
-    if TYPE_CHECKING:
-        from kx5180 import DevStatus
+    from kx5180_lab import DevStatus, DeviceVersion, LimitError, Status, Supply, SupplyError, __version__
 
 
     def summary(status: DevStatus) -> str:
@@ -41,7 +38,7 @@ GOOD = textwrap.dedent("""\
 
     supply = KX5180("/dev/ttyUSB0")
     if supply.check_port_available() and supply.open():
-        identity = supply.show_device_version()
+        identity: DeviceVersion = supply.show_device_version()
         print(identity["model"].strip(), identity["SN"], identity["soft_version"] // 100)
         ok = supply.set_work_mode("remote") and supply.set_voltage_max(2)
         ok = ok and supply.set_out_voltage(1.222) and supply.set_out_current(0.888)
@@ -67,7 +64,7 @@ GOOD = textwrap.dedent("""\
             psu.ramp(4.5, step=0.1, rate=0.5)
             print(watts(psu.status()), psu.identity().serial_number.strip())
         with Supply("/dev/ttyUSB0", address=3) as other:
-            print(other.status().mode == "CV")
+            print(other.status().mode in ("CV", "unregulated"))
     except LimitError as refused:
         print("refused:", refused)
     except SupplyError as failed:
@@ -106,8 +103,6 @@ MISTAKES = {
 }
 MISTAKE_LINE = {name: HEADER.count("\n") + 1 + i for i, name in enumerate(MISTAKES)}
 BAD = HEADER + "".join(line + "\n" for line in MISTAKES.values())
-
-STUB_ONLY = ["DevStatus", "DeviceVersion", "WorkMode", "OutputMode", "Regulation"]
 
 
 def checker_env():
@@ -214,10 +209,10 @@ def test_the_toolkit_itself_passes_the_checkers(checker, tmp_path):
 
 def test_the_stubs_agree_with_the_module(tmp_path):
     pytest.importorskip("mypy", reason="mypy is not installed (the test extra brings it)")
-    allowlist = tmp_path / "stub-only.txt"
-    allowlist.write_text("".join(f"kx5180.{name}\n" for name in STUB_ONLY))
+    # No allowlist: a public name the compiled module lacks would import for
+    # a type checker and fail at run time. The stub's own names are private.
     result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist), "kx5180"],
+        [sys.executable, "-m", "mypy.stubtest", "kx5180"],
         cwd=tmp_path,
         capture_output=True,
         text=True,

@@ -17,8 +17,9 @@ Basic Usage:
 """
 
 # The driver is a compiled module: this stub is what mypy and pyright see of
-# it. DevStatus, DeviceVersion and the mode aliases exist for type checkers
-# only; import them under `if TYPE_CHECKING:`.
+# it. The names with a leading underscore exist for type checkers only, so
+# that none of them looks importable; kx5180_lab.DevStatus and
+# kx5180_lab.DeviceVersion are the same shapes, importable at run time.
 
 import binascii as binascii
 import platform as platform
@@ -30,23 +31,23 @@ import serial as serial
 
 __version__: str
 
-WorkMode: TypeAlias = Literal["remote", "local"]
-OutputMode: TypeAlias = Literal["on", "off"]
-Regulation: TypeAlias = Literal["CV", "CC", "XX"]
+_WorkMode: TypeAlias = Literal["remote", "local"]
+_OutputMode: TypeAlias = Literal["on", "off"]
+_Regulation: TypeAlias = Literal["CV", "CC", "XX"]
 
-class DevStatus(TypedDict):
+class _DevStatus(TypedDict):
     current_real: float
     voltage_real: float
     current_set: float
     voltage_max_set: float
     voltage_set: float
-    out_status: OutputMode
+    out_status: _OutputMode
     beyond_temp: bool
-    out_mode: Regulation
+    out_mode: _Regulation
     fan_speed: int
-    work_mode: WorkMode
+    work_mode: _WorkMode
 
-class DeviceVersion(TypedDict):
+class _DeviceVersion(TypedDict):
     model: str
     SN: str
     soft_version: int
@@ -55,15 +56,15 @@ class KX5180:
     port: str
     ser: serial.Serial
     def __init__(self, serial_port: str) -> None: ...
-    def show_device_version(self) -> DeviceVersion: ...
-    def set_work_mode(self, mode: WorkMode = "remote") -> bool: ...
-    def set_ouput_mode(self, mode: OutputMode = "off") -> bool: ...
+    def show_device_version(self) -> _DeviceVersion: ...
+    def set_work_mode(self, mode: _WorkMode = "remote") -> bool: ...
+    def set_ouput_mode(self, mode: _OutputMode = "off") -> bool: ...
     def set_voltage_max(self, voltage: float) -> bool: ...
     def set_out_voltage(self, voltage: float) -> bool: ...
     def set_out_current(self, current: float) -> bool: ...
     def set_new_addr(self, address: int) -> bool: ...
     def restore_factory(self) -> bool: ...
-    def read_dev_status(self) -> DevStatus | None: ...
+    def read_dev_status(self) -> _DevStatus | None: ...
     def check_port_available(self) -> bool: ...
     def open(self) -> bool: ...
     def close(self) -> None: ...

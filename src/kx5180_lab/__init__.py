@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     # What type checkers see; at run time __getattr__ below imports each
     # name on first use.
+    from .driver_types import DeviceVersion, DevStatus
     from .errors import (
         BusClosedError,
         ConnectError,
@@ -56,6 +57,8 @@ _HOMES = {
     "SimulatorError": "simulator",
     "find_simulator": "simulator",
     "ConnectError": "errors",
+    "DevStatus": "driver_types",
+    "DeviceVersion": "driver_types",
     "Identity": "records",
     "LimitError": "errors",
     "LineError": "errors",
@@ -87,6 +90,8 @@ __all__ = [
     "Capture",
     "ConnectError",
     "Counters",
+    "DevStatus",
+    "DeviceVersion",
     "FoundUnit",
     "Identity",
     "LimitError",

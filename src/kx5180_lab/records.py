@@ -2,8 +2,14 @@
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import asdict, dataclass
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple, TypeAlias
+
+# How the output is regulated. The unit's own code for neither (the output
+# off, or tripped) is "XX"; the toolkit says the word the table says.
+Regulation: TypeAlias = Literal["CV", "CC", "unregulated"]
+UNREGULATED: Regulation = "unregulated"
 
 
 @dataclass(frozen=True)
@@ -17,7 +23,7 @@ class Status:
     ceiling_v: float
     output_on: bool
     over_temperature: bool
-    mode: str  # "CV", "CC", or "XX" when neither (output off)
+    mode: Regulation  # "CV", "CC", or "unregulated" when neither (output off)
     fan_speed: int
     remote: bool
 
@@ -43,13 +49,21 @@ class Status:
             ceiling_v=d["voltage_max_set"],
             output_on=d["out_status"] == "on",
             over_temperature=bool(d["beyond_temp"]),
-            mode=d["out_mode"],
+            mode=_regulation(d["out_mode"]),
             fan_speed=int(d["fan_speed"]),
             remote=d["work_mode"] == "remote",
         )
 
     def as_dict(self) -> dict[str, Any]:
         return asdict(self)
+
+
+def _regulation(code: str) -> Regulation:
+    if code == "CV":
+        return "CV"
+    if code == "CC":
+        return "CC"
+    return UNREGULATED
 
 
 STATUS_FIELDS = tuple(Status.__dataclass_fields__)
@@ -71,5 +85,18 @@ class FoundUnit(NamedTuple):
 
     address: int
     model: str
-    SN: str
-    soft_version: int
+    serial_number: str
+    software_version: int
+
+    # The names of the driver's dictionary, which this record had first.
+    @property
+    def SN(self) -> str:
+        """Deprecated: `serial_number`."""
+        warnings.warn("FoundUnit.SN is deprecated: use serial_number", DeprecationWarning, stacklevel=2)
+        return self.serial_number
+
+    @property
+    def soft_version(self) -> int:
+        """Deprecated: `software_version`."""
+        warnings.warn("FoundUnit.soft_version is deprecated: use software_version", DeprecationWarning, stacklevel=2)
+        return self.software_version

@@ -1,6 +1,7 @@
 """Naming one supply: PORT, or PORT@ADDRESS for one unit of several on a
-line. `Supply` and the command line both read names here, so that the two
-never disagree about what "/dev/ttyUSB0@3" means."""
+line, where PORT is a device name or a pyserial URL (socket://HOST:7000@2).
+`Supply` and the command line both read names here, so that the two never
+disagree about what "/dev/ttyUSB0@3" means."""
 
 from __future__ import annotations
 
@@ -9,6 +10,14 @@ import re
 from typing import Any, NamedTuple
 
 from .wire import BROADCAST
+
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
+def is_url(port: str) -> bool:
+    """A pyserial URL (scheme://...) rather than a device name."""
+    return bool(_URL.match(port))
+
 
 BROADCAST_REFUSED = (
     "address 255 is the broadcast address: every unit on the line answers it at once and "
@@ -43,9 +52,10 @@ def parse_target(text: str, address: int | None = None, *, scan_hint: str = "a s
     text = text.strip()
     if not text:
         raise TargetError("the port name is empty")
+    # The address is read from the end, so that a URL keeps its own @.
     port, at, tail = text.rpartition("@")
-    if not at or (not re.fullmatch(r"[0-9]+", tail) and os.path.exists(text)):
-        # No @, or a device whose own name holds one.
+    if not at or (not re.fullmatch(r"[0-9]+", tail) and (is_url(text) or os.path.exists(text))):
+        # No @, or a URL or device whose own name holds one.
         port, written = text, None
     elif not re.fullmatch(r"[0-9]+", tail):
         raise TargetError(f"{text}: the address after @ must be a number 0..254")

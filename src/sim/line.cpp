@@ -13,9 +13,13 @@ Line::Line(const Options& options, double start_s)
       pacer_(options.baud),
       frames_(log_),
       faults_(options.faults),
-      start_s_(start_s) {}
+      schedule_start_s_(start_s),
+      schedule_waiting_(options.schedule_on_open) {}
 
 void Line::receive(std::span<const std::uint8_t> bytes, double now) {
+    if (schedule_waiting_ && !bytes.empty()) {
+        start_schedule(now);
+    }
     frames_.arriving(now);
     pacer_.begin_receive(now);
     for (const std::uint8_t b : bytes) {
@@ -52,10 +56,10 @@ void Line::serve(double now) {
 }
 
 std::optional<double> Line::next_load_change() const {
-    if (load_steps_done_ >= options_.load_schedule.size()) {
+    if (schedule_waiting_ || load_steps_done_ >= options_.load_schedule.size()) {
         return std::nullopt;
     }
-    return start_s_ + options_.load_schedule[load_steps_done_].at_s;
+    return schedule_start_s_ + options_.load_schedule[load_steps_done_].at_s;
 }
 
 void Line::change_load(double at_s) {
@@ -63,6 +67,20 @@ void Line::change_load(double at_s) {
     bus_.set_load(step.ohms, at_s);
     char text[96];
     std::snprintf(text, sizeof text, "load now %g ohms (scheduled at %g s)", step.ohms, step.at_s);
+    log_.note(text);
+}
+
+// A terminal that a client opens says nothing until the client writes, so
+// the first byte after a hang-up is the moment the line was opened.
+void Line::start_schedule(double now) {
+    if (load_steps_done_ > 0) {
+        bus_.set_load(options_.supply.load_ohms, now);
+    }
+    load_steps_done_ = 0;
+    schedule_start_s_ = now;
+    schedule_waiting_ = false;
+    char text[96];
+    std::snprintf(text, sizeof text, "line opened: the load schedule starts, load %g ohms", options_.supply.load_ohms);
     log_.note(text);
 }
 
@@ -146,6 +164,11 @@ void Line::sent(std::size_t n, double now) {
 }
 
 void Line::hang_up() {
+    // Called again and again while nobody holds the terminal: said once.
+    if (options_.schedule_on_open && !schedule_waiting_) {
+        schedule_waiting_ = true;
+        log_.note("line closed: the load schedule waits for the next opening");
+    }
     frames_.clear();
     pending_.clear();
     pacer_.clear();

@@ -49,6 +49,7 @@ private:
     void answer_at_once(const Pending& cmd, const std::vector<Supply*>& units);
     [[nodiscard]] std::optional<double> next_load_change() const;
     void change_load(double at_s);
+    void start_schedule(double now);
 
     const Options& options_;
     Log log_;
@@ -57,8 +58,9 @@ private:
     FrameAssembler frames_;
     FaultPicker faults_;
     std::deque<Pending> pending_;
-    double start_s_;
+    double schedule_start_s_;
     std::size_t load_steps_done_ = 0;
+    bool schedule_waiting_;  // for the line to be opened (--schedule-on-open)
 };
 
 }  // namespace kx::sim

@@ -130,8 +130,8 @@ bool parse_units(std::string_view text, Options& o) {
 }
 
 bool is_flag(std::string_view name) {
-    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--help" || name == "-h" ||
-           name == "--version";
+    return name == "--log" || name == "--late-cancels" || name == "--watch-stdin" || name == "--schedule-on-open" ||
+           name == "--help" || name == "-h" || name == "--version";
 }
 
 bool takes_value(std::string_view name) {
@@ -162,6 +162,8 @@ bool apply(Options& o, const std::string& name, const std::string& value) {
         o.watch_stdin = true;
     } else if (name == "--late-cancels") {
         o.faults.late_cancels = true;
+    } else if (name == "--schedule-on-open") {
+        o.schedule_on_open = true;
     } else if (name == "--link") {
         o.link = value;
         ok = !value.empty();
@@ -277,6 +279,10 @@ bool finish(Options& o, std::string& error) {
         int(o.faults.nth.has_value()) + int(o.faults.every.has_value()) + int(o.faults.rate.has_value());
     if (selectors > 1) {
         error = "give at most one of --fault-nth, --fault-every and --fault-rate";
+        return false;
+    }
+    if (o.schedule_on_open && o.load_schedule.empty()) {
+        error = "--schedule-on-open needs --load-schedule";
         return false;
     }
     if (selectors == 1 && o.faults.modes.empty()) {

@@ -22,6 +22,7 @@ struct Options {
     SupplyConfig supply;                  // as given; the units below derive from it
     std::vector<SupplyConfig> units;      // every unit on the line, in address order given
     std::vector<LoadStep> load_schedule;  // in time order
+    bool schedule_on_open = false;        // the schedule counts from each opening of the line
     bool address_given = false;
     std::int64_t unit_count = 1;               // --units N
     std::vector<std::uint8_t> unit_addresses;  // --units A,B,...

@@ -50,6 +50,11 @@ Units:
                         T seconds after the start, the load of every unit
                         becomes R ohms (inf open, 0 short); times strictly
                         increasing; each change is logged as a note
+  --schedule-on-open    the times of --load-schedule count from the moment a
+                        client opens the terminal (its first byte), not from
+                        the start, and anew at each opening, from --load-ohms:
+                        a run sees its changes at the same moments however
+                        long it took to start
   --ambient-c T         ambient temperature, Celsius (default 25)
   --thermal-c-per-w K   temperature rise per watt delivered (default 2)
   --thermal-tau-s S     thermal time constant, seconds (default 20; 0 = at once)

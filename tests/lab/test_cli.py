@@ -60,15 +60,35 @@ def state(port):
 def test_ports_lists_and_sends_nothing(sim):
     r = kx("--trace", "ports", "--json")
     assert r.returncode == 0 and r.stderr == ""
-    assert all(set(p) == {"device", "description", "hwid"} for p in json.loads(r.stdout))
+    keys = {"device", "description", "hwid", "by_id", "serial_number"}
+    assert all(set(json.loads(p)) == keys for p in r.stdout.splitlines())
     time.sleep(0.2)
     assert sim.log() == []
 
 
-def test_ports_opens_no_port(monkeypatch, capsys):
+@pytest.mark.skipif(sys.platform == "win32", reason="a symlink needs privileges on Windows")
+def test_ports_opens_no_port_and_shows_the_stable_name(monkeypatch, capsys, tmp_path):
+    from serial.tools import list_ports, list_ports_common
+
+    from kx5180_lab.cli import ports
+
     opened = []
     monkeypatch.setattr(serial, "Serial", lambda *a, **k: opened.append(a))
+    device = tmp_path / "ttyUSB0"
+    device.touch()
+    adapter = list_ports_common.ListPortInfo(str(device), skip_link_detection=True)
+    adapter.serial_number = "A50285BI"
+    monkeypatch.setattr(list_ports, "comports", lambda: [adapter])
+    monkeypatch.setattr(ports, "BY_ID", str(tmp_path / "by-id"))
+    (tmp_path / "by-id").mkdir()
+    stable = tmp_path / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+    stable.symlink_to("../ttyUSB0")
+    assert cli.main(["ports", "--json"]) == 0
+    [shown] = [json.loads(line) for line in capsys.readouterr().out.splitlines()]  # one object a line
+    assert (shown["device"], shown["by_id"], shown["serial_number"]) == (str(device), str(stable), "A50285BI")
     assert cli.main(["ports"]) == 0
+    table = capsys.readouterr().out.splitlines()
+    assert "A50285BI" in table[1] and table[2].strip() == str(stable)
     assert opened == []
 
 
@@ -90,7 +110,12 @@ def test_identify_and_status_as_table_and_json(sim, command):
         assert rows["serial number"] == "518000001"
     else:
         assert list(data) == ["port", *STATUS_FIELDS]
-        assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (5.0, False, False, "XX")
+        assert (data["voltage_set_v"], data["output_on"], data["remote"], data["mode"]) == (
+            5.0,
+            False,
+            False,
+            "unregulated",
+        )
         assert (rows["voltage setpoint"], rows["output"], rows["regulation"]) == ("5.000 V", "off", "unregulated")
     # Reading changes nothing: no remote, no output command went out.
     assert {f.split()[2] for f in sim.frames("rx")} <= {"31", "26"}
@@ -147,6 +172,10 @@ def test_refused_values_exit_2_with_nothing_on_the_wire(sim, args, message):
         (["ramp", "PORT", "--to", "1"], "required: --step, --rate"),
         (["status", "PORT", "--sim"], "either PORT or --sim"),
         (["sim", "--", "status", "PORT"], "give it no PORT"),
+        # No unit is spoken to: the options for the line are not offered.
+        (["plot", "run.csv", "-o", "run.png", "--sim"], "unrecognized arguments: --sim"),
+        (["ports", "--trace"], "unrecognized arguments: --trace"),
+        (["ports", "--capture", "run.jsonl"], "unrecognized arguments: --capture"),
     ],
 )
 def test_bad_usage_exits_2(args, message):
@@ -416,7 +445,7 @@ CSV_HEAD = ",".join(CSV_FIELDS) + "\n"
         (["ramp", "PORT", "--to", "5", "--step", "0.1", "--rate", "1e-300"], 2, "longer than a day; nothing was sent"),
         (["plot", "{tmp}/binary.csv", "-o", "{tmp}/x.png"], 2, "binary.csv: not a kx5180 log"),
         (["plot", "{tmp}/nan.csv", "-o", "{tmp}/x.png"], 2, "line 2: 'nan' is not a finite number"),
-        (["plot", "{tmp}/ok.csv", "-o", "{tmp}/nowhere/x.png"], 2, "cannot write"),
+        (["plot", "{tmp}/ok.csv", "-o", "{tmp}/nowhere/x.png"], 2, "-o: the folder {tmp}/nowhere does not exist"),
         (["set", "PORT", "--voltage", "nan"], 2, "'nan' is not a plain decimal number"),
         (["set", "PORT", "--voltage", "inf"], 2, "'inf' is not a plain decimal number"),
         (["set", "PORT", "--voltage", "1_0"], 2, "'1_0' is not a plain decimal number"),
@@ -442,7 +471,7 @@ def test_bad_input_is_one_line_and_sends_nothing(kx5180_sim, tmp_path, args, cod
     (tmp_path / "nan.csv").write_text(CSV_HEAD + "0.0,t,nan,0.1,1,1,30,1,0,CV,0,1\n")
     (tmp_path / "ok.csv").write_text(CSV_HEAD + "0.0,t,1,0.1,1,1,30,1,0,CV,0,1\n")
     r = kx(*(a.replace("PORT", sim.port).replace("{tmp}", str(tmp_path)) for a in args))
-    assert message in one_line_error(r, code)
+    assert message.replace("{tmp}", str(tmp_path)) in one_line_error(r, code)
     time.sleep(0.2)
     assert sim.log() == []
 
@@ -540,3 +569,61 @@ def test_a_dying_line_is_one_line_exit_1_and_keeps_the_rows(kx5180_sim, tmp_path
     if args[0] == "log":
         written = int(re.match(r"(\d+) rows written to ", stdout).group(1))
         assert written >= 3 and csv_path.read_text().count("\n") == 1 + written
+
+
+@pytest.fixture
+def ser2net(sim, tmp_path):
+    """ser2net on loopback in front of the simulated supply: an RFC 2217
+    accepter and a raw TCP one, as {"rfc2217": URL, "socket": URL}."""
+    if shutil.which("ser2net") is None:
+        pytest.skip("needs ser2net (apt-get install ser2net; scripts/test.sh installs it as root)")
+    import socket
+
+    def free_port():
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            return s.getsockname()[1]
+
+    rfc2217, raw = free_port(), free_port()
+    config = tmp_path / "ser2net.yaml"
+    config.write_text(
+        f"connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1,{rfc2217}\n"
+        f"  connector: serialdev,{sim.port},4800n81,local\n"
+        f"connection: &raw\n  accepter: tcp,127.0.0.1,{raw}\n  connector: serialdev,{sim.port},4800n81,local\n"
+    )
+    proc = subprocess.Popen(
+        ["ser2net", "-n", "-c", str(config), "-P", str(tmp_path / "pid")],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 10
+        for port in (rfc2217, raw):
+            while True:  # listening once a connection is taken (and let go at once)
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    assert proc.poll() is None and time.monotonic() < deadline, "ser2net did not start"
+                    time.sleep(0.05)
+        yield {"rfc2217": f"rfc2217://127.0.0.1:{rfc2217}", "socket": f"socket://127.0.0.1:{raw}"}
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+
+
+@pytest.mark.parametrize("kind", ["rfc2217", "socket"])
+def test_a_line_through_ser2net(ser2net, kind):
+    from kx5180_lab import Supply
+
+    url = ser2net[kind]
+    r = kx("status", url, "--json")
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["port"] == url
+    with Supply(url) as psu:
+        psu.set(voltage=2.5, current=0.25)
+        assert (psu.status().voltage_set_v, psu.status().current_set_a) == (2.5, 0.25)
+        # ser2net lets one client in: the next one is told so, in one line.
+        refused = one_line_error(kx("status", url), 1)
+        assert f"cannot open {url}: the far end closed the connection" in refused
+    assert state(url)["voltage_set_v"] == 2.5

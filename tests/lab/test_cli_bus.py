@@ -47,7 +47,7 @@ def test_scan_lists_the_units_that_answer(kx5180_sim):
         "      7  5180   518000002  373",
     ]
     code, out, _ = kx5180("scan", sim.port, "--addresses", "7", "--json")
-    (unit,) = json.loads(out)  # the shape of identify --json
+    (unit,) = [json.loads(line) for line in out.splitlines()]  # one object a line, as identify --json
     assert (code, unit.pop("timestamp")[-6:]) == (0, "+00:00")
     assert unit == {
         "port": f"{sim.port}@7",
@@ -57,7 +57,7 @@ def test_scan_lists_the_units_that_answer(kx5180_sim):
         "address": 7,
     }
     code, out, err = kx5180("scan", sim.port, "--addresses", "3-4", "--json")
-    assert (code, json.loads(out), err) == (1, [], f"kx5180: no unit answered on {sim.port} (addresses 3-4)\n")
+    assert (code, out, err) == (1, "", f"kx5180: no unit answered on {sim.port} (addresses 3-4)\n")
     assert holders(sim.port) == []
 
 

@@ -24,6 +24,7 @@ from .shared import (
     EXIT_OK,
     EXIT_TRIPPED,
     UsageError,
+    check_folder,
     check_period,
     fail,
     finished,
@@ -78,10 +79,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
         fail(PLOT_HINT)
         return EXIT_FAILED
     if args.plot:
-        # Found out now rather than after an hour of logging.
-        folder = os.path.dirname(os.path.abspath(args.plot))
-        if not os.path.isdir(folder):
-            raise UsageError(f"--plot: the folder {folder} does not exist")
+        check_folder("--plot", args.plot)  # now rather than after an hour of logging
     existed = os.path.exists(args.csv)
     try:
         out = open(args.csv, "w", newline="", encoding="utf-8")

@@ -52,8 +52,8 @@ def _port(p: argparse.ArgumentParser) -> None:
         "port",
         nargs="?",
         metavar="PORT",
-        help="serial port (COM3, /dev/ttyUSB0), or PORT@ADDRESS for one unit of several on a line "
-        "(/dev/ttyUSB0@3); not with --sim",
+        help="serial port (COM3, /dev/ttyUSB0, rfc2217://HOST:PORT, socket://HOST:PORT), or PORT@ADDRESS "
+        "for one unit of several on a line (/dev/ttyUSB0@3); not with --sim",
     )
 
 
@@ -169,7 +169,7 @@ def _charge(p: argparse.ArgumentParser) -> None:
 
 
 def _ports(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--json", action="store_true", help="as JSON")
+    p.add_argument("--json", action="store_true", help="as JSON, one object a line")
 
 
 def _identify(p: argparse.ArgumentParser) -> None:
@@ -178,19 +178,26 @@ def _identify(p: argparse.ArgumentParser) -> None:
 
 
 def _scan(p: argparse.ArgumentParser) -> None:
-    p.add_argument("port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0); not with --sim")
+    p.add_argument(
+        "port", nargs="?", metavar="PORT", help="serial port (COM3, /dev/ttyUSB0, rfc2217://HOST:PORT); not with --sim"
+    )
     p.add_argument(
         "--addresses",
         metavar="LIST",
         help="addresses to ask, e.g. 1-10,20 (default 0-254; each silent one costs about 1.3 s)",
     )
-    p.add_argument("--json", action="store_true", help="as JSON")
+    p.add_argument("--json", action="store_true", help="as JSON, one object a line as each unit answers")
 
 
 def _status(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
-    p.add_argument("--watch", type=decimal_number, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
+    p.add_argument(
+        "--watch",
+        type=decimal_number,
+        metavar="SECONDS",
+        help="repeat every SECONDS until Ctrl-C, which ends the watch with exit status 0",
+    )
     _trips(p)
 
 
@@ -245,6 +252,10 @@ def _plot(p: argparse.ArgumentParser) -> None:
     p.add_argument("--title", help="plot title")
 
 
+# The commands that never speak to a unit: the common options (--sim,
+# --trace, --capture, ...) would do nothing there, so they are not offered.
+OFF_THE_LINE = ("ports", "plot")
+
 # name, help, arguments; in the order --help lists them.
 COMMANDS: list[tuple[str, str, Callable[[argparse.ArgumentParser], None]]] = [
     ("ports", "list serial ports (sends nothing)", _ports),
@@ -271,8 +282,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Control a kx5180/5181 bench power supply (or a simulated one with --sim).",
         epilog="exit status: 0 done, 1 no answer or a failed check (charge: a maximum reached), "
-        "2 bad usage or a refused value, 3 a trip switched the output off, 130 interrupted, "
-        "143 stopped by SIGTERM, 129 by SIGHUP (each after the same clean-up as Ctrl-C).",
+        "2 bad usage or a refused value, 3 a trip switched the output off, "
+        "130 interrupted (0 for a log or status --watch, which Ctrl-C ends), 143 stopped by SIGTERM, "
+        "129 by SIGHUP (each after the same clean-up as Ctrl-C).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     _add_common(parser, top=True)
@@ -282,8 +294,13 @@ def build_parser() -> argparse.ArgumentParser:
     for name, help, arguments in COMMANDS:
         sub.add_parser(name, help=help, description=help)
 
-        def fill(p: argparse.ArgumentParser, arguments: Callable[[argparse.ArgumentParser], None] = arguments) -> None:
-            _add_common(p, top=False)
+        def fill(
+            p: argparse.ArgumentParser,
+            arguments: Callable[[argparse.ArgumentParser], None] = arguments,
+            common: bool = name not in OFF_THE_LINE,
+        ) -> None:
+            if common:
+                _add_common(p, top=False)
             arguments(p)
 
         sub.fillers[name] = fill

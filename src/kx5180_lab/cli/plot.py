@@ -7,10 +7,11 @@ import argparse
 
 from ..plot import plot_csv
 from ..simulator import Simulator
-from .shared import EXIT_OK
+from .shared import EXIT_OK, check_folder
 
 
 def run(args: argparse.Namespace, sim: Simulator | None) -> int:
+    check_folder("-o", args.output)  # before the seconds a large log takes to render
     w, h = plot_csv(args.file, args.output, title=args.title)
     print(f"plot written to {args.output} ({w}x{h})")
     return EXIT_OK

@@ -13,6 +13,7 @@ from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING
 
 from ..stops import stop_signals
+from ..target import is_url
 from .parser import build_parser
 from .shared import (
     EXIT_FAILED,
@@ -149,7 +150,9 @@ def exit_status(e: BaseException) -> int | None:
         fail(str(e))
         return EXIT_TRIPPED
     if isinstance(e, PortOpenError):
-        fail(f"{with_notes(e)} ({PROG} ports lists the serial ports)")
+        # A line on another host is not among this one's serial ports.
+        network = is_url(str(e).removeprefix("cannot open ").split(": ", 1)[0])
+        fail(with_notes(e) if network else f"{with_notes(e)} ({PROG} ports lists the serial ports)")
         return EXIT_FAILED
     if isinstance(e, (SupplyError, SimulatorError)):
         fail(with_notes(e))

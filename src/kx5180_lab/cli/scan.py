@@ -40,22 +40,22 @@ def run(args: argparse.Namespace, target: Target) -> int:
     if target.address is not None:
         raise UsageError(f"scan: give the PORT alone, not {target.port}@{target.address}")
     addresses = parse_addresses(args.addresses) if args.addresses is not None else list(range(0, BROADCAST))
-    found: list[tuple[FoundUnit, str]] = []
+    found: list[FoundUnit] = []
     with Bus.connect(target.port) as bus:
         if not args.json:
             print(f"{'ADDRESS':>7}  {'MODEL':<5}  {'SN':<9}  SOFTWARE", flush=True)
         for n, address in enumerate(addresses, 1):
             live(f"scanning {target.port}: address {address} ({n} of {len(addresses)}), {len(found)} found")
             for unit in bus.scan([address]):
-                found.append((unit, timestamp()))
-                if not args.json:
-                    model, sn = (x.replace("\x00", "\\0") for x in (unit.model, unit.SN))
-                    live_clear()
-                    print(f"{unit.address:>7}  {model:<5}  {sn:<9}  {unit.soft_version}", flush=True)
+                found.append(unit)
+                live_clear()
+                if args.json:
+                    # The shape of `identify --json`: one object a line, as each unit answers.
+                    print(json.dumps(_unit_json(target, unit, timestamp())), flush=True)
+                else:
+                    model, sn = (x.replace("\x00", "\\0") for x in (unit.model, unit.serial_number))
+                    print(f"{unit.address:>7}  {model:<5}  {sn:<9}  {unit.software_version}", flush=True)
         live_clear()
-    if args.json:
-        # The shape of `identify --json`, one object per unit.
-        print(json.dumps([_unit_json(target, u, stamp) for u, stamp in found], indent=2))
     if not found:
         fail(f"no unit answered on {target.port} ({_ranges(addresses)})")
         return EXIT_FAILED
@@ -63,7 +63,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
 
 
 def _unit_json(target: Target, unit: FoundUnit, stamp: str) -> dict[str, Any]:
-    ident = Identity(unit.model, unit.SN, unit.soft_version, unit.address)
+    ident = Identity(unit.model, unit.serial_number, unit.software_version, unit.address)
     return {"port": f"{target.port}@{unit.address}", "timestamp": stamp, **ident.as_dict()}
 
 

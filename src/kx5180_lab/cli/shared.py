@@ -96,6 +96,16 @@ def check_period(option: str, value: float) -> None:
         raise UsageError(f"{option} needs a number of seconds > 0 and at most {MAX_PERIOD_S:g} (a day)")
 
 
+def check_folder(option: str, path: str) -> None:
+    """A file to be written later goes into a folder that exists: found
+    out at once, not after the work that was to fill it."""
+    import os
+
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError(f"{option}: the folder {folder} does not exist")
+
+
 # -- ending ----------------------------------------------------------------------
 
 
@@ -126,8 +136,8 @@ def with_notes(e: BaseException) -> str:
 
 # -- output ------------------------------------------------------------------------
 
-# What the unit's regulation codes mean, for people; JSON and CSV keep the codes.
-MODE_WORDS = {"CV": "constant voltage", "CC": "constant current", "XX": "unregulated"}
+# What the regulation codes mean, for people; JSON and CSV keep CV and CC.
+MODE_WORDS = {"CV": "constant voltage", "CC": "constant current"}
 
 
 def mode_words(mode: str) -> str:

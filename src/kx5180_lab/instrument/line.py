@@ -9,7 +9,7 @@ from collections.abc import Iterator
 
 import kx5180
 
-from ..errors import BusClosedError, LineError
+from ..errors import BusClosedError, LineError, SupplyError
 from ..target import check_address
 from .driver import unit_on
 from .opening import open_port, os_text
@@ -21,6 +21,8 @@ def failing(port: str, what: str) -> Iterator[None]:
     what was being done."""
     try:
         yield
+    except SupplyError:
+        raise  # says what went wrong already (a network line that refused us)
     except OSError as e:  # pyserial's SerialException among them
         raise LineError(f"{port}: the line failed {what}: {os_text(e)}") from e
 

@@ -1,4 +1,5 @@
-"""Opening a line: the toolkit's only way onto a serial port. `Supply` and
+"""Opening a line: the toolkit's only way onto a serial port, a device
+name or a pyserial URL (`kx5180_lab.instrument.network`). `Supply` and
 `Bus` both come here, so that a failure is an exception that says why
 rather than a printed line."""
 
@@ -13,7 +14,9 @@ from typing import Any
 import serial
 
 from ..errors import PortBusyError, PortCheckError, PortOpenError
+from ..target import is_url
 from ..wire import BAUD, BYTESIZE, PARITY, READ_TIMEOUT_S, STOPBITS
+from .network import open_url
 from .port import TracedPort
 
 
@@ -111,14 +114,26 @@ def open_port(port: str, *, exclusive: bool = True, strict: bool = True) -> Trac
     (PortBusyError) and the port is locked against other exclusive
     openers. When that cannot be checked, `strict` refuses
     (PortCheckError), as the driver does; otherwise the lock alone guards
-    the port. Windows opens ports exclusively by itself."""
+    the port. Windows opens ports exclusively by itself. A URL
+    (rfc2217://HOST:PORT, socket://HOST:PORT, ...) is neither checked nor
+    locked: the far end decides who may connect."""
+    settings: dict[str, Any] = {
+        "baudrate": BAUD,
+        "bytesize": BYTESIZE,
+        "parity": PARITY,
+        "stopbits": STOPBITS,
+        "timeout": READ_TIMEOUT_S,
+    }
+    if is_url(port):
+        return TracedPort(open_url(port, **settings), port)
     if exclusive and sys.platform != "win32":
         holders = port_holders(port, strict=strict)
         if holders:
             raise PortBusyError(f"{port} is in use by {holders}; close it and try again")
-    extra: dict[str, Any] = {"exclusive": True} if exclusive and os.name == "posix" else {}
+    if exclusive and os.name == "posix":
+        settings["exclusive"] = True
     try:
-        ser = serial.Serial(port, BAUD, BYTESIZE, PARITY, timeout=READ_TIMEOUT_S, stopbits=STOPBITS, **extra)
+        ser = serial.Serial(port, **settings)
     except (serial.SerialException, OSError, ValueError) as e:
         text = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
         raise PortOpenError(f"cannot open {port}: {text}") from e

@@ -32,7 +32,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "ports",
         nargs="*",
         metavar="PORT[@ADDRESS]",
-        help="serial ports to serve; PORT@ADDRESS picks units of a shared line (not with --sim)",
+        help="serial ports to serve (or rfc2217://HOST:PORT, socket://HOST:PORT); PORT@ADDRESS picks units "
+        "of a shared line (not with --sim)",
     )
     p.add_argument("--units", metavar="N|A,B,...", help="with --sim: simulate N units (or these addresses) on one line")
     p.add_argument("--bind", default="127.0.0.1", metavar="HOST", help="address to listen on (default 127.0.0.1)")

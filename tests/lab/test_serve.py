@@ -244,6 +244,59 @@ def test_scpi_forms_chaining_and_errors(serve):
         assert (st["output_on"], st["voltage_set_v"], st["current_set_a"]) == (False, 0.0, 0.0)
 
 
+def until(check, what, timeout=10):
+    """Waits for `check()` to be true (asking it at its own pace)."""
+    deadline = time.monotonic() + timeout
+    while not check():
+        assert time.monotonic() < deadline, what
+
+
+@needs_server
+def test_a_trip_holds_that_unit_off_until_cleared_and_the_counters_count(serve):
+    # Nobody watches: the poller reads the units for their trips all the same.
+    _, server = serve("--trip-current", "0.45", "--poll", "0.1")
+    token = {"X-Kx5180-Token": TOKEN}
+    s, f = server.scpi()
+    with s, f:
+        # 5 V at 1 A into 10 ohm: 0.5 A on unit 1; unit 2 held at 0.3 A.
+        assert ask(f, "CURR 0.3,(@2);OUTP ON,(@2);OUTP ON;*OPC?") == "1"
+        until(lambda: ask(f, "OUTP:PROT:TRIP?") == "1", "unit 1 never tripped")
+        assert ask(f, "OUTP?;STAT:QUES:COND?;STAT:QUES?;OUTP:PROT:TRIP? (@2)") == "0;512;512;0"
+        tripped = '-300,"Device-specific error; unit 1 tripped: current 0.500 A above the trip 0.450 A, output off"'
+        assert ask(f, "SYST:ERR:ALL?") == tripped
+        st = server.status(1)
+        assert (st["output_on"], st["remote"], st["trip"]["quantity"], st["trip"]["value"]) == (
+            False,
+            False,
+            "current",
+            0.5,
+        )
+        assert st["trip"]["status"]["current_a"] == 0.5 and server.status(2)["trip"] is None
+        # Held off until cleared, over SCPI and HTTP alike; the other unit goes on.
+        f.write(b"OUTP ON\n")
+        assert ask(f, "SYST:ERR?").startswith('-221,"Settings conflict; unit 1 tripped (current 0.500 A')
+        code, body = server.http("POST", "/api/units/1", {"output": True}, token)
+        assert code == 409 and "clear the trip first" in body
+        assert ask(f, "OUTP?;OUTP? (@2);MEAS:CURR? (@2)") == "0;1;0.300"
+        assert ask(f, "OUTP:PROT:CLE;CURR 0.3;OUTP ON;OUTP?;OUTP:PROT:TRIP?;STAT:QUES:COND?") == "1;0;2"
+        assert ask(f, "SYST:ERR?") == '0,"No error"'
+        # Counted while on; reset to nothing.
+        first = float(ask(f, "FETC:AHO? (@2)"))
+        until(lambda: float(ask(f, "FETC:AHO? (@2)")) > first, "the charge never rose")
+        assert float(ask(f, "FETC:WHO? (@2)")) > 0 and server.status(2)["charge_ah"] > first
+        assert ask(f, "SENS:AHO:RES (@2);FETC:AHO? (@2);FETC:WHO? (@2)") == "0.000000;0.000000"
+        # The second trip, cleared through the API.
+        ask(f, "CURR 1;*OPC?")
+        until(lambda: ask(f, "OUTP:PROT:TRIP?") == "1", "unit 1 never tripped again")
+        code, body = server.http("POST", "/api/units/1", {"clear_trip": True, "current": 0.3, "output": True}, token)
+        st = json.loads(body)["status"]
+        assert code == 200 and (st["trip"], st["output_on"]) == (None, True), body
+        assert ask(f, "OUTP:PROT:TRIP?;OUTP?") == "0;1"
+    _, err = server.stop()
+    told = [line for line in err.splitlines() if "trip" in line]
+    assert len(told) == 2 and told[0].startswith("kx5180 serve: unit 1: current trip: 0.500 A at reading "), err
+
+
 @needs_server
 def test_the_units_own_range_and_the_common_commands_through_pymeasure(serve):
     pytest.importorskip("pyvisa_py", reason="pyvisa-py is not installed (pip install 'kx5180[test]')")

@@ -12,7 +12,7 @@ from typing import Any, NoReturn
 
 from ..serve import options as serve_options
 from ..version import version
-from .shared import EXIT_USAGE, PROG, decimal_number
+from .shared import EXIT_USAGE, PROG, add_trip_arguments, decimal_number
 
 SELFTEST_HELP = "learn safely what a unit does (output stays off) and write a report to attach to an issue"
 DEFAULT_REPORT = "kx5180-selftest.json"
@@ -122,18 +122,8 @@ class _Subcommands(argparse._SubParsersAction):  # type: ignore[type-arg]
 
 
 def _trips(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group(
-        "trips", "switch the output off, hand the unit back to its front panel and exit 3 once a reading is above"
-    )
-    g.add_argument("--trip-current", type=decimal_number, metavar="A", help="trip when the measured current is above A")
-    g.add_argument("--trip-power", type=decimal_number, metavar="W", help="trip when the measured power is above W")
-    g.add_argument("--trip-voltage", type=decimal_number, metavar="V", help="trip when the measured voltage is above V")
-    g.add_argument(
-        "--trip-delay",
-        type=decimal_number,
-        default=0.0,
-        metavar="S",
-        help="trip only once the value has been above for S seconds (default 0: the first reading above)",
+    add_trip_arguments(
+        p, "switch the output off, hand the unit back to its front panel and exit 3 once a reading is above"
     )
 
 

@@ -69,6 +69,23 @@ def decimal_number(text: str) -> float:
     return value
 
 
+def add_trip_arguments(p: argparse.ArgumentParser, what: str) -> None:
+    """--trip-current, --trip-power, --trip-voltage and --trip-delay, for
+    every command that keeps reading a unit; `what` says what a trip does
+    there."""
+    g = p.add_argument_group("trips", what)
+    g.add_argument("--trip-current", type=decimal_number, metavar="A", help="trip when the measured current is above A")
+    g.add_argument("--trip-power", type=decimal_number, metavar="W", help="trip when the measured power is above W")
+    g.add_argument("--trip-voltage", type=decimal_number, metavar="V", help="trip when the measured voltage is above V")
+    g.add_argument(
+        "--trip-delay",
+        type=decimal_number,
+        default=0.0,
+        metavar="S",
+        help="trip only once the value has been above for S seconds (default 0: the first reading above)",
+    )
+
+
 # The longest wait between readings anyone means: a larger number is a
 # typo, and time.sleep refuses the largest ones outright.
 MAX_PERIOD_S = 86400.0

@@ -11,6 +11,7 @@ from typing import Any
 
 from ..errors import SupplyError
 from .status import ScpiError, Session
+from .trips import TRIPPED_ERROR
 from .units import Unit
 
 SCPI_VERSION = "1999.0"
@@ -107,7 +108,7 @@ def tree(units: list[Unit]) -> list[Command]:
 
     async def status(s: Session, u: Unit) -> Any:
         st = await u.status()
-        s.seen(u.index, st)
+        s.seen(u.index, st, u.trip is not None)
         return st
 
     async def idn(s: Session) -> str:
@@ -140,7 +141,26 @@ def tree(units: list[Unit]) -> list[Command]:
 
     async def output(s: Session, u: Unit, arg: str) -> Callable[[], Awaitable[None]]:
         on = boolean(arg)
+        refusal = u.refusal() if on else None
+        if refusal is not None:  # before any unit of a channel list is switched
+            raise ScpiError(TRIPPED_ERROR, f"Settings conflict; {refusal}".replace('"', "'"))
         return lambda: u.output(on)
+
+    async def clear_trip(s: Session, u: Unit, arg: str) -> Callable[[], Awaitable[None]]:
+        return u.clear_trip
+
+    async def tripped_q(s: Session, u: Unit, arg: str) -> str:
+        return "1" if u.trip is not None else "0"
+
+    def counter(name: str) -> Callable[..., Awaitable[str]]:
+        # FETCh: what the readings so far integrated, without a reading of its own.
+        async def query(s: Session, u: Unit, arg: str) -> str:
+            return f"{getattr(u.counters, name):.6f}"
+
+        return query
+
+    async def reset_counters(s: Session, u: Unit, arg: str) -> Callable[[], Awaitable[None]]:
+        return u.reset_counters
 
     async def output_q(s: Session, u: Unit, arg: str) -> str:
         return "1" if (await status(s, u)).output_on else "0"
@@ -265,6 +285,11 @@ def tree(units: list[Unit]) -> list[Command]:
         c("[SOURce:]CURRent[:LEVel][:IMMediate][:AMPLitude]", query=curr_q, setting=curr, **unit_kw),
         c("OUTPut:MODE", query=mode_q, per_unit=True),
         c("OUTPut[:STATe]", query=output_q, setting=output, per_unit=True),
+        c("OUTPut:PROTection:CLEar", setting=clear_trip, per_unit=True, takes_arg=False),
+        c("OUTPut:PROTection:TRIPped", query=tripped_q, per_unit=True),
+        c("FETCh[:SCALar]:WHOur", query=counter("energy_wh"), per_unit=True),
+        c("FETCh[:SCALar]:AHOur", query=counter("charge_ah"), per_unit=True),
+        c("SENSe:AHOur:RESet", setting=reset_counters, per_unit=True, takes_arg=False),
         c("MEASure[:SCALar]:VOLTage[:DC]", query=reading("voltage_v"), per_unit=True),
         c("MEASure[:SCALar]:CURRent[:DC]", query=reading("current_a"), per_unit=True),
         c("MEASure[:SCALar]:POWer[:DC]", query=reading("power_w"), per_unit=True),

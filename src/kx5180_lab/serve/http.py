@@ -21,6 +21,7 @@ from urllib.parse import parse_qs
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .connections import Pool, StreamService
 from .safety import host_allowed, origin_allowed, origin_malformed, token_scope
+from .trips import Tripped
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
@@ -47,6 +48,7 @@ REASONS = {
     403: "Forbidden",
     404: "Not Found",
     405: "Method Not Allowed",
+    409: "Conflict",
     411: "Length Required",
     413: "Content Too Large",
     415: "Unsupported Media Type",
@@ -326,11 +328,11 @@ class HttpServer(StreamService):
             unit = self._unit(parts[1])
             if parts[2:] in ([], ["status"]) and req.method == "GET":
                 st = await self._driver(unit.status())
-                return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
+                return await self._send(writer, 200, {**unit.describe(), "status": unit.state(st)})
             if parts[2:] == [] and req.method in ("POST", "PUT"):
                 changes = await self._changes(req)
                 st = await self._driver(unit.apply(changes))
-                return await self._send(writer, 200, {**unit.describe(), "status": st.as_dict()})
+                return await self._send(writer, 200, {**unit.describe(), "status": unit.state(st)})
             if parts[2:] == []:
                 raise HttpError(405, "GET reads a unit, POST changes it")
             raise HttpError(
@@ -339,7 +341,7 @@ class HttpServer(StreamService):
         raise HttpError(404, "no such API path")
 
     def _unit_view(self, unit: Unit) -> dict[str, Any]:
-        return {**unit.describe(), "status": unit.last.as_dict() if unit.last else None}
+        return {**unit.describe(), "status": unit.state(unit.last) if unit.last else None}
 
     @staticmethod
     async def _changes(req: Request) -> dict[str, Any]:
@@ -355,15 +357,16 @@ class HttpServer(StreamService):
             raise HttpError(400, "body is not JSON") from None
         if not isinstance(data, dict) or not data:
             raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
-        unknown = set(data) - {"voltage", "current", "ceiling", "output"}
+        unknown = set(data) - {"voltage", "current", "ceiling", "output", "clear_trip", "reset_counters"}
         if unknown:
             raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
         for key in ("voltage", "current", "ceiling"):
             v = data.get(key)
             if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
                 raise HttpError(400, f"{key} must be a number")
-        if data.get("output") is not None and not isinstance(data["output"], bool):
-            raise HttpError(400, "output must be true or false")
+        for key in ("output", "clear_trip", "reset_counters"):
+            if data.get(key) is not None and not isinstance(data[key], bool):
+                raise HttpError(400, f"{key} must be true or false")
         return data
 
     @staticmethod
@@ -372,6 +375,8 @@ class HttpServer(StreamService):
             return await work
         except LimitError as e:
             raise HttpError(422, str(e)) from e
+        except Tripped as e:
+            raise HttpError(409, str(e)) from e
         except NoAnswerError as e:
             raise HttpError(504, str(e)) from e
         except LineError as e:  # a serial adapter pulled out: told on the console by the unit

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 
+from ..cli.shared import add_trip_arguments
+
 EPILOG = """\
 Every change needs the token printed at start (the dashboard link carries
 it); the power token printed with it only switches outputs through
@@ -14,6 +16,8 @@ address; SCPI clients from elsewhere may then only read, unless
 server switched on goes off (unless --keep-on) and each unit is handed back
 to its front panel; exit status 0 after Ctrl-C, 128 + the signal after
 SIGTERM (143) or SIGHUP (129), 1 when a unit could not be left safe.
+A trip switches that unit's output off and keeps it off until it is
+cleared (OUTP:PROT:CLE, or POST {"clear_trip": true}); the others go on.
 """
 
 
@@ -79,3 +83,8 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         help="close a silent SCPI client after S seconds (default 600)",
     )
     p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")
+    add_trip_arguments(
+        p,
+        "switch that unit's output off and hand it back to its front panel once a reading is above; "
+        "the server keeps serving, and refuses to switch it on again until the trip is cleared",
+    )

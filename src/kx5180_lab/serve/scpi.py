@@ -20,6 +20,7 @@ from .commands import Command, tree
 from .connections import StreamService
 from .safety import setting_allowed
 from .status import ScpiError, Session
+from .trips import TRIP_ERROR, TRIPPED_ERROR, Tripped, TripRecord
 from .units import Hub, Unit
 
 __all__ = ["ScpiError", "ScpiServer", "Session"]
@@ -86,6 +87,13 @@ class ScpiServer(StreamService):
         self.max_line = max_line
         self.idle_timeout = idle_timeout
         self.tree = tree(units)
+        self.sessions: set[Session] = set()
+        hub.trip_listeners.append(self._tripped)
+
+    def _tripped(self, unit: Unit, record: TripRecord) -> None:
+        error = ScpiError(TRIP_ERROR, f"Device-specific error; unit {unit.index} tripped: {record.short()}, output off")
+        for session in self.sessions:
+            session.tripped(unit.index, error)
 
     def _unit(self, s: Session) -> Unit:
         return self.units[s.unit_index - 1]
@@ -183,6 +191,8 @@ class ScpiServer(StreamService):
             raise
         except LimitError as e:
             raise ScpiError(-222, "Data out of range") from e
+        except Tripped as e:
+            raise ScpiError(TRIPPED_ERROR, "Settings conflict; " + str(e).replace('"', "'")) from e
         except NoAnswerError as e:
             raise ScpiError(-240, "Hardware error; the unit did not answer") from e
         except LineError as e:  # a serial adapter pulled out: told on the console by the unit
@@ -208,6 +218,15 @@ class ScpiServer(StreamService):
 
     async def serve_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         session = Session(_peer_host(writer), self._may_change(writer))
+        self.sessions.add(session)
+        try:
+            await self._serve_session(session, reader, writer)
+        finally:
+            self.sessions.discard(session)
+
+    async def _serve_session(
+        self, session: Session, reader: asyncio.StreamReader, writer: asyncio.StreamWriter
+    ) -> None:
         while True:
             try:
                 try:

@@ -87,6 +87,9 @@ def _opened(
         by_port.setdefault(target.port, []).append(target.address)
     options = dict(max_voltage=args.max_voltage, max_current=args.max_current, remote=False, keep_on_exit=True)
     options["strict_replies"] = bool(getattr(args, "strict_replies", False))  # as for every command
+    for name in ("trip_current", "trip_power", "trip_voltage", "trip_delay"):
+        options[name] = getattr(args, name, None)
+    options["trip_delay"] = options["trip_delay"] or 0.0
     lines: list[tuple[Line, list[Supply]]] = []
     try:
         for port, addresses in by_port.items():

@@ -16,8 +16,8 @@ OPC, QYE, DDE, EXE, CME = 1, 4, 8, 16, 32
 # The status byte.
 EAV, QUES_SUMMARY, MAV, ESB, MSS, OPER_SUMMARY = 4, 8, 16, 32, 64, 128
 
-# Questionable: regulation and temperature; 512 is kept for a trip of the
-# unit's own protection, which the status frame does not report yet.
+# Questionable: regulation, temperature, and 512 while a trip holds the
+# output off (the server's trips on measured values).
 QUES_CV, QUES_CC, QUES_OVER_TEMPERATURE, QUES_TRIP = 1, 2, 16, 512
 # Operation: the regulation, at the bits supplies commonly use for it.
 OPER_CV, OPER_CC = 256, 1024
@@ -62,8 +62,13 @@ class Register:
         return bool(self.event & self.enable)
 
 
-def questionable(st: Status) -> int:
-    return (QUES_CV if st.cv else 0) | (QUES_CC if st.cc else 0) | (QUES_OVER_TEMPERATURE if st.over_temperature else 0)
+def questionable(st: Status, tripped: bool = False) -> int:
+    return (
+        (QUES_CV if st.cv else 0)
+        | (QUES_CC if st.cc else 0)
+        | (QUES_OVER_TEMPERATURE if st.over_temperature else 0)
+        | (QUES_TRIP if tripped else 0)
+    )
 
 
 def operation(st: Status) -> int:
@@ -75,12 +80,12 @@ class UnitRegisters:
     ques: Register = field(default_factory=Register)
     oper: Register = field(default_factory=Register)
 
-    def update(self, st: Status) -> None:
-        self.ques.update(questionable(st))
+    def update(self, st: Status, tripped: bool = False) -> None:
+        self.ques.update(questionable(st, tripped))
         self.oper.update(operation(st))
 
 
-@dataclass
+@dataclass(eq=False)  # one per connection, kept in a set
 class Session:
     """One client connection."""
 
@@ -112,9 +117,19 @@ class Session:
             regs.ques.enable, regs.oper.enable = self.ques_enable, self.oper_enable
         return regs
 
-    def seen(self, index: int, st: Status) -> None:
-        """A reading of unit `index` this connection asked for."""
-        self.unit_registers(index).update(st)
+    def seen(self, index: int, st: Status, tripped: bool = False) -> None:
+        """A reading of unit `index` this connection asked for (`tripped`:
+        while a trip holds it off)."""
+        self.unit_registers(index).update(st, tripped)
+
+    def tripped(self, index: int, error: ScpiError) -> None:
+        """Unit `index` tripped: its bit latched at once (whether or not
+        this connection reads the unit before the trip is cleared), and the
+        error queued."""
+        ques = self.unit_registers(index).ques
+        ques.event |= QUES_TRIP
+        ques.condition |= QUES_TRIP
+        self.push(error)
 
     def status_byte(self, answers_waiting: bool) -> int:
         regs = self.unit_registers(self.unit_index)

@@ -17,10 +17,13 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-from ..errors import LineError, SupplyError
+from ..errors import LineError, NoAnswerError, SupplyError, TripError
 from ..instrument.bus import Bus
+from ..instrument.counters import Counters
 from ..instrument.supply import Supply
+from ..instrument.trips import check_setpoint
 from ..records import Identity, Status
+from .trips import Tripped, TripRecord
 
 log = logging.getLogger("kx5180.serve")
 
@@ -46,7 +49,9 @@ class Line:
 
 class Unit:
     """One supply as the server sees it: 1-based `index`, its `Supply`, the
-    latest reading, and what the server changed on it."""
+    latest reading, and what the server changed on it. `trip` is the trip
+    that holds its output off until cleared (None: none), `counters` what
+    its readings integrated up to the latest one."""
 
     def __init__(self, index: int, supply: Supply, line: Line, hub: Hub) -> None:
         self.index = index
@@ -59,6 +64,9 @@ class Unit:
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
         self.switched_on = False  # the server switched the output on at some point
         self.problem = ""  # the last failure told on the console
+        self.trip: TripRecord | None = None
+        self.counters = Counters()
+        self._after_trip: Status | None = None  # the reading taken just after the last trip
         self._remote = False
 
     @property
@@ -77,33 +85,103 @@ class Unit:
         ident = self.identity.as_dict() if self.identity else {}
         return {"unit": self.index, "name": self.name, **ident}
 
+    def state(self, st: Status) -> dict[str, Any]:
+        """A reading as the API and the event stream show it: with the
+        counters and the trip."""
+        return {**st.as_dict(), **self.counters.as_dict(), "trip": self.trip.as_dict() if self.trip else None}
+
+    @property
+    def guarded(self) -> bool:
+        """Read by the poller even with nobody watching: its trips are
+        only checked on readings, and its counters only hold with steady
+        ones."""
+        return self.supply.trips.any or self.switched_on
+
     # -- blocking parts, run in the line's worker ---------------------------------
 
     def _status(self) -> Status:
         st = self.supply.status()
+        self.counters = self.supply.counters()
         self.hub.publish(self, st)
         return st
+
+    def _watched(self, fn: Callable[..., T], *args: Any) -> T:
+        try:
+            return fn(*args)
+        except TripError as e:
+            self._tripped(e)
+            raise
+
+    def _tripped(self, error: TripError) -> None:
+        """Recorded here, in the worker, before anything else queued on the
+        line runs: an output-on right behind the reading is refused."""
+        self.trip = TripRecord.of(error, self.name)
+        self._remote = False  # the trip handed the unit to its front panel
+        self.counters = self.supply.counters()
+        log.warning("unit %d: %s", self.index, self.trip.message)
+        if error.status is not None:
+            self.hub.publish(self, error.status)
+        self.hub.tripped(self, self.trip)
+        self._after_trip = None
+        try:
+            # Viewers see the output off now, not at the next poll, and a
+            # client whose reading tripped is answered with the state now.
+            self._after_trip = self._status()
+        except Exception:  # the trip is told; a reading that does not come changes nothing
+            pass
 
     def _take_control(self) -> None:
         if not self._remote:
             self.supply.set_remote()
             self._remote = True
 
+    def _check(self, voltage: float | None, current: float | None, ceiling: float | None) -> None:
+        # A voltage above the voltage trip would trip as soon as the output
+        # is on, with no load at all.
+        check_setpoint(self.supply.trips, voltage, None, f"unit {self.index}", cc=False)
+        self.supply.check(voltage=voltage, current=current, ceiling=ceiling)
+
     def _set(self, voltage: float | None, current: float | None, ceiling: float | None) -> None:
         # Checked before the unit is asked for control, so that a refused
         # value changes nothing at all.
-        self.supply.check(voltage=voltage, current=current, ceiling=ceiling)
+        self._check(voltage, current, ceiling)
         self._take_control()
         self.supply.set(voltage=voltage, current=current, ceiling=ceiling)
 
     def _highest(self, name: str) -> float | None:
         return self.supply.highest(name)
 
+    def refusal(self) -> str | None:
+        """Why the output may not go on now, or None."""
+        if self.trip is None:
+            return None
+        return (
+            f"unit {self.index} tripped ({self.trip.short()}): clear the trip first "
+            '(SCPI OUTP:PROT:CLE, or POST {"clear_trip": true})'
+        )
+
     def _output(self, on: bool) -> None:
+        if on:
+            refusal = self.refusal()
+            if refusal is not None:
+                raise Tripped(refusal)
+            # A fresh reading first, so that the counters do not spread the
+            # first reading with the output on over the time it was off.
+            try:
+                self._status()
+            except NoAnswerError:
+                pass  # left out of the counters, as every reading that did not come
         self._take_control()
         if on:
             self.switched_on = True
         self.supply.output(on)
+
+    def _clear_trip(self) -> None:
+        self.trip = None
+
+    def _reset_counters(self) -> None:
+        self.supply.reset_counters()
+        self.counters = self.supply.counters()
 
     def _local(self) -> None:
         self.supply.set_local()
@@ -120,6 +198,10 @@ class Unit:
         self.supply.set(voltage=0.0, current=0.0)
 
     def _apply(self, changes: dict[str, Any]) -> Status:
+        if changes.get("clear_trip"):
+            self._clear_trip()
+        if changes.get("reset_counters"):
+            self._reset_counters()
         if any(changes.get(k) is not None for k in ("voltage", "current", "ceiling")):
             self._set(changes.get("voltage"), changes.get("current"), changes.get("ceiling"))
         if changes.get("output") is not None:
@@ -130,15 +212,26 @@ class Unit:
 
     async def _run(self, fn: Callable[..., T], *args: Any) -> T:
         try:
-            return await self.line.call(fn, *args)
+            return await self.line.call(self._watched, fn, *args)
         except LineError as e:
             # The client is told too, but the console is where someone
             # looks for a pulled cable when nobody watches the dashboard.
             self.report(e)
             raise
+        except TripError as e:
+            # A reading in it tripped: what was asked was cut short there.
+            raise Tripped(f"unit {self.index}: {self.trip.message if self.trip else e}") from e
 
     async def status(self) -> Status:
-        return await self._run(self._status)
+        """A reading. When it tripped, the one taken right after the trip
+        (the output off): the trip itself is told on its own, and the
+        reading that tripped is in the trip."""
+        try:
+            return await self._run(self._status)
+        except Tripped:
+            if self._after_trip is not None:
+                return self._after_trip
+            raise
 
     async def set(
         self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None
@@ -148,7 +241,7 @@ class Unit:
     async def check(self, **values: float | None) -> None:
         """Raises LimitError for a value `set` would refuse (the unit's
         ceiling among the reasons); changes nothing."""
-        await self._run(lambda: self.supply.check(**values))
+        await self._run(self._check, values.get("voltage"), values.get("current"), values.get("ceiling"))
 
     async def highest(self, name: str) -> float | None:
         """The largest `name` ("voltage", "current", "ceiling") a setting
@@ -166,6 +259,12 @@ class Unit:
 
     async def reset(self) -> None:
         await self._run(self._reset)
+
+    async def clear_trip(self) -> None:
+        await self._run(self._clear_trip)
+
+    async def reset_counters(self) -> None:
+        await self._run(self._reset_counters)
 
     async def apply(self, changes: dict[str, Any]) -> Status:
         return await self._run(self._apply, changes)
@@ -223,11 +322,14 @@ class Hub:
         self.loop = loop
         self.subscribers: set[asyncio.Queue[dict[str, Any]]] = set()
         self.last_activity = time.monotonic()
+        # Called on the event loop with each trip (the SCPI connections'
+        # error queues and status registers).
+        self.trip_listeners: list[Callable[[Unit, TripRecord], None]] = []
 
     def publish(self, unit: Unit, st: Status) -> None:
         # Called from a line's worker thread.
         now = time.monotonic()
-        event = {"unit": unit.index, "t": time.time(), **st.as_dict()}
+        event = {"unit": unit.index, "t": time.time(), **unit.state(st)}
         unit.last, unit.last_time = st, now
         self.loop.call_soon_threadsafe(self._deliver, unit, event)
 
@@ -237,6 +339,15 @@ class Hub:
             if queue.full():  # a slow viewer loses its oldest reading, never the server's memory
                 queue.get_nowait()
             queue.put_nowait(event)
+
+    def tripped(self, unit: Unit, record: TripRecord) -> None:
+        # Called from a line's worker thread, before the call that tripped
+        # returns to the event loop.
+        self.loop.call_soon_threadsafe(self._tell_trip, unit, record)
+
+    def _tell_trip(self, unit: Unit, record: TripRecord) -> None:
+        for listener in list(self.trip_listeners):
+            listener(unit, record)
 
     def subscribe(self) -> asyncio.Queue[dict[str, Any]]:
         queue: asyncio.Queue[dict[str, Any]] = asyncio.Queue(maxsize=256)
@@ -253,9 +364,11 @@ class Hub:
 
 
 async def poll_line(line: Line, hub: Hub, interval: float) -> None:
-    """Reads the line's units in turn while anybody watches, skipping a
+    """Reads the line's units in turn while anybody watches (and those
+    with trips or an output the server switched on, always), skipping a
     unit whose last reading is fresh anyway. However many viewers, the
-    line carries one reading per `interval` at most."""
+    line carries one reading per `interval` at most. A trip is recorded
+    and told by the unit; the poller goes on."""
     turn = 0
     due = time.monotonic()
     while True:
@@ -264,16 +377,17 @@ async def poll_line(line: Line, hub: Hub, interval: float) -> None:
         if due < now - interval:  # fell behind (a busy line): no burst of catch-up readings
             due = now
         await asyncio.sleep(max(0.0, due - now))
-        if not hub.subscribers or not line.units:
+        polled = line.units if hub.subscribers else [u for u in line.units if u.guarded]
+        if not polled:
             continue
-        unit = line.units[turn % len(line.units)]
+        unit = polled[turn % len(polled)]
         turn += 1
-        if time.monotonic() - unit.last_time < interval * len(line.units) / 2:
+        if time.monotonic() - unit.last_time < interval * len(polled) / 2:
             continue
         try:
             await unit.status()
             unit.problem = ""
-        except LineError:
+        except (LineError, Tripped):
             pass  # told already
         except Exception as e:  # a missed reading, or worse
             unit.report(e)

@@ -56,7 +56,9 @@ function build(info) {
     change(info.unit, { voltage: Number(vIn.value), current: Number(iIn.value) }).then(() => { unit.edited = false; });
   });
   $(el, ".output-toggle").addEventListener("click", () => {
-    change(info.unit, { output: !(unit.last && unit.last.output_on) });
+    // A tripped output stays off until the trip is cleared: the button clears it first.
+    if (unit.last && unit.last.trip) change(info.unit, { clear_trip: true });
+    else change(info.unit, { output: !(unit.last && unit.last.output_on) });
   });
   const cIn = $(el, ".ceiling-input");
   if (limits.max_voltage != null) cIn.max = limits.max_voltage;
@@ -91,7 +93,18 @@ function update(index, ev) {
   $(el, ".voltage-set").textContent = ev.voltage_set_v.toFixed(3);
   $(el, ".current-set").textContent = ev.current_set_a.toFixed(3);
   $(el, ".ceiling").textContent = ev.ceiling_v.toFixed(3);
-  $(el, ".output-toggle").textContent = ev.output_on ? "Output off" : "Output on";
+  if (ev.charge_ah != null) {
+    $(el, ".charge").textContent = ev.charge_ah.toFixed(4);
+    $(el, ".energy").textContent = ev.energy_wh.toFixed(4);
+  }
+  const trip = $(el, ".trip-state");
+  trip.hidden = !ev.trip;
+  if (ev.trip) {
+    const t = ev.trip;
+    trip.textContent = `TRIPPED: ${t.quantity} ${t.value.toFixed(3)} ${t.unit} > ${t.limit.toFixed(3)} ${t.unit}`;
+    trip.title = `${t.message} (at ${new Date(t.t * 1000).toLocaleTimeString()})`;
+  }
+  $(el, ".output-toggle").textContent = ev.trip ? "Clear trip" : ev.output_on ? "Output off" : "Output on";
   const control = $(el, ".control-state");
   control.textContent = ev.remote ? "remote" : "local";
   control.className = `badge control-state ${ev.remote ? "remote" : ""}`;

@@ -59,9 +59,10 @@ def run(args: argparse.Namespace, sim: Simulator | None) -> int:
         (p["device"], p["serial_number"], p["description"], p["hwid"]) for p in found
     ]
     widths = [max(len(r[i]) for r in rows) for i in range(3)]
-    for r, p in zip(rows, [None, *found], strict=True):
+    stable: list[str] = ["", *(q["by_id"] for q in found)]
+    for r, name in zip(rows, stable, strict=True):
         print(f"{r[0]:<{widths[0]}}  {r[1]:<{widths[1]}}  {r[2]:<{widths[2]}}  {r[3]}".rstrip())
-        if p is not None and p["by_id"]:
+        if name:
             # The name that stays when adapters are plugged in another order.
-            print(f"  {p['by_id']}")
+            print(f"  {name}")
     return EXIT_OK

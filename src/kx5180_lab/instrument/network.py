@@ -16,7 +16,7 @@ import contextlib
 import select
 import socket
 import warnings
-from typing import Any
+from typing import Any, cast
 from urllib.parse import parse_qsl, urlsplit, urlunsplit
 
 import serial
@@ -78,19 +78,19 @@ class SocketLine(protocol_socket.Serial):
         # A request goes out whole at once, as pyserial's RFC 2217 line sends
         # it, instead of waiting for the far end to acknowledge the last one.
         with contextlib.suppress(OSError):
-            self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            cast(Any, self)._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def _pull(self) -> None:
-        sock: Any = self._socket
+        sock: Any = cast(Any, self)._socket
         while select.select([sock], [], [], 0)[0]:
             try:
                 data = sock.recv(_CHUNK)
             except (ConnectionResetError, ConnectionAbortedError) as e:
-                raise _hung_up(self.portstr, self._heard) from e
+                raise _hung_up(str(self.portstr), self._heard) from e
             except OSError as e:
                 raise serial.SerialException(f"read failed: {e}") from e
             if not data:
-                raise _hung_up(self.portstr, self._heard)
+                raise _hung_up(str(self.portstr), self._heard)
             if SYNC not in self._heard:
                 self._heard = (self._heard + data)[:_CHUNK]
             self._ahead += data
@@ -115,7 +115,7 @@ class SocketLine(protocol_socket.Serial):
                 data += super().read(size - len(data))
             except serial.SerialException as e:
                 if "disconnected" in str(e):
-                    raise _hung_up(self.portstr, self._heard) from e
+                    raise _hung_up(str(self.portstr), self._heard) from e
                 raise
         return data
 
@@ -138,14 +138,14 @@ class Rfc2217Line(rfc2217.Serial):
 
     def _telnet_read_loop(self) -> None:
         try:
-            super()._telnet_read_loop()
+            cast(Any, super())._telnet_read_loop()
         except OSError:
-            self._read_buffer.put(None)  # as pyserial marks a connection that ended
+            cast(Any, self)._read_buffer.put(None)  # as pyserial marks a connection that ended
 
     @property
     def in_waiting(self) -> int:
         waiting: int = super().in_waiting
-        thread = self._thread
+        thread = cast(Any, self)._thread
         if not waiting and (thread is None or not thread.is_alive()):
             raise serial.SerialException("the far end closed the connection")
         return waiting
@@ -177,7 +177,7 @@ def open_url(name: str, **settings: Any) -> serial.SerialBase:
             return serial.serial_for_url(url, **settings)
         ser = klass(None, **settings)
         ser.port = url
-        ser.open()
+        cast(Any, ser).open()  # SerialBase declares no open(); both classes have one
         return ser
     except PortOpenError:
         raise

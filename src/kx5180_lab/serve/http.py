@@ -415,7 +415,8 @@ class HttpServer(StreamService):
                 except TimeoutError:
                     writer.write(b": keep-alive\n\n")
                 else:
-                    writer.write(b"data: " + json.dumps(event).encode() + b"\n\n")
+                    kind = b"event: state\n" if event.get("event") == "state" else b""
+                    writer.write(kind + b"data: " + json.dumps(event).encode() + b"\n\n")
         finally:
             self.hub.unsubscribe(queue)
 

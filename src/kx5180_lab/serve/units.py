@@ -38,6 +38,9 @@ class Line:
         self.port = port
         self.bus = bus
         self.units: list[Unit] = []
+        self.options: dict[str, Any] = {}  # what each Supply on it was made with, for a reopening
+        # Told of a failed line (serve/reconnect.py); without it a dead unit stays dead.
+        self.on_drop: Callable[[Unit, LineError], None] | None = None
         self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix=f"kx5180 {port}")
 
     async def call(self, fn: Callable[..., T], *args: Any) -> T:
@@ -60,6 +63,11 @@ class Unit:
         self.switched_on = False  # the server switched the output on at some point
         self.problem = ""  # the last failure told on the console
         self._remote = False
+        # "ok", "reconnecting" (its line is down) or "refused" (another
+        # unit answers there); while not "ok", `down` is raised at once.
+        self.state = "ok"
+        self.down: LineError | None = None
+        self.drop_reason = ""
 
     @property
     def name(self) -> str:
@@ -75,7 +83,12 @@ class Unit:
 
     def describe(self) -> dict[str, Any]:
         ident = self.identity.as_dict() if self.identity else {}
-        return {"unit": self.index, "name": self.name, **ident}
+        return {"unit": self.index, "name": self.name, **ident, "state": self.state}
+
+    def remote_taken(self, remote: bool) -> None:
+        """What the unit reported after a reopening: whether it is under
+        computer control."""
+        self._remote = remote
 
     # -- blocking parts, run in the line's worker ---------------------------------
 
@@ -129,12 +142,17 @@ class Unit:
     # -- the event loop's side ----------------------------------------------
 
     async def _run(self, fn: Callable[..., T], *args: Any) -> T:
+        if self.down is not None:
+            raise self.down
         try:
             return await self.line.call(fn, *args)
         except LineError as e:
             # The client is told too, but the console is where someone
             # looks for a pulled cable when nobody watches the dashboard.
-            self.report(e)
+            if self.line.on_drop is None:
+                self.report(e)
+            elif self.state == "ok":
+                self.line.on_drop(self, e)
             raise
 
     async def status(self) -> Status:
@@ -174,6 +192,10 @@ class Unit:
         """Blocking: output off (if the server switched it on, unless
         `keep_on`), the front panel back in control, the unit closed.
         Returns what went wrong as one line, or None."""
+        if self.state != "ok":
+            from .reconnect import stop_while_down
+
+            return stop_while_down(self, keep_on)
         failed: list[str] = []
         reasons: list[str] = []
         steps: list[tuple[str, Callable[[], None]]] = []
@@ -235,6 +257,15 @@ class Hub:
         unit.history.append(event)
         for queue in list(self.subscribers):
             if queue.full():  # a slow viewer loses its oldest reading, never the server's memory
+                queue.get_nowait()
+            queue.put_nowait(event)
+
+    def announce(self, unit: Unit) -> None:
+        """A unit's state changed (its line went down or came back): told to
+        every stream as an event of its own, never kept as a reading."""
+        event = {"event": "state", "unit": unit.index, "state": unit.state}
+        for queue in list(self.subscribers):
+            if queue.full():
                 queue.get_nowait()
             queue.put_nowait(event)
 

@@ -203,6 +203,11 @@ def _status(p: argparse.ArgumentParser) -> None:
     _port(p)
     p.add_argument("--json", action="store_true", help="as JSON (one object a line with --watch)")
     p.add_argument("--watch", type=decimal_number, metavar="SECONDS", help="repeat every SECONDS until Ctrl-C")
+    p.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the line fails, reopen it with backoff and go on with the same unit (its output left off)",
+    )
     _trips(p)
 
 
@@ -235,6 +240,11 @@ def _log(p: argparse.ArgumentParser) -> None:
     p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
+    p.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the line fails, reopen it with backoff and go on with the same unit (its output left off)",
+    )
     _trips(p)
 
 

@@ -19,6 +19,7 @@ from .session import open_supply, trip_options
 from .shared import (
     EXIT_FAILED,
     EXIT_OK,
+    UsageError,
     check_period,
     fail,
     finished,
@@ -67,6 +68,8 @@ def show_status(args: argparse.Namespace, target: Target, st: Status, counters: 
 def run(args: argparse.Namespace, target: Target) -> int:
     if args.watch is not None:
         check_period("--watch", args.watch)
+    elif getattr(args, "reconnect", False):
+        raise UsageError("--reconnect goes with --watch")
     psu = open_supply(target, remote=False, keep_on_exit=True, **trip_options(args))
     with several_units_hint(target), psu:
         if args.watch is None:

@@ -167,8 +167,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
                             back = wait_back(psu, identity, fail, until=end)
                             if back is None:  # the run ended during the gap
                                 break
-                            st, note = back, f"line back after {time.monotonic() - lost:.1f} s"
-                            fail(f"{psu.port}: back ({who(identity)}), output off; {note}")
+                            gone = time.monotonic() - lost
+                            st, note = back, f"line back after {gone:.1f} s"
+                            fail(f"{psu.port}: back ({who(identity)}), output off, after {gone:.1f} s")
                     except NoAnswerError as e:
                         missed += 1
                         live_end()

@@ -77,6 +77,8 @@ def _rows(path: str) -> Iterator[Row]:
             if missing:
                 raise PlotInputError(f"{path}: not a kx5180 log (missing columns: {', '.join(missing)})")
             for n, row in enumerate(reader, start=2):
+                if row.get("note") and not row["voltage_v"]:  # a gap (log --reconnect): no reading
+                    continue
                 try:
                     t, v, i, v_set, i_set = (_finite(row[c]) for c in NEED[:5])
                     yield Row(

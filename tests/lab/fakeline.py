@@ -47,11 +47,13 @@ def identity(address=1, model="5180", number="518000001", version=373):
     return frame(address, IDENTITY_WORD, data)
 
 
-def status(address=1, *, voltage_set=5.0, current_set=1.0, ceiling=30.0, voltage=0.0, current=0.0, on=False):
+def status(
+    address=1, *, voltage_set=5.0, current_set=1.0, ceiling=30.0, voltage=0.0, current=0.0, on=False, remote=True
+):
     def milli(x, n):
         return round(x * 1000).to_bytes(n, "little")
 
-    bits = (0x01 if on else 0) | (0x04 if on else 0) | 0x80  # on and CV when on; remote
+    bits = (0x01 if on else 0) | (0x04 if on else 0) | (0x80 if remote else 0)  # on and CV when on
     data = milli(current, 2) + milli(voltage, 4) + bytes([bits]) + milli(current_set, 2) + milli(ceiling, 4)
     return frame(address, STATUS_WORD, data + milli(voltage_set, 4))
 

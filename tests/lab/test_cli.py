@@ -1,6 +1,7 @@
 """The kx5180 command line, run as a real program against kx5180-sim."""
 
 import csv
+import importlib.util
 import json
 import os
 import re
@@ -301,6 +302,39 @@ def test_ctrl_c_ends_a_log_and_keeps_every_row(sim, tmp_path):
     written = int(stdout.split()[0])
     lines = out.read_text().splitlines()
     assert written >= 4 and len(lines) == 1 + written and lines[-1].count(",") == len(CSV_FIELDS) - 1
+
+
+def test_log_reconnect_keeps_every_row_across_a_drop_and_marks_the_gap(kx5180_sim, tmp_path):
+    link, out = tmp_path / "ttyUSB0", tmp_path / "run.csv"
+    sim = kx5180_sim(baud=0, extra_args=["--link", str(link)])
+    proc = spawn("log", link, "--interval", "0.05", "--csv", out, "--reconnect")
+    try:
+        wait_until(lambda: out.exists() and out.read_text().count("\n") >= 5)
+        sim.stop()  # the adapter pulled
+        wait_until(lambda: "line lost" in out.read_text())
+        kx5180_sim(baud=0, extra_args=["--link", str(link)])  # and plugged in again
+        wait_until(lambda: out.read_text().partition("line back")[2].count("\n") >= 4)
+        proc.send_signal(signal.SIGINT)
+        stdout, err = proc.communicate(timeout=10)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    with open(out, newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0] == [*CSV_FIELDS, "note"]
+    notes = [row[-1].split(":")[0].split(" after")[0] for row in rows[1:]]
+    gap = notes.index("line lost")
+    assert gap >= 4 and notes == [""] * gap + ["line lost", "line back"] + [""] * (len(notes) - gap - 2)
+    readings = rows[1 : 1 + gap] + rows[2 + gap :]
+    assert set(rows[1 + gap][2:-1]) == {""} and all(row[2] and len(row) == len(rows[0]) for row in readings)
+    times = [float(row[0]) for row in rows[1:]]
+    assert times == sorted(times)
+    written = len(rows) - 2  # every reading, before and after, and the gap's row
+    assert proc.returncode == 1 and stdout.startswith(f"{written} rows written to {out} (1 gap marked)"), stdout
+    told = err.splitlines()
+    assert len(told) == 2 and "reconnecting" in told[0] and "back (model 5180 SN 518000001), output off" in told[1]
+    if importlib.util.find_spec("matplotlib"):  # the plot reads past the gap
+        assert kx("plot", out, "-o", tmp_path / "run.png").returncode == 0
 
 
 def test_status_watch_until_ctrl_c(sim):

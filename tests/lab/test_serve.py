@@ -623,11 +623,11 @@ def test_a_dying_line_is_told_once_per_unit_never_a_traceback_or_a_hang(serve):
         deadline = time.monotonic() + 5
         while sim.running and time.monotonic() < deadline:
             time.sleep(0.02)
-        for _ in range(2):  # the second time is not told again
+        for said in ("the line failed", "reconnecting"):  # the second time is not told again
             f.write(b"MEAS:VOLT?\n")
-            assert ask(f, "SYST:ERR?") == '-240,"Hardware error; the line failed"'
+            assert ask(f, "SYST:ERR?") == f'-240,"Hardware error; {said}"'
         code, body = server.http("GET", "/api/units/2")
-        assert code == 502 and "the line failed" in body
+        assert code == 502 and "reconnecting" in body
         assert ask(f, "*IDN?").startswith("kx5180 project,")  # still serving what it knows
         code, err = server.stop()
     unit = f"kx5180 serve: {sim.port}@"
@@ -637,6 +637,54 @@ def test_a_dying_line_is_told_once_per_unit_never_a_traceback_or_a_hang(serve):
     assert err.splitlines()[4:] == [
         "kx5180 serve: stopped by SIGTERM, but not every unit could be left safe (above); lines closed"
     ]
+
+
+def _state(server, unit=1, deadline=30.0):
+    """Waits for the unit's state to change from the one it has now; returns the new one."""
+    code, data = server.http("GET", "/api/units")
+    before = json.loads(data)["units"][unit - 1]["state"]
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        code, data = server.http("GET", "/api/units")
+        now = json.loads(data)["units"][unit - 1]["state"]
+        if now != before:
+            return now
+        time.sleep(0.05)
+    return before
+
+
+@needs_server
+def test_a_line_that_comes_back_is_served_again_output_off_and_another_unit_is_refused(kx5180_sim, tmp_path):
+    link = tmp_path / "ttyUSB0"
+    sim = kx5180_sim(baud=0, extra_args=["--link", str(link)])
+    server = Server(link)
+    try:
+        changed = server.http("POST", "/api/units/1", {"voltage": 2.0, "output": True}, {"X-Kx5180-Token": TOKEN})
+        assert changed[0] == 200 and json.loads(changed[1])["status"]["output_on"]
+        sim.stop()
+        assert server.http("GET", "/api/units/1")[0] == 502  # the drop, found by the request
+        code, data = server.http("GET", "/api/units")
+        assert json.loads(data)["units"][0]["state"] == "reconnecting"
+        s, f = server.scpi()
+        with s, f:
+            f.write(b"MEAS:VOLT?\n")
+            assert ask(f, "SYST:ERR?") == '-240,"Hardware error; reconnecting"'
+        # The unit back after a power cycle: taken back as it reports itself, never switched on.
+        sim = kx5180_sim(baud=0, extra_args=["--link", str(link)])
+        assert _state(server) == "ok"
+        st = server.status()
+        assert not st["output_on"] and not st["remote"] and st["voltage_set_v"] == 5.0
+        sim.stop()
+        assert server.http("GET", "/api/units/1")[0] == 502
+        kx5180_sim(baud=0, extra_args=["--link", str(link), "--number", "518000777"])
+        assert _state(server) == "refused"
+        code, body = server.http("GET", "/api/units/1")
+        assert code == 502 and "another unit" in body
+    finally:
+        code, err = server.stop()
+    refused = [line for line in err.splitlines() if "518000777" in line]
+    assert len(refused) == 1 and "not served" in refused[0], err
+    assert sum("back (model 5180 SN 518000001), output off" in line for line in err.splitlines()) == 1, err
 
 
 # -- the dashboard in a real browser ------------------------------------------------

@@ -12,9 +12,11 @@ import kx5180
 from fakeline import (
     CEILING,
     CURRENT,
+    IDENTITY,
     OUTPUT,
     STATUS,
     VOLTAGE,
+    WORK_MODE,
     FakeLine,
     ack,
     identity,
@@ -189,3 +191,50 @@ def test_the_selftest_tells_a_late_reply_from_none(monkeypatch, second, busy, pa
     assert check["passed"] is passed and said in check["detail"], check["detail"]
     assert test.report["reply_time"]["late"] == len(second)
     assert set(selftest.host()) == {"platform", "python", "pyserial", "cpus", "load_average"}
+
+
+BACK = identity()
+ON_REMOTE, ON_LOCAL = status(on=True, voltage=5.0), status(on=True, voltage=5.0, remote=False)
+OFF_LOCAL = status(remote=False)
+
+
+@pytest.mark.parametrize(
+    "answers, then, back",
+    [
+        # Power-cycled: left exactly as it reports itself, nothing sent.
+        (BACK, [(request(1, STATUS), OFF_LOCAL)], "off"),
+        # The adapter pulled, the unit kept running under control: switched off.
+        (BACK, [(request(1, STATUS), ON_REMOTE), (request(1, OUTPUT, False), ack(1, OUTPUT))], "off"),
+        # Running from its front panel: control only for the switching off, then handed back.
+        (
+            BACK,
+            [
+                (request(1, STATUS), ON_LOCAL),
+                (request(1, WORK_MODE, True), ack(1, WORK_MODE)),
+                (request(1, OUTPUT, False), ack(1, OUTPUT)),
+                (request(1, WORK_MODE, False), ack(1, WORK_MODE)),
+            ],
+            "off",
+        ),
+        # Another unit on the path: refused after its identity, nothing else sent.
+        (identity(number="518000777"), [], "refused"),
+    ],
+    ids=["power-cycled", "on-under-control", "on-from-the-panel", "another-unit"],
+)
+def test_a_unit_taken_back_is_left_off_and_never_switched_on(monkeypatch, answers, then, back):
+    from kx5180_lab.instrument.returning import Refused, take_back
+
+    with FakeLine(monkeypatch) as line:
+        line.expect(request(0xFF, IDENTITY), answers)
+        for sent, reply in then:
+            line.expect(sent, reply)
+        if then and then[0][1] is not OFF_LOCAL:
+            line.expect(request(1, STATUS), OFF_LOCAL if then[0][1] is ON_LOCAL else status())
+        psu = Supply(line.name, remote=False, keep_on_exit=True)
+        was = types.SimpleNamespace(model="5180", serial_number="518000001")
+        outcome = take_back(psu, was)
+        if back == "refused":
+            assert isinstance(outcome, Refused) and "518000777" in str(outcome) and not psu.is_open
+        else:
+            assert not outcome.output_on and psu.is_open
+            psu.close()

@@ -1,7 +1,8 @@
 """`kx5180 log PORT --csv FILE`: status readings on a grid into a CSV
 file, every row flushed as written, with the energy, charge and time on
 counted so far; Ctrl-C stops it and keeps every row. Nothing is changed on
-the unit, unless a trip switches its output off."""
+the unit, unless a trip switches its output off (or, with --reconnect, a
+unit that comes back with its output on has it switched off)."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ from typing import Any
 
 from ..errors import LineError, NoAnswerError, TripError
 from ..instrument.counters import Counters
+from ..instrument.returning import BACKOFF_TEXT, wait_back, who
 from ..plot import PLOT_HINT, PlotInputError, PlotUnavailable, plot_csv
 from ..records import STATUS_FIELDS, Status
 from ..stops import deferred
@@ -39,6 +41,18 @@ from .shared import (
 # The counters come last, so that readers of the earlier columns keep working.
 COUNTER_FIELDS = ("energy_wh", "charge_ah", "on_s")
 CSV_FIELDS = ("time_s", "timestamp") + STATUS_FIELDS + COUNTER_FIELDS
+# With --reconnect, one more column after them: empty in a reading's row,
+# "line lost: ..." in the row that marks a gap (no reading in it), and
+# "line back after S s" in the first reading after it.
+NOTE_FIELD = "note"
+
+
+def gap_row(t: float, stamp: str, note: str) -> list[Any]:
+    return [f"{t:.3f}", stamp, *[""] * (len(STATUS_FIELDS) + len(COUNTER_FIELDS)), note]
+
+
+def plus(a: Counters, b: Counters) -> Counters:
+    return Counters(a.energy_wh + b.energy_wh, a.charge_ah + b.charge_ah, a.on_s + b.on_s)
 
 
 def csv_row(t: float, stamp: str, st: Status, counters: Counters) -> list[Any]:
@@ -86,13 +100,14 @@ def run(args: argparse.Namespace, target: Target) -> int:
     except OSError as e:
         raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
     writer = csv.writer(out)
+    reconnect = bool(getattr(args, "reconnect", False))
     try:
-        writer.writerow(CSV_FIELDS)
+        writer.writerow(CSV_FIELDS + ((NOTE_FIELD,) if reconnect else ()))
         out.flush()
     except OSError as e:  # a full disk, /dev/full: refused before the supply is opened
         _close_quietly(out)
         raise UsageError(f"cannot write {args.csv}: {e.strerror or e}") from e
-    rows = missed = 0
+    rows = missed = gaps = 0
     psu = open_supply(target, remote=False, keep_on_exit=True, **trip_options(args))
     try:
         psu.open()
@@ -102,25 +117,57 @@ def run(args: argparse.Namespace, target: Target) -> int:
             os.remove(args.csv)
         raise
     ended: BaseException | None = None
+    # Energy and charge go on from where they were when a line comes back
+    # (the reopened unit counts from zero); nothing is counted across the gap.
+    carried = Counters()
 
-    def write(t: float, st: Status) -> None:
+    def counters() -> Counters:
+        return plus(carried, psu.counters())
+
+    def write(t: float, st: Status, note: str = "") -> None:
         nonlocal rows
         # The count printed at the end is the count in the file.
         with deferred() as held:
-            writer.writerow(csv_row(t, timestamp(), st, psu.counters()))
+            writer.writerow(csv_row(t, timestamp(), st, counters()) + ([note] if reconnect else []))
             out.flush()
             rows += 1
         held.release()
 
+    def mark_gap(t: float, note: str) -> None:
+        nonlocal gaps
+        with deferred() as held:
+            writer.writerow(gap_row(t, timestamp(), note))
+            out.flush()
+            gaps += 1
+        held.release()
+
     try:
         with psu:
+            identity = psu.identity()
             start = time.monotonic()
+            end = None if args.duration is None else start + args.duration
             slot = 0
             try:
                 while args.duration is None or slot * args.interval <= args.duration + 1e-9:
                     sleep_until(start + slot * args.interval)
+                    note = ""
                     try:
-                        st = psu.status()
+                        try:
+                            st = psu.status()
+                        except LineError as e:
+                            if not reconnect:
+                                raise
+                            live_end()
+                            fail(f"{e}; reconnecting ({BACKOFF_TEXT})")
+                            lost = time.monotonic()
+                            mark_gap(lost - start, f"line lost: {str(e).removeprefix(psu.port + ': ')}")
+                            carried = counters()
+                            back = wait_back(psu, identity, fail, until=end)
+                            if back is None:  # the run ended during the gap
+                                break
+                            gone = time.monotonic() - lost
+                            st, note = back, f"line back after {gone:.1f} s"
+                            fail(f"{psu.port}: back ({who(identity)}), output off, after {gone:.1f} s")
                     except NoAnswerError as e:
                         missed += 1
                         live_end()
@@ -131,8 +178,8 @@ def run(args: argparse.Namespace, target: Target) -> int:
                         raise
                     else:
                         t = time.monotonic() - start
-                        write(t, st)
-                        c = psu.counters()
+                        write(t, st, note)
+                        c = counters()
                         live(
                             f"{t:7.1f} s  {st.voltage_v:7.3f} V  {st.current_a:6.3f} A  {mode_words(st.mode)}  "
                             f"output {'on' if st.output_on else 'off'}"
@@ -146,7 +193,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
                 live_end()
     finally:
         _close_quietly(out)
-    print(f"{rows} rows written to {args.csv}" + (f" ({missed} readings missed)" if missed else ""))
+    lost = [f"{missed} readings missed"] if missed else []
+    lost += [f"{gaps} gap{'s' if gaps > 1 else ''} marked"] if gaps else []
+    print(f"{rows} rows written to {args.csv}" + (f" ({', '.join(lost)})" if lost else ""))
     if isinstance(ended, KeyboardInterrupt):
         code = finished(ended)
         if code != EXIT_OK:
@@ -170,4 +219,4 @@ def run(args: argparse.Namespace, target: Target) -> int:
             print(f"plot written to {args.plot}")
         else:
             fail(f"no rows, so no plot written to {args.plot}")
-    return EXIT_FAILED if missed else EXIT_OK
+    return EXIT_FAILED if missed or gaps else EXIT_OK

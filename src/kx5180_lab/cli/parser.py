@@ -198,6 +198,11 @@ def _status(p: argparse.ArgumentParser) -> None:
         metavar="SECONDS",
         help="repeat every SECONDS until Ctrl-C, which ends the watch with exit status 0",
     )
+    p.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the line fails, reopen it with backoff and go on with the same unit (its output left off)",
+    )
     _trips(p)
 
 
@@ -230,6 +235,11 @@ def _log(p: argparse.ArgumentParser) -> None:
     p.add_argument("--duration", type=decimal_number, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     p.add_argument("--csv", required=True, metavar="FILE", help="CSV file to write")
     p.add_argument("--plot", metavar="FILE.png", help="also plot the log (needs matplotlib)")
+    p.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="when the line fails, reopen it with backoff and go on with the same unit (its output left off)",
+    )
     _trips(p)
 
 

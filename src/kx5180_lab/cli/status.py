@@ -11,12 +11,15 @@ import time
 
 from ..errors import LineError, NoAnswerError
 from ..instrument.counters import Counters
+from ..instrument.returning import BACKOFF_TEXT, wait_back, who
 from ..records import Status
 from ..target import Target
+from .log import plus
 from .session import open_supply, trip_options
 from .shared import (
     EXIT_FAILED,
     EXIT_OK,
+    UsageError,
     check_period,
     fail,
     finished,
@@ -65,6 +68,8 @@ def show_status(args: argparse.Namespace, target: Target, st: Status, counters: 
 def run(args: argparse.Namespace, target: Target) -> int:
     if args.watch is not None:
         check_period("--watch", args.watch)
+    elif getattr(args, "reconnect", False):
+        raise UsageError("--reconnect goes with --watch")
     psu = open_supply(target, remote=False, keep_on_exit=True, **trip_options(args))
     with several_units_hint(target), psu:
         if args.watch is None:
@@ -73,6 +78,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
         from datetime import datetime
 
         clear = sys.stdout.isatty() and not args.json
+        reconnect = bool(getattr(args, "reconnect", False))
+        identity = psu.identity() if reconnect else None
+        carried = Counters()  # counted before a line came back (the reopened unit counts from zero)
         shown = 0
         # Readings keep to a grid of start + k x period, however long each
         # takes, so the period is the period and not period + reply time.
@@ -81,7 +89,18 @@ def run(args: argparse.Namespace, target: Target) -> int:
             while True:
                 sleep_until(start + slot * args.watch)
                 try:
-                    st = psu.status()
+                    try:
+                        st = psu.status()
+                    except LineError as e:
+                        if identity is None:
+                            raise
+                        fail(f"{e}; reconnecting ({BACKOFF_TEXT})")
+                        lost = time.monotonic()
+                        carried = plus(carried, psu.counters())
+                        back = wait_back(psu, identity, fail)
+                        assert back is not None  # no end to wait for
+                        st = back
+                        fail(f"{psu.port}: back ({who(identity)}), output off, after {time.monotonic() - lost:.1f} s")
                 except NoAnswerError as e:
                     # A live view rides out a missed reading and says so.
                     fail(str(e))
@@ -89,7 +108,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     if clear:
                         sys.stdout.write("\033[H\033[J")
                         print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
-                    show_status(args, target, st, psu.counters())
+                    show_status(args, target, st, plus(carried, psu.counters()))
                     shown += 1
                     if not clear and not args.json:
                         print()

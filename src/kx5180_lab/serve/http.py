@@ -328,11 +328,11 @@ class HttpServer(StreamService):
             unit = self._unit(parts[1])
             if parts[2:] in ([], ["status"]) and req.method == "GET":
                 st = await self._driver(unit.status())
-                return await self._send(writer, 200, {**unit.describe(), "status": unit.state(st)})
+                return await self._send(writer, 200, {**unit.describe(), "status": unit.shown(st)})
             if parts[2:] == [] and req.method in ("POST", "PUT"):
                 changes = await self._changes(req)
                 st = await self._driver(unit.apply(changes))
-                return await self._send(writer, 200, {**unit.describe(), "status": unit.state(st)})
+                return await self._send(writer, 200, {**unit.describe(), "status": unit.shown(st)})
             if parts[2:] == []:
                 raise HttpError(405, "GET reads a unit, POST changes it")
             raise HttpError(
@@ -341,7 +341,7 @@ class HttpServer(StreamService):
         raise HttpError(404, "no such API path")
 
     def _unit_view(self, unit: Unit) -> dict[str, Any]:
-        return {**unit.describe(), "status": unit.state(unit.last) if unit.last else None}
+        return {**unit.describe(), "status": unit.shown(unit.last) if unit.last else None}
 
     @staticmethod
     async def _changes(req: Request) -> dict[str, Any]:
@@ -420,7 +420,8 @@ class HttpServer(StreamService):
                 except TimeoutError:
                     writer.write(b": keep-alive\n\n")
                 else:
-                    writer.write(b"data: " + json.dumps(event).encode() + b"\n\n")
+                    kind = b"event: state\n" if event.get("event") == "state" else b""
+                    writer.write(kind + b"data: " + json.dumps(event).encode() + b"\n\n")
         finally:
             self.hub.unsubscribe(queue)
 

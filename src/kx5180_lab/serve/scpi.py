@@ -18,6 +18,7 @@ from typing import Any
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
 from .commands import Command, tree
 from .connections import StreamService
+from .reconnect import Reconnecting
 from .safety import setting_allowed
 from .status import ScpiError, Session
 from .trips import TRIP_ERROR, TRIPPED_ERROR, Tripped, TripRecord
@@ -195,6 +196,8 @@ class ScpiServer(StreamService):
             raise ScpiError(TRIPPED_ERROR, "Settings conflict; " + str(e).replace('"', "'")) from e
         except NoAnswerError as e:
             raise ScpiError(-240, "Hardware error; the unit did not answer") from e
+        except Reconnecting as e:
+            raise ScpiError(-240, f"Hardware error; {e.reason}") from e
         except LineError as e:  # a serial adapter pulled out: told on the console by the unit
             raise ScpiError(-240, "Hardware error; the line failed") from e
         except SupplyError as e:

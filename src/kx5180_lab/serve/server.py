@@ -20,6 +20,7 @@ from ..instrument.supply import Supply
 from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
 from .http import MAX_HEAD, HttpServer
+from .reconnect import Reconnector
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
@@ -100,11 +101,13 @@ def _opened(
             if addresses == [None]:
                 supply = Supply(port, **options)
                 line = Line(port)
+                line.options = options
                 lines.append((line, [supply]))
                 supply.open()
             else:
                 bus = Bus.connect(port)
                 line = Line(port, bus)
+                line.options = options
                 supplies: list[Supply] = []
                 lines.append((line, supplies))
                 for address in addresses:
@@ -222,9 +225,11 @@ async def _main(
     servers: list[asyncio.Server] = []
     scpi = http = None
     tasks: list[asyncio.Task[None]] = []
+    reconnector = Reconnector()
     try:
         for line, supplies in opened:
             lines.append(line)
+            reconnector.watch(line)
             for supply in supplies:
                 unit = Unit(len(units) + 1, supply, line, hub)
                 unit.identity = await line.call(supply.identity)
@@ -287,6 +292,7 @@ async def _main(
         await stop.wait()
     finally:
         stopper.hold()
+        reconnector.close()
         for task in tasks:
             task.cancel()
         for server in servers:

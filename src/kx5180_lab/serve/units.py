@@ -41,6 +41,9 @@ class Line:
         self.port = port
         self.bus = bus
         self.units: list[Unit] = []
+        self.options: dict[str, Any] = {}  # what each Supply on it was made with, for a reopening
+        # Told of a failed line (serve/reconnect.py); without it a dead unit stays dead.
+        self.on_drop: Callable[[Unit, LineError], None] | None = None
         self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix=f"kx5180 {port}")
 
     async def call(self, fn: Callable[..., T], *args: Any) -> T:
@@ -68,6 +71,11 @@ class Unit:
         self.counters = Counters()
         self._after_trip: Status | None = None  # the reading taken just after the last trip
         self._remote = False
+        # "ok", "reconnecting" (its line is down) or "refused" (another
+        # unit answers there); while not "ok", `down` is raised at once.
+        self.state = "ok"
+        self.down: LineError | None = None
+        self.drop_reason = ""
 
     @property
     def name(self) -> str:
@@ -83,9 +91,14 @@ class Unit:
 
     def describe(self) -> dict[str, Any]:
         ident = self.identity.as_dict() if self.identity else {}
-        return {"unit": self.index, "name": self.name, **ident}
+        return {"unit": self.index, "name": self.name, **ident, "state": self.state}
 
-    def state(self, st: Status) -> dict[str, Any]:
+    def remote_taken(self, remote: bool) -> None:
+        """What the unit reported after a reopening: whether it is under
+        computer control."""
+        self._remote = remote
+
+    def shown(self, st: Status) -> dict[str, Any]:
         """A reading as the API and the event stream show it: with the
         counters and the trip."""
         return {**st.as_dict(), **self.counters.as_dict(), "trip": self.trip.as_dict() if self.trip else None}
@@ -211,12 +224,17 @@ class Unit:
     # -- the event loop's side ----------------------------------------------
 
     async def _run(self, fn: Callable[..., T], *args: Any) -> T:
+        if self.down is not None:
+            raise self.down
         try:
             return await self.line.call(self._watched, fn, *args)
         except LineError as e:
             # The client is told too, but the console is where someone
             # looks for a pulled cable when nobody watches the dashboard.
-            self.report(e)
+            if self.line.on_drop is None:
+                self.report(e)
+            elif self.state == "ok":
+                self.line.on_drop(self, e)
             raise
         except TripError as e:
             # A reading in it tripped: what was asked was cut short there.
@@ -273,6 +291,10 @@ class Unit:
         """Blocking: output off (if the server switched it on, unless
         `keep_on`), the front panel back in control, the unit closed.
         Returns what went wrong as one line, or None."""
+        if self.state != "ok":
+            from .reconnect import stop_while_down
+
+            return stop_while_down(self, keep_on)
         failed: list[str] = []
         reasons: list[str] = []
         steps: list[tuple[str, Callable[[], None]]] = []
@@ -329,7 +351,7 @@ class Hub:
     def publish(self, unit: Unit, st: Status) -> None:
         # Called from a line's worker thread.
         now = time.monotonic()
-        event = {"unit": unit.index, "t": time.time(), **unit.state(st)}
+        event = {"unit": unit.index, "t": time.time(), **unit.shown(st)}
         unit.last, unit.last_time = st, now
         self.loop.call_soon_threadsafe(self._deliver, unit, event)
 
@@ -348,6 +370,15 @@ class Hub:
     def _tell_trip(self, unit: Unit, record: TripRecord) -> None:
         for listener in list(self.trip_listeners):
             listener(unit, record)
+
+    def announce(self, unit: Unit) -> None:
+        """A unit's state changed (its line went down or came back): told to
+        every stream as an event of its own, never kept as a reading."""
+        event = {"event": "state", "unit": unit.index, "state": unit.state}
+        for queue in list(self.subscribers):
+            if queue.full():
+                queue.get_nowait()
+            queue.put_nowait(event)
 
     def subscribe(self) -> asyncio.Queue[dict[str, Any]]:
         queue: asyncio.Queue[dict[str, Any]] = asyncio.Queue(maxsize=256)

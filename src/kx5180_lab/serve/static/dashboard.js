@@ -69,7 +69,21 @@ function build(info) {
   });
   if (!token) for (const c of el.querySelectorAll("input, button")) c.disabled = true;
   document.getElementById("units").appendChild(el);
+  showState(info.unit, info.state);
   if (info.status) update(info.unit, { unit: info.unit, t: Date.now() / 1000, ...info.status });
+}
+
+// The line's state: "ok", "reconnecting" (the line is down and being
+// reopened) or "refused" (another unit answers where this one was).
+const STATE_TEXT = { reconnecting: "reconnecting…", refused: "another unit on the line: not served" };
+
+function showState(index, state) {
+  const unit = units.get(index);
+  if (!unit) return;
+  const badge = $(unit.el, ".line-state");
+  badge.textContent = STATE_TEXT[state] || "";
+  badge.hidden = !STATE_TEXT[state];
+  unit.el.dataset.state = state || "ok";
 }
 
 function update(index, ev) {
@@ -233,6 +247,7 @@ function listen() {
     for (const e of JSON.parse(ev.data)) update(e.unit, e);
   });
   source.onmessage = (ev) => { const e = JSON.parse(ev.data); update(e.unit, e); };
+  source.addEventListener("state", (ev) => { const e = JSON.parse(ev.data); showState(e.unit, e.state); });
   source.onopen = () => { link.textContent = "live"; link.className = "badge ok"; };
   source.onerror = () => { link.textContent = "reconnecting…"; link.className = "badge bad"; };
 }

@@ -264,7 +264,7 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
     assert r.stdout == f"6 rows written to {out}\nplot written to {png}\n"
     with open(out, newline="") as f:
         rows = list(csv.reader(f))
-    assert rows[0] == ["time_s", "timestamp", *STATUS_FIELDS]
+    assert rows[0] == ["time_s", "timestamp", *STATUS_FIELDS, "energy_wh", "charge_ah", "on_s"]
     assert len(rows) == 1 + 6  # readings at 0, 0.2, ... 1.0 s
     times = [float(row[0]) for row in rows[1:]]
     assert times == sorted(times) and 0.9 <= times[-1] < 1.5

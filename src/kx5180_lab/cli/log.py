@@ -193,9 +193,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
                 live_end()
     finally:
         _close_quietly(out)
-    lost = [f"{missed} readings missed"] if missed else []
-    lost += [f"{gaps} gap{'s' if gaps > 1 else ''} marked"] if gaps else []
-    print(f"{rows} rows written to {args.csv}" + (f" ({', '.join(lost)})" if lost else ""))
+    shortfall = [f"{missed} readings missed"] if missed else []
+    shortfall += [f"{gaps} gap{'s' if gaps > 1 else ''} marked"] if gaps else []
+    print(f"{rows} rows written to {args.csv}" + (f" ({', '.join(shortfall)})" if shortfall else ""))
     if isinstance(ended, KeyboardInterrupt):
         code = finished(ended)
         if code != EXIT_OK:

@@ -19,8 +19,9 @@ from typing import Any
 from urllib.parse import parse_qs
 
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
+from . import metrics
 from .connections import Pool, StreamService
-from .safety import host_allowed, origin_allowed, origin_malformed, token_scope
+from .safety import host_allowed, origin_allowed, origin_malformed, token_matches, token_scope
 from .units import Hub, Unit
 
 log = logging.getLogger("kx5180.serve")
@@ -135,6 +136,9 @@ class HttpServer(StreamService):
         max_clients: int,
         max_voltage: float | None,
         max_current: float | None,
+        host_name: str = "",
+        poll: float = 0.5,
+        metrics_token: str | None = None,
     ) -> None:
         self.units = units
         self.hub = hub
@@ -151,6 +155,10 @@ class HttpServer(StreamService):
         # Connections answering a HEAD: every answer on them, errors too,
         # has the head of its GET and no body.
         self.head_only: set[asyncio.StreamWriter] = set()
+        self.host_name = host_name
+        self.poll = poll
+        self.metrics_token = metrics_token
+        self.scrapes = metrics.Scrapes(hub)
 
     # -- the connection -----------------------------------------------------------
 
@@ -285,6 +293,8 @@ class HttpServer(StreamService):
             return await self._file(writer, parts[1])
         if req.method == "GET" and parts == ["favicon.ico"]:
             return await self._raw(writer, 204, "image/x-icon", b"")
+        if parts == ["metrics"]:
+            return await self._metrics(req, writer)
         if parts[:1] == ["api"]:
             return await self._api(req, parts[1:], writer)
         if parts[:1] == ["rest"] and len(parts) == 2:
@@ -309,6 +319,18 @@ class HttpServer(StreamService):
         if req.scope is None:
             return "missing or wrong token (the server printed it when it started)"
         return None
+
+    async def _metrics(self, req: Request, writer: asyncio.StreamWriter) -> None:
+        if req.method != "GET":
+            raise HttpError(405, "GET or HEAD")
+        if self.metrics_token is not None:
+            auth = req.headers.get("authorization", "")
+            given = auth[7:].strip() if auth.lower().startswith("bearer ") else None
+            if not token_matches(given, self.metrics_token):
+                raise HttpError(403, "the metrics need Authorization: Bearer with the --metrics-token")
+        self.scrapes.seen()
+        text = await metrics.collect(self.units, self.host_name, self.poll)
+        await self._raw(writer, 200, metrics.CONTENT_TYPE, text.encode())
 
     def _unit(self, text: str) -> Unit:
         if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):

@@ -77,4 +77,14 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         metavar="S",
         help="close a silent SCPI client after S seconds (default 600)",
     )
+    p.add_argument(
+        "--host-name",
+        metavar="NAME",
+        help="this host's name in each unit's name across hosts, HOST/SERIAL (default: the machine's name)",
+    )
+    p.add_argument(
+        "--metrics-token",
+        metavar="TEXT",
+        help="/metrics (Prometheus) only with Authorization: Bearer TEXT (default: readable by whoever may connect)",
+    )
     p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")

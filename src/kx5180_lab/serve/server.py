@@ -20,6 +20,7 @@ from ..instrument.supply import Supply
 from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
 from .http import MAX_HEAD, HttpServer
+from .naming import host_name, unit_ids
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
@@ -57,6 +58,12 @@ def _check(args: argparse.Namespace) -> None:
         raise ServeError("--max-clients must be >= 1 and --max-line >= 64")
     if args.power_token and args.power_token == args.token:
         raise ServeError("--power-token must differ from --token, or it could change everything")
+    if args.metrics_token is not None and not args.metrics_token:
+        raise ServeError("--metrics-token needs a text")
+    try:
+        host_name(args.host_name)
+    except ValueError as e:
+        raise ServeError(str(e)) from None
     if args.no_http and args.no_scpi:
         raise ServeError("with both --no-http and --no-scpi there is nothing to serve")
 
@@ -229,6 +236,9 @@ async def _main(
                 units.append(unit)
         if stop.is_set():  # stopped while the units were asked who they are
             return
+        host = host_name(args.host_name)
+        for unit, name in zip(units, unit_ids(host, [u.identity for u in units])):
+            unit.id = name
         token = args.token or new_token()
         power_token = args.power_token or new_token()
         if not is_loopback(args.bind):
@@ -264,6 +274,9 @@ async def _main(
                 max_clients=args.max_clients,
                 max_voltage=args.max_voltage,
                 max_current=args.max_current,
+                host_name=host,
+                poll=args.poll,
+                metrics_token=args.metrics_token,
             )
             server = await _listen(http.handle, args.bind, http_port, MAX_HEAD, "HTTP")
             http.port = _port(server)
@@ -275,7 +288,8 @@ async def _main(
             ident = unit.identity
             assert ident is not None
             print(
-                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}",
+                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}"
+                f" ({unit.id})",
                 flush=True,
             )
         tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
@@ -286,6 +300,8 @@ async def _main(
         stopper.hold()
         for task in tasks:
             task.cancel()
+        if http is not None:
+            http.scrapes.close()
         for server in servers:
             server.close()
         for handler in (scpi, http):

@@ -54,6 +54,7 @@ class Unit:
         self.line = line
         self.hub = hub
         self.identity: Identity | None = None
+        self.id = ""  # "HOST/SERIAL", the same on every view of a lab (see naming)
         self.last: Status | None = None
         self.last_time = 0.0
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
@@ -75,7 +76,7 @@ class Unit:
 
     def describe(self) -> dict[str, Any]:
         ident = self.identity.as_dict() if self.identity else {}
-        return {"unit": self.index, "name": self.name, **ident}
+        return {"unit": self.index, "name": self.name, "id": self.id, **ident}
 
     # -- blocking parts, run in the line's worker ---------------------------------
 

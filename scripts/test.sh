@@ -40,6 +40,16 @@ if ! command -v chromedriver >/dev/null 2>&1; then
         kx_say "no chromium and chromium-driver: the dashboard's browser test will be skipped"
     fi
 fi
+# The lab's systems the server joins: Prometheus (with promtool) and an MQTT
+# broker, each started by its test on loopback and stopped after it; only
+# their programs are installed (no service is started by the install here).
+if ! command -v promtool >/dev/null 2>&1 || ! command -v mosquitto >/dev/null 2>&1; then
+    if kx_can_apt; then
+        kx_system_packages prometheus mosquitto
+    else
+        kx_say "no prometheus and mosquitto: the tests against them will be skipped"
+    fi
+fi
 kx_install ".[test,plot]"
 
 # From inside tests/ the installed package is what gets imported, not src/.

@@ -42,7 +42,7 @@ if ! command -v chromedriver >/dev/null 2>&1; then
 fi
 # The lab's systems the server joins: Prometheus (with promtool) and an MQTT
 # broker, each started by its test on loopback and stopped after it; only
-# their programs are installed (no service is started by the install here).
+# their programs are used (a service the package may start is not).
 if ! command -v promtool >/dev/null 2>&1 || ! command -v mosquitto >/dev/null 2>&1; then
     if kx_can_apt; then
         kx_system_packages prometheus mosquitto

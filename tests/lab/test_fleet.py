@@ -17,8 +17,9 @@ from test_serve import POWER, TOKEN, Server, needs_server
 
 PROMTOOL = shutil.which("promtool")
 PROMETHEUS = shutil.which("prometheus")
-needs_promtool = pytest.mark.skipif(PROMTOOL is None, reason="needs promtool (Debian: apt-get install prometheus)")
-needs_prometheus = pytest.mark.skipif(PROMETHEUS is None, reason="needs prometheus (Debian: apt-get install prometheus)")
+APT = "(Debian: apt-get install prometheus)"
+needs_promtool = pytest.mark.skipif(PROMTOOL is None, reason=f"needs promtool {APT}")
+needs_prometheus = pytest.mark.skipif(PROMETHEUS is None, reason=f"needs prometheus {APT}")
 METRICS = "metrics-token-789"
 
 
@@ -96,7 +97,8 @@ def test_prometheus_scrapes_the_voltage_after_a_set(sim_server):
         )  # fmt: skip
         try:
             serial = json.loads(server.http("GET", "/api/units")[1])["units"][0]["serial_number"]
-            code, data = server.http("POST", "/api/units/1", {"voltage": 7.25, "output": True}, {"X-Kx5180-Token": TOKEN})
+            change = {"voltage": 7.25, "output": True}
+            code, data = server.http("POST", "/api/units/1", change, {"X-Kx5180-Token": TOKEN})
             assert code == 200, data
             query = urllib.parse.urlencode({"query": f'kx5180_output_voltage_volts{{serial_number="{serial}"}}'})
 

@@ -74,7 +74,7 @@ READING = (
     ("kx5180_output_power_watts", "gauge", "Measured output power (voltage times current).", "power_w"),
     ("kx5180_voltage_setpoint_volts", "gauge", "Voltage setpoint.", "voltage_set_v"),
     ("kx5180_current_setpoint_amperes", "gauge", "Current setpoint (the current limit).", "current_set_a"),
-    ("kx5180_voltage_ceiling_volts", "gauge", "The unit's voltage ceiling: no setpoint above it is taken.", "ceiling_v"),
+    ("kx5180_voltage_ceiling_volts", "gauge", "Voltage ceiling: no setpoint above it is taken.", "ceiling_v"),
     ("kx5180_output_on", "gauge", "1 when the output is on.", "output_on"),
     ("kx5180_constant_voltage", "gauge", "1 when the unit regulates its voltage (CV).", "cv"),
     ("kx5180_constant_current", "gauge", "1 when the unit regulates its current (CC).", "cc"),
@@ -83,7 +83,7 @@ READING = (
     ("kx5180_remote", "gauge", "1 when the unit is under remote control (front panel locked).", "remote"),
     ("kx5180_energy_joules_total", "counter", "Energy delivered since the server opened the unit.", "energy_j"),
     ("kx5180_charge_coulombs_total", "counter", "Charge delivered since the server opened the unit.", "charge_c"),
-    ("kx5180_output_on_seconds_total", "counter", "Seconds with the output on since the server opened the unit.", "on_s"),
+    ("kx5180_output_on_seconds_total", "counter", "Seconds output on since the server opened the unit.", "on_s"),
     ("kx5180_tripped", "gauge", "1 when a trip on a measured value switched the output off.", "tripped"),
 )
 

@@ -119,6 +119,23 @@ class Request:
         return self._body
 
 
+def checked_changes(data: Any) -> dict[str, Any]:
+    """A change as a client sends it (JSON, numbers as floats), checked
+    for its form; the values are the unit's to refuse. HTTP and MQTT alike."""
+    if not isinstance(data, dict) or not data:
+        raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
+    unknown = set(data) - {"voltage", "current", "ceiling", "output"}
+    if unknown:
+        raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
+    for key in ("voltage", "current", "ceiling"):
+        v = data.get(key)
+        if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
+            raise HttpError(400, f"{key} must be a number")
+    if data.get("output") is not None and not isinstance(data["output"], bool):
+        raise HttpError(400, "output must be true or false")
+    return data
+
+
 def _static(name: str) -> bytes:
     return resources.files(__name__.rpartition(".")[0]).joinpath("static", name).read_bytes()
 
@@ -375,18 +392,7 @@ class HttpServer(StreamService):
             data = json.loads(body or b"null", parse_int=float)
         except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
             raise HttpError(400, "body is not JSON") from None
-        if not isinstance(data, dict) or not data:
-            raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
-        unknown = set(data) - {"voltage", "current", "ceiling", "output"}
-        if unknown:
-            raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
-        for key in ("voltage", "current", "ceiling"):
-            v = data.get(key)
-            if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
-                raise HttpError(400, f"{key} must be a number")
-        if data.get("output") is not None and not isinstance(data["output"], bool):
-            raise HttpError(400, "output must be true or false")
-        return data
+        return checked_changes(data)
 
     @staticmethod
     async def _driver(work: Any) -> Any:

@@ -8,6 +8,7 @@ import asyncio
 import contextlib
 import logging
 import math
+import os
 import shlex
 import signal
 import sys
@@ -19,6 +20,7 @@ from ..instrument.bus import Bus
 from ..instrument.supply import Supply
 from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
+from . import mqtt
 from .http import MAX_HEAD, HttpServer
 from .naming import host_name, unit_ids
 from .safety import is_loopback, new_token
@@ -64,6 +66,17 @@ def _check(args: argparse.Namespace) -> None:
         host_name(args.host_name)
     except ValueError as e:
         raise ServeError(str(e)) from None
+    if args.mqtt is None and (args.mqtt_tls or args.mqtt_ca or args.mqtt_control):
+        raise ServeError("--mqtt-tls, --mqtt-ca and --mqtt-control go with --mqtt URL")
+    if args.mqtt is not None:
+        try:
+            mqtt.parse_url(args.mqtt, args.mqtt_tls)
+        except ValueError as e:
+            raise ServeError(str(e)) from None
+        if args.mqtt_ca is not None and not os.path.isfile(args.mqtt_ca):
+            raise ServeError(f"--mqtt-ca: no file {args.mqtt_ca}")
+        if not mqtt.available():
+            raise ServeError(mqtt.INSTALL)
     if args.no_http and args.no_scpi:
         raise ServeError("with both --no-http and --no-scpi there is nothing to serve")
 
@@ -225,6 +238,7 @@ async def _main(
     lines = []
     servers: list[asyncio.Server] = []
     scpi = http = None
+    bridge: mqtt.Bridge | None = None
     tasks: list[asyncio.Task[None]] = []
     try:
         for line, supplies in opened:
@@ -292,6 +306,19 @@ async def _main(
                 f" ({unit.id})",
                 flush=True,
             )
+        if args.mqtt is not None:
+            bridge = mqtt.Bridge(
+                units,
+                hub,
+                mqtt.parse_url(args.mqtt, args.mqtt_tls),
+                host=host,
+                ca=args.mqtt_ca,
+                control=args.mqtt_control,
+                max_voltage=args.max_voltage,
+                max_current=args.max_current,
+            )
+            await bridge.start()
+            print(f"MQTT to {bridge.where} as {mqtt.PREFIX}/SERIAL", flush=True)
         tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
         if args.watchdog:
             tasks.append(asyncio.create_task(watchdog(units, hub, args.watchdog)))
@@ -302,6 +329,8 @@ async def _main(
             task.cancel()
         if http is not None:
             http.scrapes.close()
+        if bridge is not None:
+            await asyncio.to_thread(bridge.close)
         for server in servers:
             server.close()
         for handler in (scpi, http):

@@ -165,6 +165,7 @@ class Bridge:
 
     async def start(self) -> None:
         import paho.mqtt.client as mqtt
+        from paho.mqtt.enums import CallbackAPIVersion
 
         self.loop = asyncio.get_running_loop()
         for unit in self.units:
@@ -177,7 +178,7 @@ class Bridge:
             context = ssl.create_default_context(cafile=self.ca)
         for unit in self.units:
             client = mqtt.Client(
-                mqtt.CallbackAPIVersion.VERSION2, client_id=f"kx5180-{unit.id.replace('/', '-')}", clean_session=True
+                CallbackAPIVersion.VERSION2, client_id=f"kx5180-{unit.id.replace('/', '-')}", clean_session=True
             )
             if self.broker.username is not None:
                 client.username_pw_set(self.broker.username, self.broker.password)

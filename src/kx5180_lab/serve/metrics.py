@@ -182,18 +182,6 @@ class Scrapes:
             self.timer.cancel()
 
 
-def _read_counters(units: list[Unit]) -> dict[int, dict[str, float]]:
-    # Blocking: each supply's lock is held through an exchange, so this
-    # runs off the event loop; it asks no unit anything.
-    out: dict[int, dict[str, float]] = {}
-    for unit in units:
-        read = getattr(unit.supply, "counters", None)
-        if read is not None and unit.last is not None:
-            out[unit.index] = read().as_dict()
-    return out
-
-
 async def collect(units: list[Unit], host: str, poll: float) -> str:
-    needed = [u for u in units if not (u.history and "energy_wh" in u.history[-1])]
-    counters = await asyncio.to_thread(_read_counters, needed) if needed else {}
+    counters = {u.index: u.counters for u in units if u.counters is not None}
     return exposition(units, host, poll, counters)

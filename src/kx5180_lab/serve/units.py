@@ -57,6 +57,7 @@ class Unit:
         self.id = ""  # "HOST/SERIAL", the same on every view of a lab (see naming)
         self.last: Status | None = None
         self.last_time = 0.0
+        self.counters: dict[str, float] | None = None  # the supply's, as of the latest reading
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
         self.switched_on = False  # the server switched the output on at some point
         self.problem = ""  # the last failure told on the console
@@ -230,6 +231,10 @@ class Hub:
         now = time.monotonic()
         event = {"unit": unit.index, "t": time.time(), **st.as_dict()}
         unit.last, unit.last_time = st, now
+        # Taken here, in the worker, where the supply's lock is free: a
+        # scrape would otherwise wait for the exchange in progress.
+        counters = getattr(unit.supply, "counters", None)
+        unit.counters = counters().as_dict() if counters is not None else None
         self.loop.call_soon_threadsafe(self._deliver, unit, event)
 
     def _deliver(self, unit: Unit, event: dict[str, Any]) -> None:

@@ -70,7 +70,7 @@ def _check(args: argparse.Namespace) -> None:
         raise ServeError("--mqtt-tls, --mqtt-ca and --mqtt-control go with --mqtt URL")
     if args.mqtt is not None:
         try:
-            mqtt.parse_url(args.mqtt, args.mqtt_tls)
+            mqtt.parse_url(args.mqtt, args.mqtt_tls or args.mqtt_ca is not None)
         except ValueError as e:
             raise ServeError(str(e)) from None
         if args.mqtt_ca is not None and not os.path.isfile(args.mqtt_ca):
@@ -310,7 +310,7 @@ async def _main(
             bridge = mqtt.Bridge(
                 units,
                 hub,
-                mqtt.parse_url(args.mqtt, args.mqtt_tls),
+                mqtt.parse_url(args.mqtt, args.mqtt_tls or args.mqtt_ca is not None),
                 host=host,
                 ca=args.mqtt_ca,
                 control=args.mqtt_control,

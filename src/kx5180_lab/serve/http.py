@@ -172,10 +172,9 @@ class HttpServer(StreamService):
         # Connections answering a HEAD: every answer on them, errors too,
         # has the head of its GET and no body.
         self.head_only: set[asyncio.StreamWriter] = set()
-        self.host_name = host_name
-        self.poll = poll
         self.metrics_token = metrics_token
         self.scrapes = metrics.Scrapes(hub)
+        self.exposition = metrics.Exposition(units, host_name, poll)
 
     # -- the connection -----------------------------------------------------------
 
@@ -346,8 +345,7 @@ class HttpServer(StreamService):
             if not token_matches(given, self.metrics_token):
                 raise HttpError(403, "the metrics need Authorization: Bearer with the --metrics-token")
         self.scrapes.seen()
-        text = await metrics.collect(self.units, self.host_name, self.poll)
-        await self._raw(writer, 200, metrics.CONTENT_TYPE, text.encode())
+        await self._raw(writer, 200, metrics.CONTENT_TYPE, self.exposition.current())
 
     def _unit(self, text: str) -> Unit:
         if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):

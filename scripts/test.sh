@@ -49,6 +49,16 @@ if ! command -v ser2net >/dev/null 2>&1 && ! kx_windows; then
         kx_say "no ser2net: the network line tests will be skipped"
     fi
 fi
+# The lab's systems the server joins: Prometheus (with promtool) and an MQTT
+# broker, each started by its test on loopback and stopped after it; only
+# their programs are used (a service the package may start is not).
+if ! command -v promtool >/dev/null 2>&1 || ! command -v mosquitto >/dev/null 2>&1; then
+    if kx_can_apt; then
+        kx_system_packages prometheus mosquitto
+    else
+        kx_say "no prometheus and mosquitto: the tests against them will be skipped"
+    fi
+fi
 kx_install ".[test,plot]"
 
 # From inside tests/ the installed package is what gets imported, not src/.

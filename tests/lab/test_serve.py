@@ -13,12 +13,15 @@ import subprocess
 import sysconfig
 import threading
 import time
+import types
 
 import pytest
 
 from conftest import DEFAULT_SIGNALS
 from kx5180_lab import Bus
 from kx5180_lab.capture import read_capture
+from kx5180_lab.records import Identity, Status
+from kx5180_lab.serve.metrics import exposition
 from kx5180_lab.serve.safety import host_allowed, origin_allowed, setting_allowed
 from kx5180_lab.simulator import find_simulator
 
@@ -411,6 +414,44 @@ def test_who_may_change_settings(bind, peer, allow, allowed):
 )
 def test_host_and_origin_checks(host, origin, ok):
     assert (host_allowed(host, 8080) and origin_allowed(origin, host)) is ok
+
+
+def _metrics_unit(index, serial, model, *, age, problem=""):
+    st = Status(5.0, 0.25, 5.0, 1.0, 30.0, True, False, "CV", 1, True)
+    line = types.SimpleNamespace(port="/dev/ttyUSB0", units=[None, None])
+    ident = Identity(model, serial, 373, index)
+    return types.SimpleNamespace(
+        index=index, identity=ident, line=line, last=st, last_time=100.0 - age, problem=problem, id=f"h/{serial}",
+        history=[], supply=None,
+    )  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "model, shown",
+    [("5180", "5180"), ('a"b', 'a\\"b'), ("a\\b", "a\\\\b"), ("a\nb", "a\\nb"), ("5180\0\0", "5180")],
+)
+def test_metrics_escape_labels_and_give_each_family_once(model, shown):
+    units = [_metrics_unit(1, "SN1", model, age=0.5), _metrics_unit(2, "SN2", model, age=60.0)]
+    text = exposition(units, "lab-3", 0.5, {1: {"energy_wh": 1.0, "charge_ah": 0.5, "on_s": 2.0}}, now=100.0)
+    lines = text.splitlines()
+    names = [line.split()[2] for line in lines if line.startswith("# TYPE ")]
+    assert len(names) == len(set(names))
+    # Each family's samples follow its own TYPE line, none elsewhere.
+    current = None
+    for line in lines:
+        if line.startswith("# TYPE "):
+            current = line.split()[2]
+        elif not line.startswith("#"):
+            assert line.split("{")[0] == current, line
+    labels = f'host="lab-3",line="/dev/ttyUSB0",address="1",serial_number="SN1",model="{shown}"'
+    assert f"kx5180_up{{{labels}}} 1" in lines
+    assert f"kx5180_output_voltage_volts{{{labels}}} 5.0" in lines
+    assert f"kx5180_energy_joules_total{{{labels}}} 3600.0" in lines
+    assert f"kx5180_charge_coulombs_total{{{labels}}} 1800.0" in lines
+    # A reading a minute old is no measurement: the unit is down, with its age only.
+    stale = labels.replace('address="1",serial_number="SN1"', 'address="2",serial_number="SN2"')
+    assert f"kx5180_up{{{stale}}} 0" in lines and f"kx5180_reading_age_seconds{{{stale}}} 60.0" in lines
+    assert not [line for line in lines if stale in line and line.startswith("kx5180_output_")]
 
 
 # -- HTTP ---------------------------------------------------------------------------

@@ -19,8 +19,9 @@ from typing import Any
 from urllib.parse import parse_qs
 
 from ..errors import LimitError, LineError, NoAnswerError, SupplyError
+from . import metrics
 from .connections import Pool, StreamService
-from .safety import host_allowed, origin_allowed, origin_malformed, token_scope
+from .safety import host_allowed, origin_allowed, origin_malformed, token_matches, token_scope
 from .trips import Tripped
 from .units import Hub, Unit
 
@@ -120,6 +121,24 @@ class Request:
         return self._body
 
 
+def checked_changes(data: Any) -> dict[str, Any]:
+    """A change as a client sends it (JSON, numbers as floats), checked
+    for its form; the values are the unit's to refuse. HTTP and MQTT alike."""
+    if not isinstance(data, dict) or not data:
+        raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
+    unknown = set(data) - {"voltage", "current", "ceiling", "output", "clear_trip", "reset_counters"}
+    if unknown:
+        raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
+    for key in ("voltage", "current", "ceiling"):
+        v = data.get(key)
+        if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
+            raise HttpError(400, f"{key} must be a number")
+    for key in ("output", "clear_trip", "reset_counters"):
+        if data.get(key) is not None and not isinstance(data[key], bool):
+            raise HttpError(400, f"{key} must be true or false")
+    return data
+
+
 def _static(name: str) -> bytes:
     return resources.files(__name__.rpartition(".")[0]).joinpath("static", name).read_bytes()
 
@@ -137,6 +156,9 @@ class HttpServer(StreamService):
         max_clients: int,
         max_voltage: float | None,
         max_current: float | None,
+        host_name: str = "",
+        poll: float = 0.5,
+        metrics_token: str | None = None,
     ) -> None:
         self.units = units
         self.hub = hub
@@ -153,6 +175,9 @@ class HttpServer(StreamService):
         # Connections answering a HEAD: every answer on them, errors too,
         # has the head of its GET and no body.
         self.head_only: set[asyncio.StreamWriter] = set()
+        self.metrics_token = metrics_token
+        self.scrapes = metrics.Scrapes(hub)
+        self.exposition = metrics.Exposition(units, host_name, poll)
 
     # -- the connection -----------------------------------------------------------
 
@@ -287,6 +312,8 @@ class HttpServer(StreamService):
             return await self._file(writer, parts[1])
         if req.method == "GET" and parts == ["favicon.ico"]:
             return await self._raw(writer, 204, "image/x-icon", b"")
+        if parts == ["metrics"]:
+            return await self._metrics(req, writer)
         if parts[:1] == ["api"]:
             return await self._api(req, parts[1:], writer)
         if parts[:1] == ["rest"] and len(parts) == 2:
@@ -311,6 +338,17 @@ class HttpServer(StreamService):
         if req.scope is None:
             return "missing or wrong token (the server printed it when it started)"
         return None
+
+    async def _metrics(self, req: Request, writer: asyncio.StreamWriter) -> None:
+        if req.method != "GET":
+            raise HttpError(405, "GET or HEAD")
+        if self.metrics_token is not None:
+            auth = req.headers.get("authorization", "")
+            given = auth[7:].strip() if auth.lower().startswith("bearer ") else None
+            if not token_matches(given, self.metrics_token):
+                raise HttpError(403, "the metrics need Authorization: Bearer with the --metrics-token")
+        self.scrapes.seen()
+        await self._raw(writer, 200, metrics.CONTENT_TYPE, self.exposition.current())
 
     def _unit(self, text: str) -> Unit:
         if text.isdigit() and len(text) <= 3 and 1 <= int(text) <= len(self.units):
@@ -355,19 +393,7 @@ class HttpServer(StreamService):
             data = json.loads(body or b"null", parse_int=float)
         except (ValueError, RecursionError):  # RecursionError: nested deeper than the parser goes
             raise HttpError(400, "body is not JSON") from None
-        if not isinstance(data, dict) or not data:
-            raise HttpError(400, 'send an object such as {"voltage": 5.0, "current": 0.5, "output": true}')
-        unknown = set(data) - {"voltage", "current", "ceiling", "output", "clear_trip", "reset_counters"}
-        if unknown:
-            raise HttpError(400, f"unknown fields: {', '.join(sorted(unknown))}")
-        for key in ("voltage", "current", "ceiling"):
-            v = data.get(key)
-            if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v)):
-                raise HttpError(400, f"{key} must be a number")
-        for key in ("output", "clear_trip", "reset_counters"):
-            if data.get(key) is not None and not isinstance(data[key], bool):
-                raise HttpError(400, f"{key} must be true or false")
-        return data
+        return checked_changes(data)
 
     @staticmethod
     async def _driver(work: Any) -> Any:

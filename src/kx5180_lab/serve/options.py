@@ -82,6 +82,28 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         metavar="S",
         help="close a silent SCPI client after S seconds (default 600)",
     )
+    p.add_argument(
+        "--host-name",
+        metavar="NAME",
+        help="this host's name in each unit's name across hosts, HOST/SERIAL (default: the machine's name)",
+    )
+    p.add_argument(
+        "--metrics-token",
+        metavar="TEXT",
+        help="/metrics (Prometheus) only with Authorization: Bearer TEXT (default: readable by whoever may connect)",
+    )
+    p.add_argument(
+        "--mqtt",
+        metavar="URL",
+        help="publish each unit on an MQTT broker, mqtt://[user:password@]host[:port] (needs kx5180[mqtt])",
+    )
+    p.add_argument("--mqtt-tls", action="store_true", help="reach the broker over TLS (default port 8883)")
+    p.add_argument("--mqtt-ca", metavar="FILE", help="the CA certificates that sign the broker's (implies --mqtt-tls)")
+    p.add_argument(
+        "--mqtt-control",
+        action="store_true",
+        help="take changes on kx5180/SERIAL/set (within the same limits); without it they are refused",
+    )
     p.add_argument("--max-line", type=int, default=4096, metavar="BYTES", help="longest SCPI line (default 4096)")
     add_trip_arguments(
         p,

@@ -8,6 +8,7 @@ import asyncio
 import contextlib
 import logging
 import math
+import os
 import shlex
 import signal
 import sys
@@ -19,8 +20,10 @@ from ..instrument.bus import Bus
 from ..instrument.supply import Supply
 from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
+from . import mqtt
 from .http import MAX_HEAD, HttpServer
 from .reconnect import Reconnector
+from .naming import host_name, unit_ids
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog
@@ -58,6 +61,23 @@ def _check(args: argparse.Namespace) -> None:
         raise ServeError("--max-clients must be >= 1 and --max-line >= 64")
     if args.power_token and args.power_token == args.token:
         raise ServeError("--power-token must differ from --token, or it could change everything")
+    if args.metrics_token is not None and not args.metrics_token:
+        raise ServeError("--metrics-token needs a text")
+    try:
+        host_name(args.host_name)
+    except ValueError as e:
+        raise ServeError(str(e)) from None
+    if args.mqtt is None and (args.mqtt_tls or args.mqtt_ca or args.mqtt_control):
+        raise ServeError("--mqtt-tls, --mqtt-ca and --mqtt-control go with --mqtt URL")
+    if args.mqtt is not None:
+        try:
+            mqtt.parse_url(args.mqtt, args.mqtt_tls or args.mqtt_ca is not None)
+        except ValueError as e:
+            raise ServeError(str(e)) from None
+        if args.mqtt_ca is not None and not os.path.isfile(args.mqtt_ca):
+            raise ServeError(f"--mqtt-ca: no file {args.mqtt_ca}")
+        if not mqtt.available():
+            raise ServeError(mqtt.INSTALL)
     if args.no_http and args.no_scpi:
         raise ServeError("with both --no-http and --no-scpi there is nothing to serve")
 
@@ -224,6 +244,7 @@ async def _main(
     lines = []
     servers: list[asyncio.Server] = []
     scpi = http = None
+    bridge: mqtt.Bridge | None = None
     tasks: list[asyncio.Task[None]] = []
     reconnector = Reconnector()
     try:
@@ -237,6 +258,9 @@ async def _main(
                 units.append(unit)
         if stop.is_set():  # stopped while the units were asked who they are
             return
+        host = host_name(args.host_name)
+        for unit, name in zip(units, unit_ids(host, [u.identity for u in units])):
+            unit.id = name
         token = args.token or new_token()
         power_token = args.power_token or new_token()
         if not is_loopback(args.bind):
@@ -272,6 +296,9 @@ async def _main(
                 max_clients=args.max_clients,
                 max_voltage=args.max_voltage,
                 max_current=args.max_current,
+                host_name=host,
+                poll=args.poll,
+                metrics_token=args.metrics_token,
             )
             server = await _listen(http.handle, args.bind, http_port, MAX_HEAD, "HTTP")
             http.port = _port(server)
@@ -283,9 +310,23 @@ async def _main(
             ident = unit.identity
             assert ident is not None
             print(
-                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}",
+                f"unit {unit.index}: {unit.name} model {ident.model} SN {ident.serial_number.replace(chr(0), '')}"
+                f" ({unit.id})",
                 flush=True,
             )
+        if args.mqtt is not None:
+            bridge = mqtt.Bridge(
+                units,
+                hub,
+                mqtt.parse_url(args.mqtt, args.mqtt_tls or args.mqtt_ca is not None),
+                host=host,
+                ca=args.mqtt_ca,
+                control=args.mqtt_control,
+                max_voltage=args.max_voltage,
+                max_current=args.max_current,
+            )
+            await bridge.start()
+            print(f"MQTT to {bridge.where} as {mqtt.PREFIX}/SERIAL", flush=True)
         tasks.extend(asyncio.create_task(poll_line(line, hub, args.poll)) for line in lines)
         if args.watchdog:
             tasks.append(asyncio.create_task(watchdog(units, hub, args.watchdog)))
@@ -295,6 +336,10 @@ async def _main(
         reconnector.close()
         for task in tasks:
             task.cancel()
+        if http is not None:
+            http.scrapes.close()
+        if bridge is not None:
+            await asyncio.to_thread(bridge.close)
         for server in servers:
             server.close()
         for handler in (scpi, http):

@@ -62,13 +62,14 @@ class Unit:
         self.line = line
         self.hub = hub
         self.identity: Identity | None = None
+        self.id = ""  # "HOST/SERIAL", the same on every view of a lab (see naming)
         self.last: Status | None = None
         self.last_time = 0.0
         self.history: collections.deque[dict[str, Any]] = collections.deque(maxlen=HISTORY)
         self.switched_on = False  # the server switched the output on at some point
         self.problem = ""  # the last failure told on the console
         self.trip: TripRecord | None = None
-        self.counters = Counters()
+        self.counters = Counters()  # the supply's, as of the latest reading
         self._after_trip: Status | None = None  # the reading taken just after the last trip
         self._remote = False
         # "ok", "reconnecting" (its line is down) or "refused" (another
@@ -91,7 +92,7 @@ class Unit:
 
     def describe(self) -> dict[str, Any]:
         ident = self.identity.as_dict() if self.identity else {}
-        return {"unit": self.index, "name": self.name, **ident, "state": self.state}
+        return {"unit": self.index, "name": self.name, "id": self.id, **ident, "state": self.state}
 
     def remote_taken(self, remote: bool) -> None:
         """What the unit reported after a reopening: whether it is under

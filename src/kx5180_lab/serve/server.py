@@ -22,8 +22,8 @@ from ..simulator import Simulator
 from ..stops import Holder, signal_name, taken
 from . import mqtt
 from .http import MAX_HEAD, HttpServer
-from .reconnect import Reconnector
 from .naming import host_name, unit_ids
+from .reconnect import Reconnector
 from .safety import is_loopback, new_token
 from .scpi import ScpiServer
 from .units import Hub, Line, Unit, poll_line, watchdog

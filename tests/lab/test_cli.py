@@ -283,8 +283,9 @@ def test_log_writes_every_status_field_for_the_duration_and_plots(sim, tmp_path)
 )
 def test_a_late_reading_costs_the_slots_it_missed(monkeypatch, now, slot):
     from kx5180_lab.cli import shared
+    from kx5180_lab.instrument import schedule
 
-    monkeypatch.setattr(shared, "time", types.SimpleNamespace(monotonic=lambda: 100.0 + now))
+    monkeypatch.setattr(schedule, "time", types.SimpleNamespace(monotonic=lambda: 100.0 + now))
     assert shared.next_slot(100.0, 0, 0.1) == slot
 
 

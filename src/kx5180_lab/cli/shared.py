@@ -13,6 +13,7 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any
 
+from ..instrument.schedule import next_slot as next_slot  # where the commands take it
 from ..target import Target, parse_target
 
 PROG = "kx5180"
@@ -191,13 +192,3 @@ def sleep_until(deadline: float) -> None:
     # In steps, so that a huge period is a long wait and not an overflow.
     while (pause := deadline - time.monotonic()) > 0:
         time.sleep(min(pause, 1.0))
-
-
-def next_slot(start: float, slot: int, interval: float) -> int:
-    """The slot after `slot`, skipping those a slow reply overran: a late
-    reading costs the slots it missed, never a burst of catch-up readings."""
-    slot += 1
-    now = time.monotonic()
-    while start + (slot + 1) * interval <= now:
-        slot += 1
-    return slot

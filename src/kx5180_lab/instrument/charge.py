@@ -17,6 +17,7 @@ from ..errors import LimitError, NoAnswerError, TripError
 from ..records import Status
 from .counters import Counters
 from .program import check_ceiling, wait_until
+from .schedule import next_slot
 from .trips import check_setpoint, finite
 
 if TYPE_CHECKING:
@@ -124,10 +125,7 @@ def charge(
                     reason = "max_charge"
             if not reason and deadline is not None and time.monotonic() >= deadline:
                 reason = "max_time"
-            slot += 1
-            now = time.monotonic()
-            while start + (slot + 1) * interval <= now:
-                slot += 1
+            slot = next_slot(start, slot, interval)
     except BaseException as e:
         if not isinstance(e, TripError):  # a trip has switched it off already
             try:

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 from ..errors import LimitError, NoAnswerError, TripError
 from ..records import Status
 from .counters import Counters
+from .schedule import next_slot
 from .trips import check_setpoint, finite
 
 if TYPE_CHECKING:
@@ -227,8 +228,5 @@ def _play(
                 return
             if step.stop_above_v is not None and round(st.voltage_v * 1000) > round(step.stop_above_v * 1000):
                 return
-        slot += 1
-        now = time.monotonic()
-        while start + (slot + 1) * interval <= now:  # a slow reply costs the slots it overran
-            slot += 1
+        slot = next_slot(start, slot, interval)
     wait_until(end)

@@ -30,25 +30,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serve import KX, cpu_seconds, scpi_clients  # noqa: E402
-
-
-def start(*args):
-    proc = subprocess.Popen(
-        [KX, "serve", "--scpi-port", "0", "--http-port", "0", "--token", "bench", *args],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    scpi = http = None
-    for line in proc.stdout:
-        if line.startswith("SCPI on "):
-            scpi = int(line.split()[2].rsplit(":", 1)[1])
-        elif line.startswith("HTTP on "):
-            http = int(line.split("/")[2].rsplit(":", 1)[1])
-        elif line.startswith("token "):
-            return proc, scpi, http
-    sys.exit(f"serve did not start: {proc.stderr.read()}")
+from serve import cpu_seconds, scpi_clients, start_server  # noqa: E402
 
 
 def stop(proc):
@@ -98,7 +80,7 @@ def scrapers(port, n, interval):
 
 
 def line_with_scrapers(units, seconds, n, interval):
-    proc, scpi, http = start("--sim", "--units", str(units))
+    proc, scpi, http = start_server("--sim", "--units", str(units))
     try:
         scrape(http)  # the poller reads from the first scrape on
         alone, _, _ = scpi_clients(scpi, 1, seconds)
@@ -142,7 +124,7 @@ def mqtt_rate(units, poll, seconds):
             sub.connect("127.0.0.1", port)
             sub.subscribe("kx5180/+/state")
             sub.loop_start()
-            proc, _, _ = start(
+            proc, _, _ = start_server(
                 "--sim", "--units", str(units), "--sim-args", "--baud 0", "--poll", str(poll),
                 "--mqtt", f"mqtt://127.0.0.1:{port}",
             )  # fmt: skip

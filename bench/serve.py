@@ -46,9 +46,11 @@ SCRIPTS = sysconfig.get_path("scripts")
 KX = os.path.join(SCRIPTS, "kx5180")
 
 
-def start_server(port, *args):
+def start_server(*args):
+    """`kx5180 serve` with `args` (its ports, --sim, ...) on free ports:
+    the process and its SCPI and HTTP ports, as it prints them."""
     proc = subprocess.Popen(
-        [KX, "serve", port, "--scpi-port", "0", "--http-port", "0", "--token", "bench", *args],
+        [KX, "serve", "--scpi-port", "0", "--http-port", "0", "--token", "bench", *args],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

@@ -153,6 +153,29 @@ def test_a_program_is_checked_whole_before_anything_is_sent(step, options, messa
         assert psu.driver.calls == []
 
 
+@pytest.mark.parametrize(
+    "script, step",
+    [
+        # the ceiling's reading, step 1's set and its one reading, then the reading step 2's set
+        # takes before its first frame: the unit still holds step 1
+        ([(5, 0.1), (5, 0.1), (5, 0.1), (5, 0.9)], 1),
+        ([(5, 0.1), (5, 0.1), (5, 0.1), (5, 0.1), (5, 0.9)], 2),  # step 2's own reading
+    ],
+)
+def test_a_trip_in_a_program_names_the_step_the_unit_held(monkeypatch, script, step):
+    from kx5180_lab.instrument import program
+
+    monkeypatch.setattr(monitor, "time", Clock())
+    monkeypatch.setattr(program, "time", Clock())
+    monkeypatch.setattr(ScriptedDriver, "script", script)
+    # the scripted unit reads back 5 V and 1 A, step 1's setpoints
+    steps = [{"voltage_v": 5, "current_a": 1, "duration_s": 0.5}, {"voltage_v": 6, "current_a": 1, "duration_s": 0.5}]
+    with Supply("fake", driver_factory=ScriptedDriver, trip_current=0.5) as psu:
+        with pytest.raises(TripError) as e:
+            psu.run(steps)
+    assert e.value.step == step
+
+
 # -- end to end ------------------------------------------------------------------
 
 SCRIPTS = sysconfig.get_path("scripts")

@@ -181,18 +181,22 @@ def run_program(
     check_ceiling(psu, [(f"step {n}", s.voltage_v) for n, s in enumerate(checked, start=1)])
     before = psu.counters()
     switched = False
-    n = 0
+    n = in_force = 0
     try:
         for _ in range(repeat):
             for n, step in enumerate(checked, start=1):
                 psu.set(voltage=step.voltage_v, current=step.current_a)
+                in_force = n
                 if not switched:
                     switched = True
                     psu.output(True)
                 _play(psu, n, step, interval, on_reading, on_missed)
     except BaseException as e:
         if isinstance(e, TripError):
-            e.step = n
+            # A trip while a step is being set may come from the reading taken
+            # before its first frame: the unit still held the step before.
+            held = checked[in_force - 1] if in_force not in (0, n) else None
+            e.step = in_force if held is not None and _holds(e.status, held) else n
         elif switched:  # (a trip has switched it off already)
             try:
                 psu.output(False)
@@ -201,6 +205,14 @@ def run_program(
         raise
     psu.output(False)
     return psu.counters() - before
+
+
+def _holds(st: Status | None, step: Step) -> bool:
+    """Whether the reading shows the step's setpoints."""
+    return st is not None and (round(st.voltage_set_v * 1000), round(st.current_set_a * 1000)) == (
+        round(step.voltage_v * 1000),
+        round(step.current_a * 1000),
+    )
 
 
 def _play(

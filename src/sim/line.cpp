@@ -157,8 +157,8 @@ void Line::answer_at_once(const Pending& cmd, const std::vector<Supply*>& units)
     pacer_.queue(std::move(chunk));
 }
 
-void Line::sent(std::size_t n, double now) {
-    if (auto done = pacer_.sent(n, now)) {
+void Line::sent(std::size_t n) {
+    if (auto done = pacer_.sent(n)) {
         log_.frame("tx", done->bytes, "(" + done->who + ")");
     }
 }

@@ -28,7 +28,7 @@ public:
     void serve(double now);
 
     [[nodiscard]] std::span<const std::uint8_t> due(double now) const { return pacer_.due(now); }
-    void sent(std::size_t n, double now);
+    void sent(std::size_t n);
 
     // The client is gone: what was on its way to it goes nowhere.
     void drop_output() { pacer_.clear(); }

@@ -32,15 +32,24 @@ std::span<const std::uint8_t> Pacer::due(double now) const {
         return {};
     }
     const Chunk& c = out_.front();
-    const std::size_t count = byte_s_ > 0 ? 1 : c.bytes.size() - c.sent;
+    std::size_t count = c.bytes.size() - c.sent;
+    if (byte_s_ > 0) {
+        // A wake-up that came late writes every byte whose time has come at
+        // once: on a real line the UART would have sent them meanwhile, and
+        // they would be waiting in the host's buffer. Pacing each byte from
+        // its own late wake-up would instead let a busy host's delays add up
+        // across the frame, and the reply would come later than any unit's.
+        const auto ready = static_cast<std::size_t>((now - next_tx_s()) / byte_s_) + 1;
+        count = std::min(count, ready);
+    }
     return {c.bytes.data() + c.sent, count};
 }
 
-std::optional<Chunk> Pacer::sent(std::size_t n, double now) {
-    // Count from when the byte was due, not from the wake-up that wrote it,
-    // so that the coarse timeouts of the wait do not slow the line; but never
-    // from further back than half a byte, so a stalled loop does not burst.
-    const double start = std::max(next_tx_s(), now - byte_s_ / 2.0);
+std::optional<Chunk> Pacer::sent(std::size_t n) {
+    // Count from when the bytes were due, not from the wake-up that wrote
+    // them, so that neither the coarse timeouts of the wait nor a stalled
+    // loop slow the line.
+    const double start = next_tx_s();
     tx_free_s_ = start + wire_s(n);
     Chunk& c = out_.front();
     c.sent += n;

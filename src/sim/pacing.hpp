@@ -41,12 +41,13 @@ public:
     // Drops the late replies that have not begun to leave; returns how many.
     std::size_t cancel_late();
 
-    // The bytes that may be written at `now` (one at a time when paced).
+    // The bytes that may be written at `now`: when paced, those whose time
+    // on the wire has begun.
     [[nodiscard]] std::span<const std::uint8_t> due(double now) const;
 
-    // Records that `n` of the due bytes were written at `now`; returns the
-    // chunk once its last byte is out.
-    std::optional<Chunk> sent(std::size_t n, double now);
+    // Records that `n` of the due bytes were written; returns the chunk once
+    // its last byte is out.
+    std::optional<Chunk> sent(std::size_t n);
 
     [[nodiscard]] std::optional<double> next_deadline() const;
 

@@ -45,7 +45,7 @@ bool flush(Line& line, int master) {
         if (w <= 0) {
             return false;
         }
-        line.sent(static_cast<std::size_t>(w), now);
+        line.sent(static_cast<std::size_t>(w));
     }
 }
 

@@ -5,6 +5,7 @@ the end-to-end tests, all started through the plugin's `kx5180_sim`."""
 import os
 import shutil
 import signal
+import time
 import types
 
 import pytest
@@ -27,6 +28,17 @@ def _default_signals():
 # ignored, and in a background job Ctrl-C too; the child starts with each
 # at its default, as from a terminal. (Popen(preexec_fn=DEFAULT_SIGNALS))
 DEFAULT_SIGNALS = _default_signals if os.name == "posix" else None
+
+
+def late_ms():
+    """A late reply's delay for this machine as it is now: half again the
+    driver's wait for a reply (its polls, as long as they take here), so
+    that the reply comes after that wait and before the next call's settle
+    ends, however busy the machine."""
+    start = time.monotonic()
+    for _ in range(30):  # the driver's polls, 10 ms apart
+        time.sleep(0.01)
+    return round(1500 * (time.monotonic() - start))
 
 
 @pytest.fixture

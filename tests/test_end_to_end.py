@@ -11,7 +11,7 @@ import pytest
 import serial
 
 import kx5180
-from conftest import SIM, needs_sim, opened
+from conftest import SIM, late_ms, needs_sim, opened
 
 SCRIPTS = sysconfig.get_path("scripts")
 DEMO_PORT = "/dev/cu.usbserial-21320"
@@ -106,11 +106,9 @@ def test_over_temperature_trips_the_output(start_sim):
 def test_a_faulted_reply_fails_one_call_and_the_next_works(start_sim, fault):
     # Reply 1 answers the identity read of open; reply 2 is the first status read.
     # The late one lands between the call's 30 polls and the end of the next
-    # call's settling: in the middle, so that a busy machine's longer sleeps
-    # do not carry the first call's polls past it.
-    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", "500"))
+    # call's settle, and is dropped there.
+    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", str(late_ms())))
     assert supply.read_dev_status() is None
-    time.sleep(0.1)  # a late reply lands meanwhile or while the next call settles, and is dropped
     assert supply.set_out_voltage(2.5) is True
     assert supply.read_dev_status()["voltage_set"] == 2.5
     supply.close()

@@ -16,7 +16,7 @@ import pytest
 import serial
 
 import kx5180
-from conftest import DEFAULT_SIGNALS, needs_sim, opened
+from conftest import DEFAULT_SIGNALS, late_ms, needs_sim, opened
 
 pytestmark = needs_sim
 
@@ -73,7 +73,8 @@ def test_threads_sharing_one_object_all_succeed_and_read_true_values(start_sim, 
 
 
 def test_a_late_reply_is_not_taken_as_the_next_status(start_sim):
-    supply = opened(start_sim("--fault-nth", "3", "--fault", "late", "--load-ohms", "inf", baud="4800"))
+    late = ("--fault-nth", "3", "--fault", "late", "--late-ms", str(late_ms()))
+    supply = opened(start_sim(*late, "--load-ohms", "inf", baud="4800"))
     assert supply.set_ouput_mode("on") is True  # reply 2
     assert supply.set_voltage_max(12.0) is False  # reply 3 comes after the wait
     status = supply.read_dev_status()

@@ -7,7 +7,7 @@ import re
 import pytest
 
 import kx5180
-from conftest import needs_sim
+from conftest import late_ms, needs_sim
 
 pytestmark = [needs_sim, pytest.mark.slow]
 
@@ -17,7 +17,9 @@ FAILING = {"silent", "bad-checksum", "bad-sync", "extra-byte", "late"}  # a spli
 
 def test_fault_soak(kx5180_sim, monkeypatch):
     monkeypatch.setattr(kx5180, "print", lambda *args: None, raising=False)
-    sim = kx5180_sim(baud=0, faults=sorted(FAILING | {"split"}), fault_rate=0.02, seed=5180)
+    sim = kx5180_sim(
+        baud=0, faults=sorted(FAILING | {"split"}), fault_rate=0.02, seed=5180, extra_args=["--late-ms", late_ms()]
+    )
     supply = kx5180.KX5180(sim.port)
     failed = []  # reply numbers of the calls that failed, 1 being the first
     reply = 0

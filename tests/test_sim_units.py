@@ -1,6 +1,8 @@
 """kx5180-sim's own behaviour, end to end: raw frames through real pyserial on
 its pseudo-terminal, and the installed driver where a driver is needed."""
 
+import os
+import signal
 import subprocess
 import time
 
@@ -285,3 +287,22 @@ def test_schedule_on_open_counts_from_each_opening_of_the_line(start_sim):
 def test_schedule_on_open_needs_a_schedule():
     result = subprocess.run([SIM, "--schedule-on-open"], capture_output=True, text=True, timeout=5)
     assert result.returncode == 2 and result.stderr == "kx5180-sim: --schedule-on-open needs --load-schedule\n"
+
+
+def test_a_stalled_simulator_sends_the_bytes_it_owes_at_once(port):
+    # At 300 baud a byte takes 33 ms: stopped for ten of them, the simulator
+    # owes them all when it resumes, as a real UART would have sent them
+    # meanwhile, in one write.
+    s, p = port(baud="300")
+    p.timeout = 5
+    p.write(frame(1, STATUS))
+    first = p.read(1)
+    os.kill(s.pid, signal.SIGSTOP)
+    try:
+        time.sleep(0.33)
+    finally:
+        os.kill(s.pid, signal.SIGCONT)
+    first += p.read(1)
+    owed = p.in_waiting
+    reply = first + p.read(26 - len(first))
+    assert owed >= 8 and valid(reply)

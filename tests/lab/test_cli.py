@@ -447,7 +447,8 @@ try:
     main(sys.argv[1:])
 except SystemExit:
     pass
-heavy = ("asyncio", "importlib.metadata", "matplotlib", "kx5180_lab.serve.server", "kx5180")
+heavy = ("asyncio", "importlib.metadata", "matplotlib", "kx5180_lab.cli.log", "kx5180_lab.serve.server",
+         "serial.rfc2217", "kx5180")
 print(" ".join(name for name in heavy if name in sys.modules))
 """
 

@@ -51,10 +51,6 @@ def gap_row(t: float, stamp: str, note: str) -> list[Any]:
     return [f"{t:.3f}", stamp, *[""] * (len(STATUS_FIELDS) + len(COUNTER_FIELDS)), note]
 
 
-def plus(a: Counters, b: Counters) -> Counters:
-    return Counters(a.energy_wh + b.energy_wh, a.charge_ah + b.charge_ah, a.on_s + b.on_s)
-
-
 def csv_row(t: float, stamp: str, st: Status, counters: Counters) -> list[Any]:
     """One reading as `log` writes it."""
     values = [int(v) if isinstance(v, bool) else v for v in st.as_dict().values()]
@@ -122,7 +118,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
     carried = Counters()
 
     def counters() -> Counters:
-        return plus(carried, psu.counters())
+        return carried + psu.counters()
 
     def write(t: float, st: Status, note: str = "") -> None:
         nonlocal rows

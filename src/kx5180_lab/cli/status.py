@@ -14,7 +14,6 @@ from ..instrument.counters import Counters
 from ..instrument.returning import BACKOFF_TEXT, wait_back, who
 from ..records import Status
 from ..target import Target
-from .log import plus
 from .session import open_supply, trip_options
 from .shared import (
     EXIT_FAILED,
@@ -96,7 +95,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
                             raise
                         fail(f"{e}; reconnecting ({BACKOFF_TEXT})")
                         lost = time.monotonic()
-                        carried = plus(carried, psu.counters())
+                        carried = carried + psu.counters()
                         back = wait_back(psu, identity, fail)
                         assert back is not None  # no end to wait for
                         st = back
@@ -108,7 +107,7 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     if clear:
                         sys.stdout.write("\033[H\033[J")
                         print(f"{datetime.now():%H:%M:%S}  every {args.watch:g} s, Ctrl-C to stop")
-                    show_status(args, target, st, plus(carried, psu.counters()))
+                    show_status(args, target, st, carried + psu.counters())
                     shown += 1
                     if not clear and not args.json:
                         print()

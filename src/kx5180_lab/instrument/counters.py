@@ -23,6 +23,9 @@ class Counters:
     def as_dict(self) -> dict[str, float]:
         return {"energy_wh": self.energy_wh, "charge_ah": self.charge_ah, "on_s": self.on_s}
 
+    def __add__(self, other: Counters) -> Counters:
+        return Counters(self.energy_wh + other.energy_wh, self.charge_ah + other.charge_ah, self.on_s + other.on_s)
+
     def __sub__(self, other: Counters) -> Counters:
         return Counters(self.energy_wh - other.energy_wh, self.charge_ah - other.charge_ah, self.on_s - other.on_s)
 

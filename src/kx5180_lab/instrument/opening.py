@@ -16,7 +16,6 @@ import serial
 from ..errors import PortBusyError, PortCheckError, PortOpenError
 from ..target import is_url
 from ..wire import BAUD, BYTESIZE, PARITY, READ_TIMEOUT_S, STOPBITS
-from .network import open_url
 from .port import TracedPort
 
 
@@ -125,6 +124,8 @@ def open_port(port: str, *, exclusive: bool = True, strict: bool = True) -> Trac
         "timeout": READ_TIMEOUT_S,
     }
     if is_url(port):
+        from .network import open_url  # sockets and RFC 2217 only for those who use them
+
         return TracedPort(open_url(port, **settings), port)
     if exclusive and sys.platform != "win32":
         holders = port_holders(port, strict=strict)

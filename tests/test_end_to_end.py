@@ -11,7 +11,7 @@ import pytest
 import serial
 
 import kx5180
-from conftest import SIM, late_ms, needs_sim, opened
+from conftest import SIM, needs_sim, opened
 
 SCRIPTS = sysconfig.get_path("scripts")
 DEMO_PORT = "/dev/cu.usbserial-21320"
@@ -105,10 +105,14 @@ def test_over_temperature_trips_the_output(start_sim):
 @pytest.mark.parametrize("fault", ["silent", "bad-checksum", "bad-sync", "extra-byte", "late"])
 def test_a_faulted_reply_fails_one_call_and_the_next_works(start_sim, fault):
     # Reply 1 answers the identity read of open; reply 2 is the first status read.
-    # The late one lands between the call's 30 polls and the end of the next
-    # call's settle, and is dropped there.
-    supply = opened(start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", str(late_ms())))
+    # A late one comes well after the call's 30 polls, however long they take
+    # here, and is waiting when the next call settles, which drops it. (One
+    # that lands while the next call settles: tests/test_conversation.py.)
+    s = start_sim("--fault", fault, "--fault-nth", "2", "--late-ms", "2000")
+    supply = opened(s)
     assert supply.read_dev_status() is None
+    if fault == "late":
+        s.wait_for(lambda lines: sum("] tx " in line for line in lines) == 2)
     assert supply.set_out_voltage(2.5) is True
     assert supply.read_dev_status()["voltage_set"] == 2.5
     supply.close()

@@ -16,7 +16,7 @@ import pytest
 import serial
 
 import kx5180
-from conftest import DEFAULT_SIGNALS, late_ms, needs_sim, opened
+from conftest import DEFAULT_SIGNALS, needs_sim, opened
 
 pytestmark = needs_sim
 
@@ -73,10 +73,11 @@ def test_threads_sharing_one_object_all_succeed_and_read_true_values(start_sim, 
 
 
 def test_a_late_reply_is_not_taken_as_the_next_status(start_sim):
-    late = ("--fault-nth", "3", "--fault", "late", "--late-ms", str(late_ms()))
-    supply = opened(start_sim(*late, "--load-ohms", "inf", baud="4800"))
+    s = start_sim("--fault-nth", "3", "--fault", "late", "--late-ms", "2000", "--load-ohms", "inf", baud="4800")
+    supply = opened(s)
     assert supply.set_ouput_mode("on") is True  # reply 2
-    assert supply.set_voltage_max(12.0) is False  # reply 3 comes after the wait
+    assert supply.set_voltage_max(12.0) is False  # reply 3 comes well after the wait
+    s.wait_for(lambda lines: sum("] tx " in line for line in lines) == 3)
     status = supply.read_dev_status()
     assert status is not None
     assert (status["out_status"], status["voltage_max_set"], status["voltage_set"]) == ("on", 12.0, 5.0)

@@ -24,7 +24,7 @@ kx5180-sim at 4800 baud (one exchange is about 110 ms on the wire), then:
 
 Prints a Markdown table.
 
-    python3 bench/serve.py --flood 10      # about half a minute
+    python3 bench/serve.py --flood 10      # about 40 s
 
 instead measures one SCPI client's `MEAS:VOLT?` latency (median, 99th
 percentile, max) on a server of its own (`--sim --units 2`, paced), alone

@@ -23,10 +23,20 @@ kx5180-sim at 4800 baud (one exchange is about 110 ms on the wire), then:
    a byte at a time keeps its connection.
 
 Prints a Markdown table.
+
+    python3 bench/serve.py --flood 10      # about 40 s
+
+instead measures one SCPI client's `MEAS:VOLT?` latency (median, 99th
+percentile, max) on a server of its own (`--sim --units 2`, paced), alone
+and while 10 processes send anonymous `GET /metrics` and `GET /api/units`
+back to back, then of `GET /api/units/1` (a reading each): a query with no answer within 5 s is counted as stalled and
+followed by `SYST:ERR?` to learn whether it failed or was only late.
 """
 
 import argparse
+import collections
 import contextlib
+import multiprocessing
 import os
 import re
 import select
@@ -201,14 +211,107 @@ def besieged(port, hogs=32, each=60):
     ]  # fmt: skip
 
 
+def _flooder(port, paths, stop_now, out):
+    """Anonymous GETs back to back until `stop_now`: the statuses answered
+    (0: dropped unanswered)."""
+    statuses = collections.Counter()
+    host = f"Host: 127.0.0.1:{port}\r\n"
+    requests = [f"GET {path} HTTP/1.1\r\n{host}\r\n".encode() for path in paths]
+    turn = 0
+    while not stop_now.is_set():
+        statuses[_answer(port, requests[turn % len(requests)]) or 0] += 1
+        turn += 1
+    out.put(statuses)
+
+
+def _latencies(port, seconds, stall=5.0):
+    """One SCPI client's MEAS:VOLT? round trips for `seconds`: their times,
+    and for each query unanswered within `stall` seconds what came next
+    (the late answer, or the error SYST:ERR? tells)."""
+    times, stalls = [], []
+    with socket.create_connection(("127.0.0.1", port), timeout=stall) as s, s.makefile("rwb") as f:
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            t = time.perf_counter()
+            f.write(b"MEAS:VOLT?\n")
+            f.flush()
+            try:
+                answer = f.readline()
+            except TimeoutError:
+                s.settimeout(60)
+                f.write(b"SYST:ERR?\n")
+                f.flush()
+                late = f.readline().decode().strip()
+                times.append(time.perf_counter() - t)
+                stalls.append(late)
+                if not late.startswith(("-", "0,")):  # the late answer: SYST:ERR?'s comes next
+                    f.readline()
+                s.settimeout(stall)
+                continue
+            if not answer.strip():
+                sys.exit("the SCPI connection closed")
+            times.append(time.perf_counter() - t)
+    return times, stalls
+
+
+def _spread(times):
+    times = sorted(times)
+    return (f"{statistics.median(times) * 1000:.0f} ms / {times[int(len(times) * 0.99)] * 1000:.0f} ms / "
+            f"{times[-1] * 1000:.0f} ms")  # fmt: skip
+
+
+def flooded(n, seconds, simulator=None, paths=("/metrics", "/api/units")):
+    sim = Simulator(units=2, executable=simulator)
+    sim.start()
+    proc, scpi, http = start_server(f"{sim.port}@1", f"{sim.port}@2")
+    rows = []
+    try:
+        alone, stalls = _latencies(scpi, seconds)
+        rows.append(("MEAS:VOLT? alone: median / 99th pct / max", _spread(alone), f"{len(alone)} queries, "
+                     f"{len(stalls)} stalled"))  # fmt: skip
+        stop_now = multiprocessing.Event()
+        out = multiprocessing.Queue()
+        procs = [multiprocessing.Process(target=_flooder, args=(http, paths, stop_now, out)) for _ in range(n)]
+        for p in procs:
+            p.start()
+        started = time.monotonic()
+        busy, stalls = _latencies(scpi, seconds)
+        stop_now.set()
+        elapsed = time.monotonic() - started
+        statuses = sum((out.get(timeout=60) for _ in procs), collections.Counter())
+        for p in procs:
+            p.join()
+        told = "; ".join(f"{k}: {v}" for k, v in collections.Counter(stalls).most_common(3))
+        rows.append((f"MEAS:VOLT? under {n} flooders of {' and '.join(paths)}: median / 99th pct / max", _spread(busy),
+                     f"{len(busy)} queries, {len(stalls)} stalled ({told or 'none'})"))  # fmt: skip
+        total = sum(statuses.values())
+        shares = ", ".join(f"{k or 'dropped'}: {v}" for k, v in sorted(statuses.items()))
+        rows.append((f"anonymous GETs of {n} flooders", f"{total / elapsed:.0f} /s", shares))
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        proc.communicate(timeout=30)
+        sim.stop()
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--seconds", type=float, default=10.0, help="length of each measurement (default 10)")
     ap.add_argument("--clients", default="1,4,16", help="client counts (default 1,4,16)")
     ap.add_argument("--viewers", type=int, default=10, help="dashboard viewers (default 10)")
+    ap.add_argument("--flood", type=int, metavar="N", help="only the SCPI latency alone and under N HTTP flooders")
+    ap.add_argument("--simulator", metavar="PATH", help="with --flood: this kx5180-sim rather than the installed one")
     args = ap.parse_args()
     if find_simulator() is None or not os.path.exists(KX):
         sys.exit("needs kx5180 and kx5180-sim installed beside this python")
+    if args.flood:
+        print("| measurement | result | note |")
+        print("|---|---|---|")
+        rows = flooded(args.flood, args.seconds, args.simulator)
+        rows += flooded(args.flood, args.seconds, args.simulator, ("/api/units/1",))[1:]
+        for row in rows:
+            print("| " + " | ".join(row) + " |")
+        return
     rows = []
     totals = []
     round_trip = float("nan")

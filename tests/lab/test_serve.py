@@ -457,6 +457,35 @@ def test_metrics_escape_labels_and_give_each_family_once(model, shown):
 # -- HTTP ---------------------------------------------------------------------------
 
 
+def test_a_command_waits_behind_one_anonymous_reading_however_many_are_asked():
+    from kx5180_lab.instrument.counters import Counters
+    from kx5180_lab.serve.units import Hub, Line, Unit
+
+    line = Line("fake")
+    on_line = []
+    going = threading.Event()
+
+    def status():
+        on_line.append("reading")
+        going.wait(10)  # held until every reader has asked
+        return types.SimpleNamespace(as_dict=dict)
+
+    async def flood():
+        supply = types.SimpleNamespace(port="fake", status=status, counters=Counters)
+        unit = Unit(1, supply, line, Hub(asyncio.get_running_loop()))
+        readers = [asyncio.create_task(unit.shared_status()) for _ in range(20)]
+        command = asyncio.create_task(line.call(on_line.append, "command"))
+        await asyncio.sleep(0)  # every reader and the command take their first step
+        going.set()
+        return await asyncio.gather(*readers, command)
+
+    try:
+        answers = asyncio.run(flood())
+    finally:
+        line.executor.shutdown()
+    assert sorted(on_line) == ["command", "reading"] and len({id(a) for a in answers[:-1]}) == 1
+
+
 @needs_server
 def test_http_changes_need_token_host_and_origin(serve):
     sim, server = serve("--max-voltage", "6", "--power-token", POWER)

@@ -365,7 +365,7 @@ class HttpServer(StreamService):
         if len(parts) in (2, 3) and parts[0] == "units":
             unit = self._unit(parts[1])
             if parts[2:] in ([], ["status"]) and req.method == "GET":
-                st = await self._driver(unit.status())
+                st = await self._driver(self._reading(req, unit))
                 return await self._send(writer, 200, {**unit.describe(), "status": unit.shown(st)})
             if parts[2:] == [] and req.method in ("POST", "PUT"):
                 changes = await self._changes(req)
@@ -377,6 +377,13 @@ class HttpServer(StreamService):
                 405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path"
             )
         raise HttpError(404, "no such API path")
+
+    @staticmethod
+    def _reading(req: Request, unit: Unit) -> Any:
+        # Anonymous readers share their readings: a flood of them would
+        # otherwise fill the line's queue ahead of every command, the off
+        # switch of SCPI and of the token included.
+        return unit.status() if req.authorized else unit.shared_status()
 
     def _unit_view(self, unit: Unit) -> dict[str, Any]:
         return {**unit.describe(), "status": unit.shown(unit.last) if unit.last else None}
@@ -415,7 +422,7 @@ class HttpServer(StreamService):
 
     async def _rest(self, req: Request, unit: Unit, writer: asyncio.StreamWriter) -> None:
         if req.method == "GET":
-            st = await self._driver(unit.status())
+            st = await self._driver(self._reading(req, unit))
             return await self._send_text(writer, 200, "1" if st.output_on else "0")
         if req.method == "PUT":
             body = (await req.body()).strip()

@@ -77,6 +77,7 @@ class Unit:
         self.state = "ok"
         self.down: LineError | None = None
         self.drop_reason = ""
+        self._shared: asyncio.Future[Status] | None = None  # the reading anonymous readers wait for
 
     @property
     def name(self) -> str:
@@ -251,6 +252,18 @@ class Unit:
             if self._after_trip is not None:
                 return self._after_trip
             raise
+
+    async def shared_status(self) -> Status:
+        """A reading for a client that proved nothing: one asked while
+        another such is on its way shares it. However many of them come,
+        the line's queue holds one of their readings at a time, and a
+        command of a client that may act waits behind that one at most."""
+        if self._shared is None or self._shared.done():
+            self._shared = asyncio.ensure_future(self.status())
+            # Retrieved even when every reader gave up, so that a failed
+            # reading nobody waits for is not told as a fault of its own.
+            self._shared.add_done_callback(lambda f: f.cancelled() or f.exception())
+        return await asyncio.shield(self._shared)
 
     async def set(
         self, voltage: float | None = None, current: float | None = None, ceiling: float | None = None

@@ -13,7 +13,7 @@ from ..records import Status
 from ..target import Target
 from .logfile import LogFile
 from .session import open_supply, trip_options
-from .shared import EXIT_FAILED, EXIT_OK, EXIT_TRIPPED, check_period, fail, live, live_clear, live_end
+from .shared import EXIT_FAILED, EXIT_OK, check_period, fail, live, live_clear, live_end
 
 
 def run(args: argparse.Namespace, target: Target) -> int:
@@ -49,15 +49,9 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     on_missed=no_reading,
                 )
             except TripError as e:
-                if e.status is not None:
-                    log.write(e.status, psu.counters())
-                live_end()
                 d = psu.counters() - before
-                fail(
-                    f"{e}; charge ended by the trip: {d.charge_ah:.4f} Ah and {d.energy_wh:.4f} Wh delivered"
-                    f"{log.summary()}"
-                )
-                return EXIT_TRIPPED
+                ended = f"charge ended by the trip: {d.charge_ah:.4f} Ah and {d.energy_wh:.4f} Wh delivered"
+                return log.tripped(e, psu.counters(), ended)
             finally:
                 live_end()
     finally:

@@ -7,11 +7,12 @@ import csv
 import time
 from typing import Any
 
+from ..errors import TripError
 from ..instrument.counters import Counters
 from ..records import Status
 from ..stops import deferred
 from .log import CSV_FIELDS, csv_row
-from .shared import UsageError, timestamp
+from .shared import EXIT_TRIPPED, UsageError, fail, live_end, timestamp
 
 
 class LogFile:
@@ -45,6 +46,15 @@ class LogFile:
                 out.close()
             except OSError:
                 pass
+
+    def tripped(self, e: TripError, counters: Counters, delivered: str, *extra: Any) -> int:
+        """Ends a command on a trip: the tripping reading logged, one line
+        with the trip and what was `delivered`, exit status 3."""
+        if e.status is not None:
+            self.write(e.status, counters, *extra)
+        live_end()
+        fail(f"{e}; {delivered}{self.summary()}")
+        return EXIT_TRIPPED
 
     def summary(self) -> str:
         return f"; {self.rows} rows written to {self.path}" if self.path else ""

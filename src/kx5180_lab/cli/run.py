@@ -11,7 +11,7 @@ from ..records import Status
 from ..target import Target
 from .logfile import LogFile
 from .session import open_supply, trip_options
-from .shared import EXIT_FAILED, EXIT_OK, EXIT_TRIPPED, UsageError, check_period, fail, live, live_clear, live_end
+from .shared import EXIT_FAILED, EXIT_OK, UsageError, check_period, fail, live, live_clear, live_end
 
 
 def run(args: argparse.Namespace, target: Target) -> int:
@@ -48,14 +48,8 @@ def run(args: argparse.Namespace, target: Target) -> int:
                     steps, repeat=args.repeat, interval=args.interval, on_reading=reading, on_missed=no_reading
                 )
             except TripError as e:
-                if e.status is not None:
-                    log.write(e.status, psu.counters(), e.step or "")
-                live_end()
-                fail(
-                    f"{e}; {psu.counters().charge_ah:.4f} Ah, {psu.counters().energy_wh:.4f} Wh delivered"
-                    f"{log.summary()}"
-                )
-                return EXIT_TRIPPED
+                c = psu.counters()
+                return log.tripped(e, c, f"{c.charge_ah:.4f} Ah, {c.energy_wh:.4f} Wh delivered", e.step or "")
             finally:
                 live_end()
     finally:

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING
 from ..errors import LimitError, NoAnswerError, TripError
 from ..records import Status
 from .counters import Counters
-from .program import check_ceiling, wait_until
+from .program import check_ceiling, output_off_quietly, wait_until
 from .schedule import next_slot
 from .trips import check_setpoint, finite
 
@@ -128,10 +128,7 @@ def charge(
             slot = next_slot(start, slot, interval)
     except BaseException as e:
         if not isinstance(e, TripError):  # a trip has switched it off already
-            try:
-                psu.output(False)
-            except Exception:
-                pass  # the Supply's own exit switches it off again, and says so
+            output_off_quietly(psu)
         raise
     psu.output(False)
     delivered = psu.counters() - before

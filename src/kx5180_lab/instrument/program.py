@@ -160,6 +160,15 @@ def check_ceiling(psu: Supply, voltages: Iterable[tuple[str, float]]) -> None:
             raise LimitError(f"{what}: {e}") from None
 
 
+def output_off_quietly(psu: Supply) -> None:
+    """Switches the output off on the way out of a failure, which stays
+    the error told."""
+    try:
+        psu.output(False)
+    except Exception:
+        pass  # the Supply's own exit switches it off again, and says so
+
+
 def wait_until(deadline: float) -> None:
     # In steps, so that a long wait stays a wait and Ctrl-C is taken at once.
     while (pause := deadline - time.monotonic()) > 0:
@@ -198,10 +207,7 @@ def run_program(
             held = checked[in_force - 1] if in_force not in (0, n) else None
             e.step = in_force if held is not None and _holds(e.status, held) else n
         elif switched:  # (a trip has switched it off already)
-            try:
-                psu.output(False)
-            except Exception:
-                pass  # the Supply's own exit switches it off again, and says so
+            output_off_quietly(psu)
         raise
     psu.output(False)
     return psu.counters() - before

@@ -121,12 +121,17 @@ def test_a_late_reply_is_dropped_before_the_next_command(monkeypatch, events, fi
     assert max(delay for delay, _ in first) <= waited < 0.3 + 1.0
 
 
-def test_another_units_reply_is_no_answer(monkeypatch, events):
+@pytest.mark.parametrize(
+    "before, foreign",
+    [(OTHER, [OTHER]), (b"\x61", [])],
+    ids=["another unit's reply", "a garbled reply's last byte"],
+)
+def test_what_comes_ahead_of_the_reply_is_no_answer(monkeypatch, events, before, foreign):
     with FakeLine(monkeypatch) as line:
-        line.expect(request(0xFF, 0x31), identity()).expect(request(1, STATUS), OTHER, (0.1, FRESH))
+        line.expect(request(0xFF, 0x31), identity()).expect(request(1, STATUS), before, (0.1, FRESH))
         with Supply(line.name, remote=False, keep_on_exit=True) as psu:
             assert psu.status().voltage_set_v == 1.0
-    assert [bytes.fromhex(e["hex"]) for e in events if e["event"] == "foreign"] == [OTHER]
+    assert [bytes.fromhex(e["hex"]) for e in events if e["event"] == "foreign"] == foreign
 
 
 @pytest.mark.parametrize("strict", [False, True])

@@ -67,6 +67,8 @@ class TracedPort:
     a poll moves what the port holds into a buffer and reports the buffer's
     length. Its rules:
 
+    - bytes at the head of the buffer before a frame's first byte are
+      dropped: no reply begins with them;
     - a whole frame at the head of the buffer from another address than the
       one the latest command asked (or, for a strict call, of another kind
       than that command gets back) is no answer: it is dropped ("foreign",
@@ -243,8 +245,15 @@ class TracedPort:
         return len(self._buffer)
 
     def _sift(self) -> None:
-        """Drops whole frames at the head that cannot answer the exchange."""
+        """Drops what at the head cannot answer the exchange: bytes before
+        a frame's first, and whole frames from elsewhere."""
         exchange = self._exchange
+        if exchange is not None and self._buffer and self._buffer[0] != SYNC:
+            # The tail of a garbled reply that came after the last command
+            # was written: handed on, it would shift this reply by its
+            # length, and the next, for as long as calls follow closely.
+            start = self._buffer.find(SYNC)
+            self._drop(start if start > 0 else len(self._buffer))
         while exchange is not None and is_frame(self._buffer):
             address, word = self._buffer[1], self._buffer[2]
             call = exchange.call

@@ -617,6 +617,18 @@ def test_head_is_its_get_without_a_body_and_100_continue_takes_the_body(serve):
         [(get_head, body)] = server.whole(f"GET {path} HTTP/1.1\r\n{host}".encode())
         [(head, nothing)] = server.whole(f"HEAD {path} HTTP/1.1\r\n{host}".encode())
         assert (head, nothing) == (get_head, b"") and body, path
+    # A method the resource does not take: 405, with the methods it does.
+    for method, path, allow in [
+        ("PUT", "/metrics", "GET, HEAD"),
+        ("POST", "/", "GET, HEAD"),
+        ("PUT", "/api/units", "GET, HEAD"),
+        ("POST", "/api/units/1/status", "GET, HEAD"),
+        ("POST", "/rest/1", "GET, HEAD, PUT"),
+    ]:
+        change = f"{method} {path} HTTP/1.1\r\nX-Kx5180-Token: {TOKEN}\r\nContent-Length: 0\r\n{host}"
+        [(head, _)] = server.whole(change.encode())
+        fields = dict(h.split(": ", 1) for h in head.split("\r\n")[1:])
+        assert (head.split(" ")[1], fields.get("Allow")) == ("405", allow), (method, path)
     # The event stream's head, then the end (a hang here would time out).
     [(head, nothing)] = server.whole(f"HEAD /api/events HTTP/1.1\r\n{host}".encode())
     assert "Content-Type: text/event-stream" in head and nothing == b""

@@ -13,6 +13,7 @@ import json
 import logging
 import math
 import re
+from collections.abc import Iterable
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any
@@ -78,9 +79,15 @@ _TARGET = re.compile(rf"/{_CHAR}*(?:\?(?:{_CHAR}|\?)*)?")
 
 
 class HttpError(Exception):
-    def __init__(self, status: int, message: str) -> None:
+    def __init__(self, status: int, message: str, *, allow: str | None = None) -> None:
         super().__init__(message)
         self.status = status
+        # A 405 names the methods the resource takes, as HTTP asks of it.
+        self.headers: tuple[tuple[str, str], ...] = (("Allow", allow),) if allow else ()
+
+
+def _not_allowed(message: str, allow: str) -> HttpError:
+    return HttpError(405, message, allow=allow)
 
 
 class _Dropped(Exception):
@@ -197,7 +204,7 @@ class HttpServer(StreamService):
             if not request.expect_continue:
                 await request.body()
         except HttpError as e:
-            await self._send(writer, e.status, {"error": str(e)})
+            await self._send(writer, e.status, {"error": str(e)}, e.headers)
             return
         except (TimeoutError, asyncio.IncompleteReadError, ConnectionError, _Dropped):
             return  # a client slower than HEAD_TIMEOUT is dropped, however it trickles
@@ -210,7 +217,7 @@ class HttpServer(StreamService):
         except _Dropped:
             return
         except HttpError as e:
-            await self._send(writer, e.status, {"error": str(e)})
+            await self._send(writer, e.status, {"error": str(e)}, e.headers)
         except ConnectionError:
             raise
         except Exception as e:
@@ -308,7 +315,8 @@ class HttpServer(StreamService):
                 )
         if req.method == "GET" and parts in ([], ["index.html"]):
             return await self._file(writer, "dashboard.html")
-        if req.method == "GET" and len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC:
+        static = len(parts) == 2 and parts[0] == "static" and parts[1] in STATIC
+        if req.method == "GET" and static:
             return await self._file(writer, parts[1])
         if req.method == "GET" and parts == ["favicon.ico"]:
             return await self._raw(writer, 204, "image/x-icon", b"")
@@ -318,6 +326,8 @@ class HttpServer(StreamService):
             return await self._api(req, parts[1:], writer)
         if parts[:1] == ["rest"] and len(parts) == 2:
             return await self._rest(req, self._unit(parts[1]), writer)
+        if static or parts in ([], ["index.html"], ["favicon.ico"]):
+            raise _not_allowed("GET only", "GET, HEAD")
         raise HttpError(404, "no such page")
 
     def _refusal(self, req: Request) -> str | None:
@@ -341,7 +351,7 @@ class HttpServer(StreamService):
 
     async def _metrics(self, req: Request, writer: asyncio.StreamWriter) -> None:
         if req.method != "GET":
-            raise HttpError(405, "GET or HEAD")
+            raise _not_allowed("GET or HEAD", "GET, HEAD")
         if self.metrics_token is not None:
             auth = req.headers.get("authorization", "")
             given = auth[7:].strip() if auth.lower().startswith("bearer ") else None
@@ -372,10 +382,11 @@ class HttpServer(StreamService):
                 st = await self._driver(unit.apply(changes))
                 return await self._send(writer, 200, {**unit.describe(), "status": unit.shown(st)})
             if parts[2:] == []:
-                raise HttpError(405, "GET reads a unit, POST changes it")
-            raise HttpError(
-                405 if parts[2:] == ["status"] else 404, "GET only" if parts[2:] == ["status"] else "no such API path"
-            )
+                raise _not_allowed("GET reads a unit, POST changes it", "GET, HEAD, POST, PUT")
+            if parts[2:] == ["status"]:
+                raise _not_allowed("GET only", "GET, HEAD")
+        elif parts in (["units"], ["events"]):
+            raise _not_allowed("GET only", "GET, HEAD")
         raise HttpError(404, "no such API path")
 
     @staticmethod
@@ -430,7 +441,7 @@ class HttpServer(StreamService):
                 raise HttpError(400, "send 1 or 0")
             await self._driver(unit.apply({"output": body == b"1"}))
             return await self._send_text(writer, 200, body.decode())
-        raise HttpError(405, "GET, HEAD or PUT")
+        raise _not_allowed("GET, HEAD or PUT", "GET, HEAD, PUT")
 
     async def _events(self, writer: asyncio.StreamWriter, authorized: bool) -> None:
         head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"
@@ -463,8 +474,10 @@ class HttpServer(StreamService):
     async def _file(self, writer: asyncio.StreamWriter, name: str) -> None:
         await self._raw(writer, 200, STATIC[name], _static(name))
 
-    async def _send(self, writer: asyncio.StreamWriter, status: int, data: Any) -> None:
-        await self._raw(writer, status, "application/json", json.dumps(data).encode() + b"\n")
+    async def _send(
+        self, writer: asyncio.StreamWriter, status: int, data: Any, headers: Iterable[tuple[str, str]] = ()
+    ) -> None:
+        await self._raw(writer, status, "application/json", json.dumps(data).encode() + b"\n", headers)
 
     async def _send_text(self, writer: asyncio.StreamWriter, status: int, text: str) -> None:
         await self._raw(writer, status, "text/plain; charset=utf-8", text.encode())
@@ -481,10 +494,17 @@ class HttpServer(StreamService):
             writer.transport.abort()
             return False
 
-    async def _raw(self, writer: asyncio.StreamWriter, status: int, ctype: str, body: bytes) -> None:
+    async def _raw(
+        self,
+        writer: asyncio.StreamWriter,
+        status: int,
+        ctype: str,
+        body: bytes,
+        headers: Iterable[tuple[str, str]] = (),
+    ) -> None:
         head = f"HTTP/1.1 {status} {REASONS.get(status, '')}\r\nContent-Type: {ctype}\r\n"
         head += f"Content-Length: {len(body)}\r\nConnection: close\r\n"
-        head += "".join(f"{k}: {v}\r\n" for k, v in SECURITY_HEADERS) + "\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in (*SECURITY_HEADERS, *headers)) + "\r\n"
         writer.write(head.encode() + (b"" if writer in self.head_only else body))
         try:
             await self._drained(writer, HEAD_TIMEOUT)

@@ -271,6 +271,39 @@ def test_a_missing_port_and_a_missing_lsof(sim, monkeypatch, tmp_path):
         Supply(sim.port).open()
 
 
+@pytest.mark.parametrize("kind", ["rfc2217", "socket"])
+def test_a_far_end_that_refuses_is_told_as_a_refusal(kind):
+    # As ser2net turns away a second client: it reads what the client sends
+    # (its RFC 2217 negotiation), says so and hangs up.
+    import socket
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    url = f"{kind}://127.0.0.1:{listener.getsockname()[1]}"
+
+    def refuse():
+        conn, _ = listener.accept()
+        with conn:
+            conn.settimeout(0.2)
+            with contextlib.suppress(OSError):
+                while conn.recv(256):
+                    pass
+            conn.sendall(b"Port already in use\r\n")
+            conn.shutdown(socket.SHUT_WR)
+            conn.settimeout(10)
+            with contextlib.suppress(OSError):
+                conn.recv(256)  # until the client has gone: no reset to hide the text
+
+    far_end = threading.Thread(target=refuse, daemon=True)
+    far_end.start()
+    with listener, pytest.raises(PortOpenError) as refused:
+        Supply(url).open()
+    assert str(refused.value) == (
+        f"cannot open {url}: the far end closed the connection and said 'Port already in use'; "
+        "another client may be connected to that line"
+    )
+    far_end.join(10)
+
+
 def test_a_dying_line_is_a_supply_error_with_its_cause(kx5180_sim):
     sim = kx5180_sim(baud=0)
     with pytest.raises(LineError, match="the line failed") as caught:

@@ -13,6 +13,7 @@ change renegotiates the line with the far end.
 from __future__ import annotations
 
 import contextlib
+import queue
 import select
 import socket
 import warnings
@@ -51,6 +52,11 @@ def pyserial_url(url: str) -> str:
     return urlunsplit(parts._replace(query=query))
 
 
+def _shown(line: serial.SerialBase) -> str:
+    # The URL as the user gave it, not as pyserial was handed it.
+    return getattr(line, "shown", None) or str(line.portstr)
+
+
 def _hung_up(name: str, heard: bytes) -> serial.SerialException:
     """The error for a far end that closed the connection: before any
     unit answered it is a refusal (ser2net lets one client in at a time and
@@ -86,11 +92,11 @@ class SocketLine(protocol_socket.Serial):
             try:
                 data = sock.recv(_CHUNK)
             except (ConnectionResetError, ConnectionAbortedError) as e:
-                raise _hung_up(str(self.portstr), self._heard) from e
+                raise _hung_up(_shown(self), self._heard) from e
             except OSError as e:
                 raise serial.SerialException(f"read failed: {e}") from e
             if not data:
-                raise _hung_up(str(self.portstr), self._heard)
+                raise _hung_up(_shown(self), self._heard)
             if SYNC not in self._heard:
                 self._heard = (self._heard + data)[:_CHUNK]
             self._ahead += data
@@ -115,7 +121,7 @@ class SocketLine(protocol_socket.Serial):
                 data += super().read(size - len(data))
             except serial.SerialException as e:
                 if "disconnected" in str(e):
-                    raise _hung_up(str(self.portstr), self._heard) from e
+                    raise _hung_up(_shown(self), self._heard) from e
                 raise
         return data
 
@@ -128,19 +134,47 @@ class Rfc2217Line(rfc2217.Serial):
     """pyserial's RFC 2217 line, with a far end that hangs up seen as a
     dead line (its own count of waiting bytes stays 0), and without its
     reader thread's traceback when the far end hangs up in the middle of
-    the negotiation: the open reports that."""
+    the negotiation: the open reports that, at once and as a hang-up."""
 
     def open(self) -> None:
+        self._ended = False
         with warnings.catch_warnings():
             # pyserial's own way of starting its reader thread, not ours to mend.
             warnings.filterwarnings("ignore", r"set(Daemon|Name)\(\) is deprecated", DeprecationWarning)
-            super().open()
+            try:
+                super().open()
+            except serial.SerialException as e:
+                if self._ended:
+                    raise _hung_up(_shown(self), self._said()) from e
+                raise
 
     def _telnet_read_loop(self) -> None:
+        me = cast(Any, self)
         try:
             cast(Any, super())._telnet_read_loop()
         except OSError:
-            cast(Any, self)._read_buffer.put(None)  # as pyserial marks a connection that ended
+            me._read_buffer.put(None)  # as pyserial marks a connection that ended
+        if self.is_open:
+            # The far end hung up, a refusing ser2net before the negotiation
+            # too: pyserial's open would wait its 3 s for options that never
+            # come and then blame the far end's RFC 2217. Marking them all
+            # off ends that wait; the port's setup that follows refuses.
+            self._ended = True
+            for option in me._telnet_options:
+                option.state = rfc2217.INACTIVE
+
+    def _reconfigure_port(self) -> None:
+        if self._ended:
+            raise serial.SerialException("the far end closed the connection")
+        cast(Any, super())._reconfigure_port()
+
+    def _said(self) -> bytes:
+        """What the far end sent before it hung up (a refusal's text)."""
+        heard = bytearray()
+        with contextlib.suppress(queue.Empty):
+            while len(heard) < _CHUNK and (byte := cast(Any, self)._read_buffer.get_nowait()) is not None:
+                heard += byte
+        return bytes(heard)
 
     @property
     def in_waiting(self) -> int:
@@ -177,6 +211,7 @@ def open_url(name: str, **settings: Any) -> serial.SerialBase:
             return serial.serial_for_url(url, **settings)
         ser = klass(None, **settings)
         ser.port = url
+        cast(Any, ser).shown = name
         cast(Any, ser).open()  # SerialBase declares no open(); both classes have one
         return ser
     except PortOpenError:

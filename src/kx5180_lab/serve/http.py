@@ -86,10 +86,6 @@ class HttpError(Exception):
         self.headers: tuple[tuple[str, str], ...] = (("Allow", allow),) if allow else ()
 
 
-def _not_allowed(message: str, allow: str) -> HttpError:
-    return HttpError(405, message, allow=allow)
-
-
 class _Dropped(Exception):
     """The client took longer than HEAD_TIMEOUT for its body: dropped
     unanswered, as one that trickles its head."""
@@ -327,7 +323,7 @@ class HttpServer(StreamService):
         if parts[:1] == ["rest"] and len(parts) == 2:
             return await self._rest(req, self._unit(parts[1]), writer)
         if static or parts in ([], ["index.html"], ["favicon.ico"]):
-            raise _not_allowed("GET only", "GET, HEAD")
+            raise HttpError(405, "GET or HEAD", allow="GET, HEAD")
         raise HttpError(404, "no such page")
 
     def _refusal(self, req: Request) -> str | None:
@@ -351,7 +347,7 @@ class HttpServer(StreamService):
 
     async def _metrics(self, req: Request, writer: asyncio.StreamWriter) -> None:
         if req.method != "GET":
-            raise _not_allowed("GET or HEAD", "GET, HEAD")
+            raise HttpError(405, "GET or HEAD", allow="GET, HEAD")
         if self.metrics_token is not None:
             auth = req.headers.get("authorization", "")
             given = auth[7:].strip() if auth.lower().startswith("bearer ") else None
@@ -382,11 +378,11 @@ class HttpServer(StreamService):
                 st = await self._driver(unit.apply(changes))
                 return await self._send(writer, 200, {**unit.describe(), "status": unit.shown(st)})
             if parts[2:] == []:
-                raise _not_allowed("GET reads a unit, POST changes it", "GET, HEAD, POST, PUT")
+                raise HttpError(405, "GET reads a unit, POST changes it", allow="GET, HEAD, POST, PUT")
             if parts[2:] == ["status"]:
-                raise _not_allowed("GET only", "GET, HEAD")
+                raise HttpError(405, "GET only", allow="GET, HEAD")
         elif parts in (["units"], ["events"]):
-            raise _not_allowed("GET only", "GET, HEAD")
+            raise HttpError(405, "GET or HEAD", allow="GET, HEAD")
         raise HttpError(404, "no such API path")
 
     @staticmethod
@@ -441,7 +437,7 @@ class HttpServer(StreamService):
                 raise HttpError(400, "send 1 or 0")
             await self._driver(unit.apply({"output": body == b"1"}))
             return await self._send_text(writer, 200, body.decode())
-        raise _not_allowed("GET, HEAD or PUT", "GET, HEAD, PUT")
+        raise HttpError(405, "GET, HEAD or PUT", allow="GET, HEAD, PUT")
 
     async def _events(self, writer: asyncio.StreamWriter, authorized: bool) -> None:
         head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nConnection: close\r\n"
